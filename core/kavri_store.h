@@ -1,0 +1,65 @@
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/plist_value.h"
+
+namespace kavri {
+
+// The key/value store shared by the app and the extension: one binary
+// property list ("shared.plist") in the shared directory, read through a cache
+// keyed on the file's modification time and written under an in-process mutex
+// plus an exclusive flock on "shared.lock", replaced atomically on every write.
+class KavriStore {
+public:
+    // The process's store over KavriStore::directory().
+    static KavriStore& shared();
+    // The shared directory, chosen once per process. KAVRI_SHARED_DIR, when
+    // set, names it (created when missing); otherwise chooseDirectory() over
+    // the system's candidates.
+    static const std::filesystem::path& directory();
+    // The first candidate that exists; else the first that can be created
+    // (then made 0777); else "kavri-shared" in `tempDir` (created if possible).
+    static std::filesystem::path chooseDirectory(const std::vector<std::filesystem::path>& candidates,
+                                                 const std::filesystem::path& tempDir);
+
+    // A store over another directory (tests, tools).
+    explicit KavriStore(std::filesystem::path directory);
+    KavriStore(const KavriStore&) = delete;
+    KavriStore& operator=(const KavriStore&) = delete;
+
+    const std::filesystem::path& fileURL() const { return fileURL_; }
+    const std::filesystem::path& lockPath() const { return lockPath_; }
+
+    std::optional<PlistValue> object(std::string_view key);
+    std::optional<std::string> string(std::string_view key);
+    std::optional<std::string> data(std::string_view key);  // the bytes of a data value
+    bool boolValue(std::string_view key);
+    std::int64_t integer(std::string_view key);
+    double doubleValue(std::string_view key);
+
+    // One locked read-modify-write each; std::nullopt removes the key.
+    void set(std::string_view key, std::optional<PlistValue> value);
+    void removeObject(std::string_view key);
+
+    // The whole current contents.
+    PlistValue::Dict snapshot();
+
+private:
+    PlistValue::Dict load();
+    void mutate(std::string_view key, const std::optional<PlistValue>& value);
+
+    std::filesystem::path directory_;
+    std::filesystem::path fileURL_;
+    std::filesystem::path lockPath_;
+    std::mutex mutex_;
+    PlistValue::Dict cache_;
+    std::optional<std::filesystem::file_time_type> cacheStamp_;
+};
+
+}  // namespace kavri

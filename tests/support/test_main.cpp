@@ -1,0 +1,19 @@
+// Entry of every test program: each process gets a shared directory of its
+// own and a deployment whose hosts are closed ports on loopback, so no test
+// can ever reach a real backend.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "core/deployment.h"
+#include "tests/support/temp_dir.h"
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    kavri::test::TempDir shared;
+    setenv("KAVRI_SHARED_DIR", shared.path().c_str(), 1);
+    kavri::Deployment d = kavri::Deployment::builtIn();
+    d.hosts = {{"127.0.0.1:9", {}}, {"127.0.0.1:9", {}}};
+    d.apiBaseURL = "https://127.0.0.1:9";
+    kavri::Deployment::install(d);
+    return RUN_ALL_TESTS();
+}
