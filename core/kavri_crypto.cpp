@@ -44,13 +44,11 @@ const EVP_CIPHER* aes256gcm() {
 const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
 // X25519 of our private key with the peer's public key, then HKDF-SHA256.
-bool deriveKey(const std::array<std::uint8_t, 32>& privateKey, std::string_view peerPublic,
-               std::array<unsigned char, 32>& key) {
-    if (peerPublic.size() != 32) return false;
-    Pkey ours(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, privateKey.data(), privateKey.size()));
+bool deriveKey(EVP_PKEY* ours, std::string_view peerPublic, std::array<unsigned char, 32>& key) {
+    if (!ours || peerPublic.size() != 32) return false;
     Pkey theirs(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, bytes(peerPublic), peerPublic.size()));
-    if (!ours || !theirs) return false;
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(ours.get(), nullptr));
+    if (!theirs) return false;
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(ours, nullptr));
     unsigned char shared[32];
     std::size_t sharedLength = sizeof shared;
     // Derivation fails for a low-order peer key (an all-zero shared secret).
@@ -112,21 +110,15 @@ std::optional<std::string> decrypt(const std::array<unsigned char, 32>& key,
 
 }  // namespace
 
-KavriCrypto::Session::Session() {
-    Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "X25519"));
-    std::size_t privateLength = privateKey_.size();
+KavriCrypto::Session::Session() : privateKey_(EVP_PKEY_Q_keygen(nullptr, nullptr, "X25519"), EVP_PKEY_free) {
     unsigned char publicKey[32];
     std::size_t publicLength = sizeof publicKey;
-    if (!key || RAND_bytes(nonce_.data(), static_cast<int>(nonce_.size())) != 1 ||
-        EVP_PKEY_get_raw_private_key(key.get(), privateKey_.data(), &privateLength) != 1 ||
-        EVP_PKEY_get_raw_public_key(key.get(), publicKey, &publicLength) != 1 || privateLength != 32 ||
-        publicLength != 32)
+    if (!privateKey_ || RAND_bytes(nonce_.data(), static_cast<int>(nonce_.size())) != 1 ||
+        EVP_PKEY_get_raw_public_key(privateKey_.get(), publicKey, &publicLength) != 1 || publicLength != 32)
         throw std::runtime_error("the secure random source failed");  // not expected to happen
     ephPubBase64_ = Base64::encode(std::string_view(reinterpret_cast<const char*>(publicKey), publicLength));
     nonceBase64_ = Base64::encode(std::string_view(reinterpret_cast<const char*>(nonce_.data()), nonce_.size()));
 }
-
-KavriCrypto::Session::~Session() { OPENSSL_cleanse(privateKey_.data(), privateKey_.size()); }
 
 std::optional<std::string> KavriCrypto::open(std::string_view body, const Session& session) {
     if (body.size() < tagLength + 1) return std::nullopt;

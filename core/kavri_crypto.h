@@ -2,9 +2,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+struct evp_pkey_st;
 
 namespace kavri {
 
@@ -21,19 +24,17 @@ public:
     public:
         // Draws a new private key and nonce from the secure random source.
         Session();
-        Session(const Session&) = default;
-        Session& operator=(const Session&) = default;
-        ~Session();
 
         // Raw 32-byte public key, standard base64 (44 characters, padded).
         const std::string& ephPubBase64() const { return ephPubBase64_; }
         // The 12 nonce bytes, standard base64 (16 characters).
         const std::string& nonceBase64() const { return nonceBase64_; }
         const std::array<std::uint8_t, 12>& nonce() const { return nonce_; }
-        const std::array<std::uint8_t, 32>& privateKey() const { return privateKey_; }
+        // The X25519 private key (never written anywhere).
+        evp_pkey_st* privateKey() const { return privateKey_.get(); }
 
     private:
-        std::array<std::uint8_t, 32> privateKey_{};
+        std::shared_ptr<evp_pkey_st> privateKey_;
         std::array<std::uint8_t, 12> nonce_{};
         std::string ephPubBase64_;
         std::string nonceBase64_;
