@@ -17,7 +17,7 @@ namespace {
 HttpSession trustingSession() {
     HttpSessionConfig config;
     config.caBundle = TestPki::shared().caFile();
-    config.requestTimeout = 2000ms;
+    config.requestTimeout = 5000ms;
     return HttpSession(config);
 }
 
@@ -56,10 +56,6 @@ TEST(TestControlPlane, RecordsRequestsWithHeadersInOrderAndBody) {
 
 TEST(TestControlPlane, ScriptedBehavioursReachTheClientAsTheirKindOfFailure) {
     TestControlPlane plane;
-    HttpSessionConfig config;
-    config.caBundle = TestPki::shared().caFile();
-    config.requestTimeout = 150ms;
-    const HttpSession session(config);
 
     struct Case {
         const char* name;
@@ -77,6 +73,10 @@ TEST(TestControlPlane, ScriptedBehavioursReachTheClientAsTheirKindOfFailure) {
         SCOPED_TRACE(c.name);
         plane.script(c.reply);
         const auto before = plane.requestCount();
+        HttpSessionConfig config;
+        config.caBundle = TestPki::shared().caFile();
+        config.requestTimeout = c.reply.kind == Reply::Kind::Hang ? 200ms : 5000ms;
+        const HttpSession session(config);
         try {
             const auto reply = session.send(get(plane, "/anything"));
             EXPECT_FALSE(c.error);
@@ -88,7 +88,7 @@ TEST(TestControlPlane, ScriptedBehavioursReachTheClientAsTheirKindOfFailure) {
         EXPECT_EQ(plane.requestCount(), before + 1);  // every kind saw the request
     }
     // The script is used up: the route answers again (unknown path: 404).
-    EXPECT_EQ(session.send(get(plane, "/anything")).status, 404);
+    EXPECT_EQ(trustingSession().send(get(plane, "/anything")).status, 404);
 }
 
 TEST(TestControlPlane, ScriptsApplyOnlyToMatchingPaths) {
