@@ -54,7 +54,7 @@ protected:
 
     test::TempDir dir;
     KavriStore store{dir.path()};
-    ConfigFetcher::Limits limits{60, 2000ms};
+    ConfigFetcher::Limits limits{60, 5000ms};
 };
 
 std::optional<FetchError> asFetchError(const std::exception_ptr& e) {
@@ -214,7 +214,7 @@ TEST_F(ConfigFetcherTest, UnusableRepliesMoveOnCarryingTheirError) {
         {"deeply nested", plainJson(deep), TestControlPlane::Sealing::Plain, FetchError::malformed(), {}},
         {"marked sealed but plain", plainJson("{}", {{"X-Kavri-Enc", "1"}}), TestControlPlane::Sealing::Plain,
          FetchError::malformed(), {}},
-        {"sealed with another key", Reply::hang() /* unused */, TestControlPlane::Sealing::WrongKey,
+        {"sealed with another key", Reply{} /* the subscription itself */, TestControlPlane::Sealing::WrongKey,
          FetchError::malformed(), {}},
         {"204", Reply::withStatus(204), TestControlPlane::Sealing::Sealed, FetchError::http(204), {}},
         {"304", Reply::withStatus(304), TestControlPlane::Sealing::Sealed, FetchError::http(304), {}},
