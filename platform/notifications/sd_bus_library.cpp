@@ -33,7 +33,8 @@ const SdBusLibrary* load() {
                     bind(h, "sd_bus_message_unref", lib.message_unref) && bind(h, "sd_bus_call", lib.call) &&
                     bind(h, "sd_bus_error_free", lib.error_free) &&
                     bind(h, "sd_bus_request_name", lib.request_name) &&
-                    bind(h, "sd_bus_add_object_vtable", lib.add_object_vtable) &&
+                    bind(h, "sd_bus_add_filter", lib.add_filter) &&
+                    bind(h, "sd_bus_message_is_method_call", lib.message_is_method_call) &&
                     bind(h, "sd_bus_slot_unref", lib.slot_unref) && bind(h, "sd_bus_process", lib.process) &&
                     bind(h, "sd_bus_wait", lib.wait) &&
                     bind(h, "sd_bus_reply_method_return", lib.reply_method_return);

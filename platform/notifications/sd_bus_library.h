@@ -28,7 +28,8 @@ struct SdBusLibrary {
     decltype(&::sd_bus_call) call;
     decltype(&::sd_bus_error_free) error_free;
     decltype(&::sd_bus_request_name) request_name;
-    decltype(&::sd_bus_add_object_vtable) add_object_vtable;
+    decltype(&::sd_bus_add_filter) add_filter;
+    decltype(&::sd_bus_message_is_method_call) message_is_method_call;
     decltype(&::sd_bus_slot_unref) slot_unref;
     decltype(&::sd_bus_process) process;
     decltype(&::sd_bus_wait) wait;
