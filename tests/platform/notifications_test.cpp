@@ -260,6 +260,17 @@ TEST_F(DesktopCenterTest, ScheduledRequestIsShownAtItsMinuteOnce) {
     EXPECT_EQ(log_.count("tomorrow"), 1u);
 }
 
+TEST_F(DesktopCenterTest, RequestWhoseMinuteHasBegunIsShownAtOnce) {
+    // The trigger keeps no seconds: 20 s ahead within the current minute
+    // falls on a minute that has already begun, and must not be lost.
+    const auto minuteStart = CalendarDateTrigger::matching(clock_.wallNow()).fireDate();
+    clock_.advance(std::chrono::duration_cast<Clock::Duration>(minuteStart + 30s - clock_.wallNow()));
+    auto center = makeCenter();
+    center->add(at("trial_1d", "twenty seconds", clock_.wallNow() + 20s));
+    ASSERT_TRUE(log_.waitForText("[Kavri] notification trial_1d: twenty seconds"));
+    EXPECT_TRUE(center->pendingRequests().empty());
+}
+
 TEST_F(DesktopCenterTest, PendingRequestSurvivesARestartAndIsShownWhenDueAtStart) {
     {
         auto center = makeCenter();
