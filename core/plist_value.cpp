@@ -1,5 +1,6 @@
 #include "core/plist_value.h"
 
+#include <cstdint>
 #include <nlohmann/json.hpp>
 
 #include "platform/runtime/base64.h"
@@ -14,8 +15,12 @@ PlistValue PlistValue::fromJson(const nlohmann::json& json) {
             return PlistValue(json.get<bool>());
         case nlohmann::json::value_t::number_integer:
             return PlistValue(json.get<std::int64_t>());
-        case nlohmann::json::value_t::number_unsigned:
-            return PlistValue(static_cast<std::int64_t>(json.get<std::uint64_t>()));
+        case nlohmann::json::value_t::number_unsigned: {
+            // Beyond the signed range only a real keeps the magnitude.
+            const auto u = json.get<std::uint64_t>();
+            if (u > static_cast<std::uint64_t>(INT64_MAX)) return PlistValue(static_cast<double>(u));
+            return PlistValue(static_cast<std::int64_t>(u));
+        }
         case nlohmann::json::value_t::number_float:
             return PlistValue(json.get<double>());
         case nlohmann::json::value_t::array: {
