@@ -132,15 +132,17 @@ void TunnelControlClient::dispatch(const json& message) {
 }
 
 void TunnelControlClient::onStatusEvent(const Snapshot& snapshot) {
+    // Subscribers first: once latest() or waitForStatus shows an event, every
+    // subscriber has seen it.
     {
-        std::lock_guard lock(mutex_);
-        latest_ = snapshot;
-        recent_[++eventCount_] = snapshot.status;
-        if (recent_.size() > kHistory) recent_.erase(recent_.begin());
-        changed_.notify_all();
+        std::lock_guard lock(subscribersMutex_);
+        for (auto& [id, callback] : subscribers_) callback(snapshot);
     }
-    std::lock_guard lock(subscribersMutex_);
-    for (auto& [id, callback] : subscribers_) callback(snapshot);
+    std::lock_guard lock(mutex_);
+    latest_ = snapshot;
+    recent_[++eventCount_] = snapshot.status;
+    if (recent_.size() > kHistory) recent_.erase(recent_.begin());
+    changed_.notify_all();
 }
 
 void TunnelControlClient::sendLine(const std::string& line) {

@@ -69,7 +69,8 @@ public:
     // or when the connection ends.
     bool waitForStatus(TunnelStatus status, std::chrono::milliseconds timeout);
     // Every status event from now on, in order, on the client's reader
-    // thread. The callback must not call back into this client.
+    // thread, before latest() and waitForStatus show it. The callback must
+    // not call back into this client.
     int subscribe(std::function<void(const Snapshot&)> onStatus);
     void unsubscribe(int subscription);
 

@@ -123,7 +123,10 @@ void TunnelControlServer::stop() {
     wakeLoop();
     if (thread_.joinable()) thread_.join();
     std::lock_guard lock(mutex_);
-    for (auto& [id, c] : connections_) ::close(c->fd);
+    for (auto& [id, c] : connections_) {
+        flushLocked(*c);  // the last events (disconnected) still go out, if the client has room
+        ::close(c->fd);
+    }
     connections_.clear();
     if (listenFd_ >= 0) {
         struct stat st {};

@@ -42,8 +42,10 @@ public:
     TunnelControlServer(const TunnelControlServer&) = delete;
     TunnelControlServer& operator=(const TunnelControlServer&) = delete;
 
-    // Stops serving, closes every client and removes the socket file (when
-    // it is still ours). Idempotent; never call it from a handler.
+    // Stops serving, writes out what is queued for each client as far as its
+    // socket takes it without waiting, closes every client and removes the
+    // socket file (when it is still ours). Idempotent; never call it from a
+    // handler.
     void stop();
 
     // Queue one JSON line to one client / to every client. Any thread; a
