@@ -201,7 +201,10 @@ bool RuRules::refreshFromRemote(const std::optional<std::string>& deviceID, cons
                                 std::stop_token stop, Clock& clock) {
     ensureSeeded();
     bool changed = false;
-    for (const auto& [tag, fileName] : ruleFiles()) {
+    for (const auto& row : ruleFiles()) {
+        // A plain reference, not a structured binding: lambdas capture it
+        // with every compiler.
+        const std::string& fileName = row.second;
         if (stop.stop_requested()) break;
         std::string body;
         try {
