@@ -15,12 +15,17 @@
 
 #include "core/control_plane.h"
 #include "core/kavri_store.h"
+#include "platform/runtime/json_depth.h"
 
 namespace kavri {
 namespace fs = std::filesystem;
 using ordered_json = nlohmann::ordered_json;
 
 namespace {
+
+// Deeper than any configuration: copying and printing a value recurse once
+// per level, so a text nested far deeper would exhaust the stack.
+constexpr std::size_t kMaxNesting = 512;
 
 std::mutex resourcesMutex;
 std::optional<fs::path> injectedResources;
@@ -242,6 +247,7 @@ RuRules::Absolutized RuRules::absolutizeRulePaths(const std::string& config) {
     ensureSeeded();
     Absolutized unchanged{config, {}};
 
+    if (!JsonDepth::within(config, kMaxNesting)) return unchanged;
     ordered_json root;
     try {
         root = ordered_json::parse(config);

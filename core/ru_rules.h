@@ -59,8 +59,8 @@ public:
     };
     // Points the configuration's known rule-set entries at the local files,
     // removing the entries whose file is missing together with the route and
-    // DNS rules that would only refer to them. Text that cannot be read comes
-    // back unchanged.
+    // DNS rules that would only refer to them. Text that cannot be read, or
+    // that nests deeper than any configuration, comes back unchanged.
     static Absolutized absolutizeRulePaths(const std::string& config);
 
     // Per-request limit of a download.
