@@ -1,5 +1,7 @@
 #include "testing/member_proxy.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <array>
 
@@ -10,10 +12,9 @@
 #include "platform/net/tcp_listener.h"
 
 namespace kavri {
-namespace {
 
-// A client and its upstream, closable from the stopping thread.
-struct Link {
+// A client and its upstream, closable from the killing thread.
+struct MemberProxy::Link {
     std::mutex mutex;
     bool closed = false;
     TcpSocket client;
@@ -33,6 +34,8 @@ struct Link {
     }
 };
 
+namespace {
+
 constexpr auto dialTimeout = std::chrono::seconds(5);
 
 void replyStatus(TcpSocket& client, const std::string& statusLine) {
@@ -42,27 +45,44 @@ void replyStatus(TcpSocket& client, const std::string& statusLine) {
     }
 }
 
+// Closes with a reset, as a host with nothing on the port answers.
+void reset(TcpSocket& socket) {
+    const linger abort{1, 0};
+    setsockopt(socket.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    socket.close();
+}
+
 }  // namespace
 
-MemberProxy::MemberProxy() { start(); }
-
-MemberProxy::~MemberProxy() { stop(); }
-
-void MemberProxy::start() {
-    if (server_) return;
-    auto listener = std::make_unique<TcpListener>("127.0.0.1", port_);
+MemberProxy::MemberProxy() {
+    auto listener = std::make_unique<TcpListener>("127.0.0.1", 0);
     port_ = listener->port();
     server_ = std::make_unique<TcpServer>(std::move(listener),
                                           [this](TcpSocket client, std::stop_token stop) { serve(std::move(client), stop); });
 }
 
+MemberProxy::~MemberProxy() { server_->stop(); }
+
 void MemberProxy::stop() {
-    if (!server_) return;
-    server_->stop();  // wakes stalled relays through their stop tokens
-    server_.reset();
+    std::vector<std::shared_ptr<Link>> links;
+    {
+        std::lock_guard lock(mutex_);
+        killed_ = true;
+        links = live_;
+    }
+    unstalled_.notify_all();
+    for (const auto& l : links) l->close();
 }
 
-bool MemberProxy::running() const { return server_ != nullptr; }
+void MemberProxy::start() {
+    std::lock_guard lock(mutex_);
+    killed_ = false;
+}
+
+bool MemberProxy::running() const {
+    std::lock_guard lock(mutex_);
+    return !killed_;
+}
 
 void MemberProxy::setStalled(bool stalled) {
     {
@@ -100,7 +120,7 @@ std::uint64_t MemberProxy::bytesRelayed() const {
 
 std::size_t MemberProxy::liveConnections() const {
     std::lock_guard lock(mutex_);
-    return live_;
+    return live_.size();
 }
 
 void MemberProxy::record(Request request) {
@@ -110,13 +130,24 @@ void MemberProxy::record(Request request) {
 
 bool MemberProxy::waitWhileStalled(std::stop_token stop) {
     std::unique_lock lock(mutex_);
-    unstalled_.wait(lock, stop, [&] { return !stalled_; });
-    return !stop.stop_requested();
+    unstalled_.wait(lock, stop, [&] { return !stalled_ || killed_; });
+    return !stop.stop_requested() && !killed_;
 }
 
 void MemberProxy::serve(TcpSocket socket, std::stop_token stop) {
     auto link = std::make_shared<Link>(std::move(socket));
+    {
+        std::lock_guard lock(mutex_);
+        if (killed_) return reset(link->client);
+        live_.push_back(link);
+    }
     std::stop_callback onStop(stop, [link] { link->close(); });
+    relay(link, stop);
+    std::lock_guard lock(mutex_);
+    live_.erase(std::find(live_.begin(), live_.end(), link));
+}
+
+void MemberProxy::relay(const std::shared_ptr<Link>& link, std::stop_token stop) {
     try {
         std::array<char, 4096> first{};
         const std::size_t n = link->client.readSome(first.data(), first.size());
@@ -129,8 +160,7 @@ void MemberProxy::serve(TcpSocket socket, std::stop_token stop) {
             try {
                 link->setUpstream(TcpSocket::connect(*to, dialTimeout));
             } catch (const NetError&) {
-                Socks5::reply(link->client, false);
-                return;
+                return Socks5::reply(link->client, false);
             }
             Socks5::reply(link->client, true);
         } else {
@@ -151,10 +181,6 @@ void MemberProxy::serve(TcpSocket socket, std::stop_token stop) {
                 link->upstream.writeAll(head->forward(false));
             }
         }
-        {
-            std::lock_guard lock(mutex_);
-            ++live_;
-        }
         ByteRelay::Hooks hooks;
         const auto count = [this](std::size_t bytes) {
             std::lock_guard lock(mutex_);
@@ -164,8 +190,6 @@ void MemberProxy::serve(TcpSocket socket, std::stop_token stop) {
         hooks.onDownload = count;
         hooks.beforeMove = [this, stop] { return waitWhileStalled(stop); };
         ByteRelay::run(link->client, link->upstream, hooks);
-        std::lock_guard lock(mutex_);
-        --live_;
     } catch (const NetError&) {
     }
 }

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <stop_token>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -17,6 +18,10 @@ namespace kavri {
 // requests and CONNECT) and SOCKS5 (CONNECT, no authentication), records
 // every request, can be killed (stop) and brought back on the same port
 // (start), and can stall: connections stay open but no byte moves.
+//
+// A killed proxy keeps its port, so that no other program can take it in
+// the meantime, and resets every connection made to it at once: to its
+// clients it is as dead as a closed port.
 class MemberProxy {
 public:
     struct Request {
@@ -24,7 +29,7 @@ public:
         std::string target;  // as requested: absolute URL or host:port
     };
 
-    // Starts listening at once.
+    // Starts serving at once.
     MemberProxy();
     MemberProxy(const MemberProxy&) = delete;
     MemberProxy& operator=(const MemberProxy&) = delete;
@@ -33,9 +38,9 @@ public:
     std::uint16_t port() const { return port_; }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
-    // Kills the proxy: the listener and every live connection close.
+    // Kills the proxy: every live connection closes, new ones are reset.
     void stop();
-    // Listens again on the same port.
+    // Serves again, on the same port.
     void start();
     bool running() const;
 
@@ -50,7 +55,9 @@ public:
     std::size_t liveConnections() const;
 
 private:
+    struct Link;
     void serve(TcpSocket client, std::stop_token stop);
+    void relay(const std::shared_ptr<Link>& link, std::stop_token stop);
     void record(Request request);
     bool waitWhileStalled(std::stop_token stop);
 
@@ -58,10 +65,11 @@ private:
     std::unique_ptr<TcpServer> server_;
     mutable std::mutex mutex_;
     std::condition_variable_any unstalled_;
+    bool killed_ = false;
     bool stalled_ = false;
     std::vector<Request> requests_;
     std::uint64_t bytes_ = 0;
-    std::size_t live_ = 0;
+    std::vector<std::shared_ptr<Link>> live_;
 };
 
 }  // namespace kavri

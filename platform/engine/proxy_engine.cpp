@@ -438,6 +438,7 @@ void ProxyEngine::serveClient(ServedInbound& slot, TcpSocket client, std::stop_t
     conn->rule = route->rule;
     conn->start = clock_.wallNow();
     table_.add(conn);
+    auto end = ByteRelay::End::upstreamEnded;
     try {
         if (head->isConnect()) {
             conn->client().writeAll("HTTP/1.1 200 Connection established\r\n\r\n");
@@ -445,19 +446,25 @@ void ProxyEngine::serveClient(ServedInbound& slot, TcpSocket client, std::stop_t
                 conn->client().writeAll(early);
                 table_.countDownload(*conn, early.size());
             }
-            if (!head->body.empty()) {
-                conn->upstream().writeAll(head->body);
-                table_.countUpload(*conn, head->body.size());
-            }
-        } else {
-            const std::string request = head->forward(leaf.type == "http");
+        }
+        const std::string request = head->isConnect() ? head->body : head->forward(leaf.type == "http");
+        bool sent = false;
+        try {
             conn->upstream().writeAll(request);
             table_.countUpload(*conn, request.size());
+            sent = true;
+        } catch (const NetError&) {
         }
-        ByteRelay::Hooks hooks;
-        hooks.onUpload = [&](std::size_t n) { table_.countUpload(*conn, n); };
-        hooks.onDownload = [&](std::size_t n) { table_.countDownload(*conn, n); };
-        ByteRelay::run(conn->client(), conn->upstream(), hooks);
+        if (sent) {
+            ByteRelay::Hooks hooks;
+            hooks.onUpload = [&](std::size_t n) { table_.countUpload(*conn, n); };
+            hooks.onDownload = [&](std::size_t n) { table_.countDownload(*conn, n); };
+            end = ByteRelay::run(conn->client(), conn->upstream(), hooks);
+        }
+        // An upstream that went away before any reply to a plain request is
+        // a bad gateway, as with a member that could not be reached at all.
+        if (end == ByteRelay::End::upstreamEnded && !head->isConnect() && conn->download == 0 && !conn->closed())
+            replyStatus(conn->client(), 502, "Bad Gateway", "the outbound closed the connection without a reply");
     } catch (const NetError&) {
     }
     table_.remove(*conn);

@@ -9,9 +9,16 @@ namespace kavri {
 
 // Moves bytes both ways between a client and its upstream until the upstream
 // ends, either side fails, or someone shuts one of them down. Blocks in
-// poll() without a time-out, so an idle relay costs nothing.
+// poll() without a time-out, so an idle relay costs nothing. The caller
+// closes both sockets afterwards.
 class ByteRelay {
 public:
+    enum class End {
+        upstreamEnded,  // end of stream, reset or failure on the upstream's side
+        clientFailed,   // the client reset or could not be written to
+        refused,        // beforeMove said no
+    };
+
     struct Hooks {
         std::function<void(std::size_t)> onUpload;    // client -> upstream
         std::function<void(std::size_t)> onDownload;  // upstream -> client
@@ -20,7 +27,7 @@ public:
         std::function<bool()> beforeMove;
     };
 
-    static void run(TcpSocket& client, TcpSocket& upstream, const Hooks& hooks);
+    static End run(TcpSocket& client, TcpSocket& upstream, const Hooks& hooks);
 };
 
 }  // namespace kavri
