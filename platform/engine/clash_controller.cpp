@@ -46,6 +46,9 @@ ClashController::ClashController(ProxyEngine& engine, const Endpoint& address)
         const int one = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     });
+    // One request per connection: the library waits for a further request
+    // on a kept-alive connection by polling.
+    server_->set_keep_alive_max_count(1);
     bool bound;
     if (address.port == 0) {
         const int port = server_->bind_to_any_port(address.host);
