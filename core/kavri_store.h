@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -51,7 +52,21 @@ public:
     PlistValue::Dict snapshot();
 
 private:
-    PlistValue::Dict load();
+    // What identifies one version of the store file: every write replaces the
+    // file (new inode) and changes its modification time.
+    struct Stamp {
+        std::uint64_t device = 0, inode = 0;
+        std::int64_t mtimeNs = 0, size = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+    enum class LoadStatus { ok, missing, unreadable, corrupt };
+    struct Loaded {
+        LoadStatus status;
+        PlistValue::Dict dict;
+    };
+
+    Loaded load() const;
+    std::optional<Stamp> fileStamp() const;
     void mutate(std::string_view key, const std::optional<PlistValue>& value);
 
     std::filesystem::path directory_;
@@ -59,7 +74,7 @@ private:
     std::filesystem::path lockPath_;
     std::mutex mutex_;
     PlistValue::Dict cache_;
-    std::optional<std::filesystem::file_time_type> cacheStamp_;
+    std::optional<Stamp> cacheStamp_;
 };
 
 }  // namespace kavri

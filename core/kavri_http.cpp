@@ -1,0 +1,26 @@
+#include "core/kavri_http.h"
+
+#include <chrono>
+
+#include "core/deployment.h"
+
+namespace kavri {
+namespace {
+
+std::chrono::milliseconds millis(double seconds) {
+    return std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000.0));
+}
+
+}  // namespace
+
+HttpSession KavriHTTP::api() { return apiSession(15.0); }
+
+HttpSession KavriHTTP::apiSession(double timeoutSeconds) {
+    HttpSessionConfig config;
+    config.requestTimeout = millis(timeoutSeconds);
+    config.resourceTimeout = millis(timeoutSeconds + 5.0);
+    config.caBundle = Deployment::current().caBundle;
+    return HttpSession(std::move(config));
+}
+
+}  // namespace kavri

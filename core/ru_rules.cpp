@@ -1,0 +1,303 @@
+#include "core/ru_rules.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "core/control_plane.h"
+#include "core/kavri_store.h"
+
+namespace kavri {
+namespace fs = std::filesystem;
+using ordered_json = nlohmann::ordered_json;
+
+namespace {
+
+std::mutex resourcesMutex;
+std::optional<fs::path> injectedResources;
+
+// A rule file counts as present when it exists and has at least one byte; a
+// size that cannot be read counts as none.
+bool isPresent(const fs::path& path) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return false;
+    const auto size = fs::file_size(path, ec);
+    return !ec && size >= 1;
+}
+
+// The whole contents of a regular file, or none.
+std::optional<std::string> readFile(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string out;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ::close(fd);
+            return std::nullopt;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+// Writes `bytes` to a temporary file beside `path` and renames it into place,
+// so that a reader (the engine, the other process) sees either the old file
+// or the whole new one, never a part.
+bool writeAtomically(const fs::path& path, const std::string& bytes) {
+    static std::atomic<unsigned> counter{0};
+    const fs::path temp = path.parent_path() / ("." + path.filename().string() + ".tmp-" +
+                                                std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    (void)::fchmod(fd, 0644);  // readable by the other process whatever the umask; failure is harmless
+    bool ok = true;
+    std::size_t done = 0;
+    while (ok && done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+        } else {
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
+}
+
+fs::path ruleFilePath(const std::string& fileName) { return RuRules::rulesDirectory() / fileName; }
+
+bool isArrayOfObjects(const ordered_json* value) {
+    if (!value || !value->is_array()) return false;
+    for (const auto& element : *value)
+        if (!element.is_object()) return false;
+    return true;
+}
+
+const ordered_json* member(const ordered_json& object, const char* key) {
+    auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+}
+
+std::string tagOf(const ordered_json& entry) {
+    const ordered_json* tag = member(entry, "tag");
+    return tag && tag->is_string() ? tag->get<std::string>() : std::string();
+}
+
+// The "rules" list with every reference to a missing rule set removed; a rule
+// that referred only to missing ones goes. Rules that do not name rule sets
+// as a list of texts stay as they are.
+ordered_json prunedRules(const ordered_json* old, const std::set<std::string>& missing) {
+    ordered_json out = ordered_json::array();
+    if (!isArrayOfObjects(old)) return out;
+    for (const ordered_json& rule : *old) {
+        const ordered_json* sets = member(rule, "rule_set");
+        const bool listOfTexts = sets && sets->is_array() &&
+                                 std::all_of(sets->begin(), sets->end(), [](const auto& s) { return s.is_string(); });
+        if (!listOfTexts) {
+            out.push_back(rule);
+            continue;
+        }
+        ordered_json kept = ordered_json::array();
+        for (const auto& name : *sets)
+            if (!missing.contains(name.get<std::string>())) kept.push_back(name);
+        if (kept.empty()) continue;
+        ordered_json shortened = rule;
+        shortened["rule_set"] = std::move(kept);
+        out.push_back(std::move(shortened));
+    }
+    return out;
+}
+
+}  // namespace
+
+const std::map<std::string, std::string>& RuRules::ruleFiles() {
+    static const std::map<std::string, std::string> files{
+        {"geoip-ru", "geoip-ru.srs"},
+        {"geosite-category-ru", "geosite-category-ru.srs"},
+        {"ru-extra", "ru-extra.srs"},
+    };
+    return files;
+}
+
+fs::path RuRules::rulesDirectory() {
+    std::error_code ec;
+    fs::path base = fs::absolute(KavriStore::directory(), ec);
+    if (ec) base = KavriStore::directory();
+    fs::path dir = base / "rules";
+    fs::create_directories(dir, ec);
+    return dir;
+}
+
+fs::path RuRules::resourcesDirectory() {
+    {
+        std::lock_guard lock(resourcesMutex);
+        if (injectedResources) return *injectedResources;
+    }
+    if (const char* env = std::getenv("KAVRI_RESOURCES_DIR"); env && *env) return env;
+    std::error_code ec;
+    const fs::path program = fs::read_symlink("/proc/self/exe", ec);
+    return (ec ? fs::current_path(ec) : program.parent_path()) / "resources";
+}
+
+void RuRules::setResourcesDirectory(std::optional<fs::path> directory) {
+    std::lock_guard lock(resourcesMutex);
+    injectedResources = std::move(directory);
+}
+
+std::optional<fs::path> RuRules::resourceURL(const std::string& fileName) {
+    const std::string name = fs::path(fileName).stem().string() + ".srs";
+    const fs::path resources = resourcesDirectory();
+    for (const fs::path& candidate : {resources / "rules" / name, resources / name}) {
+        std::error_code ec;
+        if (fs::is_regular_file(candidate, ec)) return candidate;
+    }
+    return std::nullopt;
+}
+
+bool RuRules::isRuleSetData(std::string_view bytes) { return bytes.size() >= 8 && bytes.starts_with("SRS"); }
+
+void RuRules::ensureSeeded() {
+    for (const auto& [tag, fileName] : ruleFiles()) {
+        const fs::path target = ruleFilePath(fileName);
+        if (isPresent(target)) continue;
+        const auto resource = resourceURL(fileName);
+        if (!resource) continue;
+        std::error_code ec;
+        fs::remove_all(target, ec);
+        if (const auto bytes = readFile(*resource)) writeAtomically(target, *bytes);
+    }
+}
+
+bool RuRules::hasAllFiles() {
+    for (const auto& [tag, fileName] : ruleFiles())
+        if (!isPresent(ruleFilePath(fileName))) return false;
+    return true;
+}
+
+bool RuRules::refreshFromRemote(const std::optional<std::string>& deviceID, const HttpSession& session,
+                                std::stop_token stop, Clock& clock) {
+    ensureSeeded();
+    bool changed = false;
+    for (const auto& [tag, fileName] : ruleFiles()) {
+        if (stop.stop_requested()) break;
+        std::string body;
+        try {
+            body = ControlPlane::withFailover(
+                kBudgetSeconds,
+                [&](const std::string& base) {
+                    HttpRequest request;
+                    request.method = "GET";
+                    request.url = base + "/rules/" + fileName;
+                    request.timeout = kRequestTimeout;
+                    if (deviceID && !deviceID->empty()) request.setHeader("X-Device-Id", *deviceID);
+                    HttpResponse response;
+                    try {
+                        response = session.send(request, stop);
+                    } catch (const HttpError& e) {
+                        if (e.kind() == HttpError::Kind::NotHttp) throw ControlPlane::RetryNextHost();
+                        throw ControlPlane::RetryNextHost(std::current_exception());
+                    }
+                    if (response.status < 200 || response.status > 299) throw ControlPlane::RetryNextHost();
+                    return std::move(response.body);
+                },
+                clock);
+        } catch (...) {
+            continue;  // every host failed or the budget ran out: keep the file
+        }
+        if (!isRuleSetData(body)) continue;
+        const fs::path target = ruleFilePath(fileName);
+        if (const auto current = readFile(target); current && *current == body) continue;
+        if (writeAtomically(target, body)) changed = true;
+    }
+    return changed;
+}
+
+RuRules::Absolutized RuRules::absolutizeRulePaths(const std::string& config) {
+    ensureSeeded();
+    Absolutized unchanged{config, {}};
+
+    ordered_json root;
+    try {
+        root = ordered_json::parse(config);
+    } catch (const std::exception&) {
+        return unchanged;
+    }
+    if (!root.is_object()) return unchanged;
+    auto routeIt = root.find("route");
+    if (routeIt == root.end() || !routeIt->is_object()) return unchanged;
+    ordered_json route = *routeIt;
+    const ordered_json* ruleSetValue = member(route, "rule_set");
+    if (!isArrayOfObjects(ruleSetValue) || ruleSetValue->empty()) return unchanged;
+    ordered_json ruleSets = *ruleSetValue;
+
+    std::vector<std::string> missing;
+    bool rewritten = false;
+    for (ordered_json& entry : ruleSets) {
+        const std::string tag = tagOf(entry);
+        const auto row = ruleFiles().find(tag);
+        if (row == ruleFiles().end()) continue;
+        const fs::path file = ruleFilePath(row->second);
+        if (!isPresent(file)) {
+            missing.push_back(tag);
+            continue;
+        }
+        entry["type"] = "local";
+        entry["format"] = "binary";
+        entry["path"] = file.string();
+        entry.erase("url");
+        entry.erase("download_detour");
+        entry.erase("update_interval");
+        rewritten = true;
+    }
+    if (missing.empty() && !rewritten) return unchanged;
+
+    if (!missing.empty()) {
+        const std::set<std::string> gone(missing.begin(), missing.end());
+        ordered_json kept = ordered_json::array();
+        for (ordered_json& entry : ruleSets)
+            if (!gone.contains(tagOf(entry))) kept.push_back(std::move(entry));
+        ruleSets = std::move(kept);
+        route["rules"] = prunedRules(member(route, "rules"), gone);
+        auto dnsIt = root.find("dns");
+        if (dnsIt != root.end() && dnsIt->is_object()) {
+            ordered_json dns = *dnsIt;
+            dns["rules"] = prunedRules(member(dns, "rules"), gone);
+            *dnsIt = std::move(dns);
+        }
+    }
+    route["rule_set"] = std::move(ruleSets);
+    root["route"] = std::move(route);
+
+    try {
+        // Written compact with the keys of every object sorted.
+        const nlohmann::json sorted = root;
+        return {sorted.dump(), std::move(missing)};
+    } catch (const std::exception&) {
+        return {config, std::move(missing)};
+    }
+}
+
+}  // namespace kavri

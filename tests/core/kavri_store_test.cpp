@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "core/kavri_store.h"
+#include "core/property_list.h"
+#include "platform/runtime/log.h"
+#include "tests/support/temp_dir.h"
+
+using namespace kavri;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const fs::path& p, const std::string& bytes) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+PlistValue::Dict parseStoreFile(const fs::path& p) {
+    auto v = PropertyList::decode(readFile(p));
+    if (!v || !v->is<PlistValue::Dict>()) return {};
+    return *v->get<PlistValue::Dict>();
+}
+
+bool storeFileParses(const fs::path& p) {
+    auto v = PropertyList::decode(readFile(p));
+    return v && v->is<PlistValue::Dict>();
+}
+
+}  // namespace
+
+TEST(KavriStore, MissingFileReadsEmptyAndFirstWriteCreatesIt) {
+    test::TempDir dir;
+    KavriStore store(dir.path());
+    EXPECT_FALSE(store.string("a"));
+    EXPECT_FALSE(store.boolValue("a"));
+    EXPECT_EQ(store.integer("a"), 0);
+    EXPECT_EQ(store.doubleValue("a"), 0.0);
+    EXPECT_FALSE(fs::exists(store.fileURL()));
+
+    store.set("a", "x");
+    struct stat st {};
+    ASSERT_EQ(stat(store.fileURL().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    const auto onDisk = parseStoreFile(store.fileURL());
+    ASSERT_EQ(onDisk.size(), 1u);
+    EXPECT_EQ(*onDisk.at("a").get<std::string>(), "x");
+    EXPECT_TRUE(fs::exists(store.lockPath()));
+}
+
+TEST(KavriStore, SettingNothingRemovesTheKey) {
+    test::TempDir dir;
+    KavriStore store(dir.path());
+    store.set("a", 1);
+    store.set("b", 2);
+    store.set("a", std::nullopt);
+    store.removeObject("b");
+    EXPECT_FALSE(store.object("a"));
+    EXPECT_FALSE(store.object("b"));
+}
+
+TEST(KavriStore, GettersCoerceAsDocumented) {
+    test::TempDir dir;
+    KavriStore store(dir.path());
+    struct Case {
+        PlistValue value;
+        std::int64_t integer;
+        bool boolean;
+        double real;
+    };
+    const std::vector<Case> cases = {
+        {"12", 12, true, 0},       {"+7", 7, true, 0},        {"-3", -3, true, 0},  {"12.5", 0, true, 0},
+        {" 12", 0, true, 0},       {"", 0, false, 0},         {"abc", 0, false, 0},  {"2.5", 0, true, 0},
+        {"yes", 0, true, 0},       {"True", 0, true, 0},      {"1", 1, true, 0},     {"007", 7, true, 0},
+        {"no", 0, false, 0},       {"0", 0, false, 0},        {"  -0y", 0, true, 0}, {"99999999999999999999", 0, true, 0},
+        {2.9, 2, true, 2.9},       {-2.9, -2, true, -2.9},    {3, 3, true, 3.0},     {0, 0, false, 0.0},
+        {true, 1, true, 1.0},      {false, 0, false, 0.0},    {Data{"12"}, 0, false, 0},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::string key = "k" + std::to_string(i);
+        store.set(key, cases[i].value);
+        EXPECT_EQ(store.integer(key), cases[i].integer) << "case " << i;
+        EXPECT_EQ(store.boolValue(key), cases[i].boolean) << "case " << i;
+        EXPECT_EQ(store.doubleValue(key), cases[i].real) << "case " << i;
+    }
+    store.set("num", 5);
+    EXPECT_FALSE(store.string("num"));  // numbers are not turned into text
+    store.set("text", "abc");
+    EXPECT_FALSE(store.data("text"));
+    store.set("bytes", Data{"abc"});
+    EXPECT_EQ(store.data("bytes").value(), "abc");
+    EXPECT_FALSE(store.string("bytes"));
+}
+
+TEST(KavriStore, EveryTypeRoundTripsThroughTheFile) {
+    test::TempDir dir;
+    const Date when = Date(std::chrono::microseconds(1'765'432'109'123'456));
+    const Date before2001 = Date(std::chrono::seconds(946'684'800) + std::chrono::microseconds(250'000));
+    PlistValue::Dict nested{{"n", -5}, {"list", PlistValue::Array{1, "two", 3.5, false}}};
+    {
+        KavriStore writer(dir.path());
+        writer.set("text", "Привет");
+        writer.set("data", Data{std::string("\x00\x01\xff", 3)});
+        writer.set("neg", std::int64_t{-1234567890123});
+        writer.set("min", std::numeric_limits<std::int64_t>::min());
+        writer.set("real", 0.1);
+        writer.set("flag", true);
+        writer.set("when", when);
+        writer.set("before2001", before2001);
+        writer.set("dict", nested);
+    }
+    KavriStore reader(dir.path());
+    EXPECT_EQ(reader.string("text").value(), "Привет");
+    EXPECT_EQ(reader.data("data").value(), std::string("\x00\x01\xff", 3));
+    EXPECT_EQ(reader.integer("neg"), -1234567890123);
+    EXPECT_EQ(reader.integer("min"), std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(reader.doubleValue("real"), 0.1);
+    EXPECT_TRUE(reader.boolValue("flag"));
+    EXPECT_TRUE(reader.object("flag")->is<bool>());
+    EXPECT_EQ(*reader.object("when")->get<Date>(), when);
+    EXPECT_EQ(*reader.object("before2001")->get<Date>(), before2001);
+    EXPECT_EQ(*reader.object("dict"), PlistValue(nested));
+}
+
+TEST(KavriStore, AWriteOfAValueWithoutFileFormIsDroppedWhole) {
+    test::TempDir dir;
+    KavriStore store(dir.path());
+    store.set("keep", "me");
+    const std::string before = readFile(store.fileURL());
+    store.set("far", Date(std::chrono::hours(24 * 365 * 500)));  // beyond the format's dates
+    EXPECT_EQ(readFile(store.fileURL()), before);
+    EXPECT_FALSE(store.object("far"));
+    EXPECT_EQ(store.string("keep").value(), "me");
+}
+
+TEST(KavriStore, ReaderSeesOtherWritersAndWritersKeepTheirKeys) {
+    test::TempDir dir;
+    KavriStore a(dir.path()), b(dir.path());
+    b.set("from_b", 1);
+    EXPECT_EQ(a.integer("from_b"), 1);  // a caches now
+    b.set("from_b", 2);
+    EXPECT_EQ(a.integer("from_b"), 2);
+    a.set("from_a", 3);
+    EXPECT_EQ(b.integer("from_a"), 3);
+    EXPECT_EQ(b.integer("from_b"), 2);
+}
+
+TEST(KavriStore, TwoProcessesWritingAtOnceKeepEveryKey) {
+    test::TempDir dir;
+    auto writer = [&](const std::string& prefix) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            Log::setQuiet(true);
+            KavriStore store(dir.path());
+            for (int i = 0; i < 500; ++i) store.set(prefix + std::to_string(i), i);
+            _exit(0);
+        }
+        return pid;
+    };
+    const pid_t p1 = writer("a"), p2 = writer("b");
+    int s1 = 0, s2 = 0;
+    waitpid(p1, &s1, 0);
+    waitpid(p2, &s2, 0);
+    ASSERT_TRUE(WIFEXITED(s1) && WIFEXITED(s2));
+    KavriStore store(dir.path());
+    const auto all = store.snapshot();
+    EXPECT_EQ(all.size(), 1000u);
+    for (int i = 0; i < 500; ++i) {
+        EXPECT_EQ(store.integer("a" + std::to_string(i)), i);
+        EXPECT_EQ(store.integer("b" + std::to_string(i)), i);
+    }
+}
+
+TEST(KavriStore, AWriterKilledAtAnyMomentNeverLeavesABrokenFile) {
+    test::TempDir dir;
+    {
+        KavriStore seed(dir.path());
+        seed.set("seed", std::string(4096, 'x'));
+    }
+    std::mt19937 rng(42);
+    for (int round = 0; round < 100; ++round) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            Log::setQuiet(true);
+            KavriStore store(dir.path());
+            for (int i = 0;; ++i) store.set("k" + std::to_string(i % 50), std::string(1000 + i % 3000, 'y'));
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 4000));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        ASSERT_TRUE(storeFileParses(dir / "shared.plist")) << "round " << round;
+    }
+    KavriStore store(dir.path());
+    EXPECT_EQ(store.string("seed").value(), std::string(4096, 'x'));
+}
+
+TEST(KavriStore, CorruptFileIsKeptAsideAndTheStoreGoesOn) {
+    test::TempDir dir;
+    const std::string garbage = "bplist00 this is not a property list \x01\x02";
+    writeFile(dir / "shared.plist", garbage);
+    KavriStore store(dir.path());
+    EXPECT_FALSE(store.string("a"));
+    store.set("a", "fresh");
+    EXPECT_EQ(readFile(dir / "shared.plist.corrupt"), garbage);
+    const auto onDisk = parseStoreFile(dir / "shared.plist");
+    ASSERT_EQ(onDisk.size(), 1u);
+    EXPECT_EQ(store.string("a").value(), "fresh");
+}
+
+TEST(KavriStore, AFileThatCannotBeReadIsNeverReplaced) {
+    test::TempDir dir;
+    fs::create_directory(dir / "shared.plist");  // exists, but reading it fails
+    KavriStore store(dir.path());
+    LogCapture log;
+    store.set("a", "x");
+    EXPECT_TRUE(fs::is_directory(dir / "shared.plist"));
+    EXPECT_FALSE(store.string("a"));
+    EXPECT_TRUE(log.containsText("write of \"a\" dropped"));
+}
+
+TEST(KavriStore, WritesWithoutTheLockFileStillHappen) {
+    test::TempDir dir;
+    fs::create_directory(dir / "shared.lock");  // cannot be opened for writing
+    KavriStore store(dir.path());
+    store.set("a", "x");
+    KavriStore other(dir.path());
+    EXPECT_EQ(other.string("a").value(), "x");
+}
+
+TEST(KavriStore, DirectoryChoice) {
+    test::TempDir root;
+    const fs::path first = root / "first", second = root / "second", tmp = root / "tmp";
+    fs::create_directory(tmp);
+
+    // Both exist: the first is taken.
+    fs::create_directory(first);
+    fs::create_directory(second);
+    EXPECT_EQ(KavriStore::chooseDirectory({first, second}, tmp), first);
+
+    // Only the second exists: taken unchanged.
+    fs::remove(first);
+    fs::permissions(second, fs::perms::owner_all, fs::perm_options::replace);
+    EXPECT_EQ(KavriStore::chooseDirectory({first, second}, tmp), second);
+    EXPECT_EQ(fs::status(second).permissions(), fs::perms::owner_all);
+
+    // Neither exists and the first cannot be created: the second is, open to all.
+    fs::remove(second);
+    std::ofstream(root / "blocker") << "file";
+    const fs::path impossible = root / "blocker" / "kavri";
+    EXPECT_EQ(KavriStore::chooseDirectory({impossible, second}, tmp), second);
+    EXPECT_EQ(fs::status(second).permissions(), fs::perms::all);
+
+    // Nothing can be created: the folder in the temporary directory.
+    EXPECT_EQ(KavriStore::chooseDirectory({impossible, root / "blocker" / "x"}, tmp), tmp / "kavri-shared");
+    EXPECT_TRUE(fs::is_directory(tmp / "kavri-shared"));
+}
+
+TEST(KavriStore, SharedStoreUsesTheConfiguredDirectory) {
+    const char* env = std::getenv("KAVRI_SHARED_DIR");
+    ASSERT_NE(env, nullptr);
+    EXPECT_EQ(KavriStore::directory(), fs::path(env));
+    EXPECT_EQ(KavriStore::shared().fileURL(), fs::path(env) / "shared.plist");
+}
