@@ -25,7 +25,7 @@ public:
     virtual void startTunnel(TunnelOptions options, StartCompletion completion) = 0;
     virtual void stopTunnel(ProviderStopReason reason, StopCompletion completion) = 0;
     virtual void wake() {}
-    virtual void handleAppMessage(std::string data, MessageCompletion completion) { completion(std::nullopt); }
+    virtual void handleAppMessage(std::string /*data*/, MessageCompletion completion) { completion(std::nullopt); }
 
     // The provider ends the tunnel on its own (for instance a revoked
     // subscription); the host then stops the run with providerFailed.

@@ -1,0 +1,404 @@
+#include "platform/ne/tunnel_host.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "platform/ne/tunnel_control_server.h"
+#include "platform/runtime/log.h"
+
+namespace kavri {
+namespace {
+
+using nlohmann::json;
+using ConnectionId = TunnelControlServer::ConnectionId;
+
+bool isUp(TunnelStatus s) { return s == TunnelStatus::connected || s == TunnelStatus::reasserting; }
+
+// Where the answer to one request goes: a client and the request's id. The
+// host's own callers (stopAndWait) use client 0, which no client has.
+struct ReplyTo {
+    ConnectionId client = 0;
+    json id;
+};
+
+// Completions may be called more than once by a faulty provider; only the
+// first call counts.
+class Once {
+public:
+    bool first() { return !done_->exchange(true); }
+
+private:
+    std::shared_ptr<std::atomic<bool>> done_ = std::make_shared<std::atomic<bool>>(false);
+};
+
+std::string secondsText(std::chrono::nanoseconds d) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count());
+}
+
+}  // namespace
+
+class TunnelHost::Core : public std::enable_shared_from_this<Core> {
+public:
+    Core(PacketTunnelProviderBase& provider, Clock& clock) : provider_(&provider), clock_(clock) {}
+
+    void open(const TunnelHostConfig& config) {
+        worker_ = std::thread([this] { runWorker(); });
+        std::weak_ptr<Core> weak = weak_from_this();
+        provider_->setCancelHandler([weak](std::optional<std::string> error) {
+            if (auto core = weak.lock()) core->cancelFromProvider(std::move(error));
+        });
+        try {
+            server_ = std::make_unique<TunnelControlServer>(
+                config.directory / config.socketName,
+                TunnelControlServer::Handlers{
+                    [this](ConnectionId client) { greet(client); },
+                    [this](ConnectionId client, const json& request) { handle(client, request); }});
+        } catch (...) {
+            shutdown();
+            throw;
+        }
+        Log::line("[Kavri] tunnel host: listening on " + server_->path().string());
+        wakeDetector_ = std::make_unique<WakeDetector>(config.wake, clock_, [this](std::chrono::nanoseconds slept) {
+            Log::line("[Kavri] tunnel host: resume from sleep detected (" + secondsText(slept) + " s)");
+            wake();
+        });
+    }
+
+    // Ends serving and calling the provider; completions arriving later find
+    // the host closed and do nothing.
+    void shutdown() {
+        if (!provider_) return;
+        wakeDetector_.reset();
+        if (server_) server_->stop();
+        {
+            std::lock_guard lock(mutex_);
+            closed_ = true;
+            changed_.notify_all();
+        }
+        {
+            std::lock_guard lock(queueMutex_);
+            queueStopped_ = true;
+            queue_.clear();
+        }
+        queueChanged_.notify_all();
+        if (worker_.joinable()) worker_.join();
+        provider_->setCancelHandler(nullptr);
+        provider_ = nullptr;
+    }
+
+    std::filesystem::path socketPath() const { return server_ ? server_->path() : std::filesystem::path(); }
+
+    TunnelControlProtocol::Snapshot snapshot() const {
+        std::lock_guard lock(mutex_);
+        return state_;
+    }
+
+    bool stopAndWait(ProviderStopReason reason, std::chrono::milliseconds timeout) {
+        stop(reason, ReplyTo{});
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout,
+                                 [&] { return closed_ || state_.status == TunnelStatus::disconnected; }) &&
+               state_.status == TunnelStatus::disconnected;
+    }
+
+private:
+    // --- requests -------------------------------------------------------
+
+    void greet(ConnectionId client) {
+        std::lock_guard lock(mutex_);
+        if (!closed_) server_->send(client, TunnelControlProtocol::statusEvent(state_));
+    }
+
+    void handle(ConnectionId client, const json& request) {
+        ReplyTo to{client, request.contains("id") ? request.at("id") : json(nullptr)};
+        const auto op = request.find("op");
+        if (op == request.end() || !op->is_string()) return fail(to, "malformed request: no \"op\"");
+        const std::string& name = op->get_ref<const std::string&>();
+        if (name == "status") {
+            std::lock_guard lock(mutex_);
+            json reply = {{"ok", true}};
+            TunnelControlProtocol::writeSnapshot(state_, reply);
+            return replyLocked(to, std::move(reply));
+        }
+        if (name == "start") {
+            json options = request.contains("options") ? request.at("options") : json(nullptr);
+            if (!options.is_null() && !options.is_object())
+                return fail(to, "malformed request: \"options\" must be an object");
+            return start(std::move(options), std::move(to));
+        }
+        if (name == "stop") {
+            int reason = static_cast<int>(ProviderStopReason::userInitiated);
+            if (auto r = request.find("reason"); r != request.end()) {
+                if (!r->is_number_integer() || r->get<std::int64_t>() < std::numeric_limits<int>::min() ||
+                    r->get<std::int64_t>() > std::numeric_limits<int>::max())
+                    return fail(to, "malformed request: \"reason\" must be an integer");
+                reason = static_cast<int>(r->get<std::int64_t>());
+            }
+            return stop(static_cast<ProviderStopReason>(reason), std::move(to));
+        }
+        if (name == "wake") {
+            const bool delivered = wake();
+            std::lock_guard lock(mutex_);
+            return replyLocked(to, {{"ok", true}, {"delivered", delivered}});
+        }
+        if (name == "message") {
+            std::optional<std::string> data =
+                request.contains("data") ? TunnelControlProtocol::decodeData(request.at("data")) : std::nullopt;
+            if (!data)
+                return fail(to, "malformed request: \"data\" must be {\"text\": ...} or {\"base64\": ...}");
+            return message(std::move(*data), std::move(to));
+        }
+        fail(to, "unknown op \"" + name + "\"");
+    }
+
+    void fail(const ReplyTo& to, std::string error) {
+        std::lock_guard lock(mutex_);
+        replyLocked(to, {{"ok", false}, {"error", std::move(error)}});
+    }
+
+    void replyLocked(const ReplyTo& to, json body) {
+        if (closed_ || to.client == 0 || !server_) return;
+        body["id"] = to.id;
+        server_->send(to.client, body);
+    }
+
+    void replySnapshotLocked(const ReplyTo& to) {
+        json reply = {{"ok", true}};
+        TunnelControlProtocol::writeSnapshot(state_, reply);
+        replyLocked(to, std::move(reply));
+    }
+
+    // Every change of state goes to every client, in order (under mutex_).
+    void publishLocked() {
+        changed_.notify_all();
+        if (!closed_ && server_) server_->broadcast(TunnelControlProtocol::statusEvent(state_));
+    }
+
+    // --- the run ----------------------------------------------------------
+
+    void start(json options, ReplyTo to) {
+        std::uint64_t run;
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_) return;
+            if (state_.status != TunnelStatus::disconnected) {
+                const std::string status(tunnelStatusName(state_.status));
+                Log::line("[Kavri] tunnel host: start refused, the tunnel is " + status);
+                return replyLocked(to, {{"ok", false}, {"error", "the tunnel is " + status + ", not disconnected"}});
+            }
+            run = ++run_;
+            state_ = {TunnelStatus::connecting, std::nullopt, std::nullopt};
+            startWaiter_ = std::move(to);
+            publishLocked();
+        }
+        Log::line("[Kavri] tunnel host: starting the tunnel");
+        post([this, run, options = std::move(options)]() mutable {
+            std::weak_ptr<Core> weak = weak_from_this();
+            Once once;
+            auto completion = [weak, run, once](std::optional<std::string> error) mutable {
+                if (!once.first()) return;
+                if (auto core = weak.lock()) core->startCompleted(run, std::move(error));
+            };
+            try {
+                provider_->startTunnel(std::move(options), completion);
+            } catch (const std::exception& e) {
+                completion(std::string(e.what()));
+            }
+        });
+    }
+
+    void startCompleted(std::uint64_t run, std::optional<std::string> error) {
+        std::lock_guard lock(mutex_);
+        if (closed_ || run != run_ || state_.status != TunnelStatus::connecting) return;  // stopped meanwhile
+        std::optional<ReplyTo> to = std::exchange(startWaiter_, std::nullopt);
+        if (!error) {
+            state_.status = TunnelStatus::connected;
+            state_.connectedDate = clock_.wallNow();
+            Log::line("[Kavri] tunnel host: the tunnel is connected");
+            publishLocked();
+            if (to) replySnapshotLocked(*to);
+            return;
+        }
+        const std::string text = error->empty() ? "the tunnel failed to start" : *error;
+        Log::line("[Kavri] !! tunnel host: start failed: " + text);
+        state_ = {TunnelStatus::disconnected, std::nullopt, text};
+        publishLocked();
+        if (to) replyLocked(*to, {{"ok", false}, {"error", text}});
+    }
+
+    // Stops the run for a client, the host itself or the provider's cancel
+    // (`cancelError` set, possibly to no text).
+    void stop(ProviderStopReason reason, ReplyTo to, std::optional<std::optional<std::string>> cancelError = {}) {
+        std::uint64_t run;
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_) return;
+            switch (state_.status) {
+                case TunnelStatus::disconnected:
+                case TunnelStatus::invalid:
+                    if (!cancelError) replySnapshotLocked(to);
+                    return;
+                case TunnelStatus::disconnecting:
+                    if (!cancelError && to.client) stopWaiters_.push_back(std::move(to));
+                    return;
+                case TunnelStatus::connecting:
+                case TunnelStatus::connected:
+                case TunnelStatus::reasserting:
+                    break;
+            }
+            if (auto starter = std::exchange(startWaiter_, std::nullopt)) {
+                std::string why = "the tunnel was stopped before it connected";
+                if (cancelError) why = cancelError->value_or("the provider cancelled the tunnel");
+                replyLocked(*starter, {{"ok", false}, {"error", why}});
+            }
+            run = run_;
+            state_.status = TunnelStatus::disconnecting;
+            if (cancelError) state_.lastError = *cancelError;
+            if (!cancelError && to.client) stopWaiters_.push_back(std::move(to));
+            publishLocked();
+        }
+        Log::line("[Kavri] tunnel host: stopping the tunnel (reason " + std::to_string(static_cast<int>(reason)) + ")");
+        post([this, run, reason] {
+            std::weak_ptr<Core> weak = weak_from_this();
+            Once once;
+            auto completion = [weak, run, once]() mutable {
+                if (!once.first()) return;
+                if (auto core = weak.lock()) core->stopCompleted(run);
+            };
+            try {
+                provider_->stopTunnel(reason, completion);
+            } catch (const std::exception& e) {
+                Log::line(std::string("[Kavri] !! tunnel host: the provider's stop failed: ") + e.what());
+                completion();
+            }
+        });
+    }
+
+    void stopCompleted(std::uint64_t run) {
+        std::lock_guard lock(mutex_);
+        if (closed_ || run != run_ || state_.status != TunnelStatus::disconnecting) return;
+        state_.status = TunnelStatus::disconnected;
+        state_.connectedDate.reset();
+        Log::line("[Kavri] tunnel host: the tunnel is disconnected");
+        publishLocked();
+        for (const ReplyTo& to : std::exchange(stopWaiters_, {})) replySnapshotLocked(to);
+    }
+
+    void cancelFromProvider(std::optional<std::string> error) {
+        Log::line("[Kavri] tunnel host: the provider cancels the tunnel" + (error ? ": " + *error : std::string()));
+        stop(ProviderStopReason::providerFailed, ReplyTo{}, std::optional(std::move(error)));
+    }
+
+    bool wake() {
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_ || !isUp(state_.status)) return false;
+        }
+        post([this] { provider_->wake(); });
+        return true;
+    }
+
+    void message(std::string data, ReplyTo to) {
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_) return;
+            if (!isUp(state_.status))
+                return replyLocked(to, {{"ok", false},
+                                        {"error", "the tunnel is " + std::string(tunnelStatusName(state_.status)) +
+                                                      "; messages go only to a connected tunnel"}});
+        }
+        post([this, data = std::move(data), to = std::move(to)]() mutable {
+            std::weak_ptr<Core> weak = weak_from_this();
+            Once once;
+            auto completion = [weak, to, once](std::optional<std::string> reply) mutable {
+                if (!once.first()) return;
+                auto core = weak.lock();
+                if (!core) return;
+                std::lock_guard lock(core->mutex_);
+                core->replyLocked(to, {{"ok", true},
+                                       {"reply", reply ? TunnelControlProtocol::encodeData(*reply) : json(nullptr)}});
+            };
+            try {
+                provider_->handleAppMessage(std::move(data), completion);
+            } catch (const std::exception& e) {
+                Log::line(std::string("[Kavri] !! tunnel host: the provider's message handler failed: ") + e.what());
+                completion(std::nullopt);
+            }
+        });
+    }
+
+    // --- the provider's thread ------------------------------------------------
+
+    void post(std::function<void()> job) {
+        {
+            std::lock_guard lock(queueMutex_);
+            if (queueStopped_) return;
+            queue_.push_back(std::move(job));
+        }
+        queueChanged_.notify_one();
+    }
+
+    void runWorker() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(queueMutex_);
+                queueChanged_.wait(lock, [&] { return queueStopped_ || !queue_.empty(); });
+                if (queueStopped_) return;
+                job = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            job();
+        }
+    }
+
+    PacketTunnelProviderBase* provider_;
+    Clock& clock_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    TunnelControlProtocol::Snapshot state_;
+    std::uint64_t run_ = 0;
+    std::optional<ReplyTo> startWaiter_;
+    std::vector<ReplyTo> stopWaiters_;
+    bool closed_ = false;
+
+    std::unique_ptr<TunnelControlServer> server_;
+    std::unique_ptr<WakeDetector> wakeDetector_;
+
+    std::mutex queueMutex_;
+    std::condition_variable queueChanged_;
+    std::deque<std::function<void()>> queue_;
+    bool queueStopped_ = false;
+    std::thread worker_;
+};
+
+TunnelHost::TunnelHost(std::unique_ptr<PacketTunnelProviderBase> provider, TunnelHostConfig config, Clock& clock)
+    : provider_(std::move(provider)), core_(std::make_shared<Core>(*provider_, clock)) {
+    core_->open(config);
+}
+
+TunnelHost::~TunnelHost() {
+    core_->shutdown();
+    core_.reset();
+    provider_.reset();
+}
+
+TunnelControlProtocol::Snapshot TunnelHost::snapshot() const { return core_->snapshot(); }
+
+std::filesystem::path TunnelHost::socketPath() const { return core_->socketPath(); }
+
+bool TunnelHost::stopAndWait(ProviderStopReason reason, std::chrono::milliseconds timeout) {
+    return core_->stopAndWait(reason, timeout);
+}
+
+}  // namespace kavri
