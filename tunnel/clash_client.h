@@ -12,7 +12,7 @@
 
 #include "platform/http/http_session.h"
 #include "platform/runtime/clock.h"
-#include "tunnel/network_path.h"
+#include "platform/network/network_path.h"
 #include "tunnel/stall_dump_telemetry.h"
 
 namespace kavri {
