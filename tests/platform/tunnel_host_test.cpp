@@ -565,10 +565,16 @@ TEST_F(TunnelHostTest, AClientOfAnotherUserIsRefused) {
         if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(11);
         const char request[] = "{\"id\":1,\"op\":\"stop\",\"reason\":1}\n";
         (void)!::send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
+        // Everything until the host closes on us (it must, promptly).
         std::string got;
         char buf[512];
-        ssize_t n;
-        while ((n = ::read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<std::size_t>(n));
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 5000) <= 0) _exit(13);
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
         _exit(got == "{\"error\":\"permission denied\",\"id\":null,\"ok\":false}\n" ? 0 : 12);
     }
     int status = 0;
@@ -653,4 +659,47 @@ TEST(RunTunnelHost, ASignalStopsTheTunnelAndEndsTheProcessCleanly) {
         EXPECT_TRUE(client->waitForStatus(S::disconnected, 5s));
         EXPECT_FALSE(std::filesystem::exists(dir / "durnel.sock"));
     }
+}
+
+TEST(TunnelControlClient, RefusesASocketServedByAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to serve a socket as another user";
+    // Anyone may create "durnel.sock" in the open shared directory; the start
+    // options (with the subscription token) must not go to such a process.
+    test::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    const std::string path = (dir / "durnel.sock").string();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, path.c_str());
+        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 1) != 0) _exit(11);
+        chmod(path.c_str(), 0666);
+        (void)!write(ready[1], "x", 1);
+        const int client = accept(fd, nullptr, nullptr);
+        const char greeting[] = "{\"event\":\"status\",\"status\":\"disconnected\",\"connectedDate\":null}\n";
+        (void)!::send(client, greeting, sizeof greeting - 1, MSG_NOSIGNAL);
+        char buf[256];
+        while (::read(client, buf, sizeof buf) > 0) {
+        }
+        _exit(0);
+    }
+    char x;
+    ASSERT_EQ(read(ready[0], &x, 1), 1);
+    try {
+        TunnelControlClient client(path);
+        ADD_FAILURE() << "a socket of uid 65534 was trusted";
+    } catch (const TunnelControlClient::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("not served by our user or root (uid 65534)"), std::string::npos) << e.what();
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
 }

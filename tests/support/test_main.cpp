@@ -1,5 +1,5 @@
-// Entry of every test program: each process gets a shared directory of its
-// own and a deployment whose hosts are closed ports on loopback, so no test
+// Entry of every test program: each process gets a shared directory (and
+// keychain and data folders) of its own and a deployment whose hosts are closed ports on loopback, so no test
 // can ever reach a real backend.
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -11,6 +11,9 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     kavri::test::TempDir shared;
     setenv("KAVRI_SHARED_DIR", shared.path().c_str(), 1);
+    // Nothing a test does may touch the user's own keychain or data folder.
+    setenv("KAVRI_KEYCHAIN_DIR", (shared.path() / "keychain").c_str(), 1);
+    setenv("KAVRI_DATA_DIR", (shared.path() / "data").c_str(), 1);
     kavri::Deployment d = kavri::Deployment::builtIn();
     d.hosts = {{"127.0.0.1:9", {}}, {"127.0.0.1:9", {}}};
     d.apiBaseURL = "https://127.0.0.1:9";
