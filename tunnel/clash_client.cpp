@@ -3,11 +3,32 @@
 #include <cctype>
 
 #include "platform/runtime/log.h"
+#include "tunnel/telemetry.h"
 
 namespace kavri {
 namespace {
 
 using nlohmann::json;
+
+const char* typeWord(NetworkInterface::Type type) {
+    switch (type) {
+        case NetworkInterface::Type::wifi: return "wifi";
+        case NetworkInterface::Type::cellular: return "cellular";
+        case NetworkInterface::Type::wiredEthernet: return "ethernet";
+        case NetworkInterface::Type::loopback: return "loopback";
+        case NetworkInterface::Type::other: return "other";
+    }
+    return "unknown";
+}
+
+const char* statusName(NetworkPath::Status status) {
+    switch (status) {
+        case NetworkPath::Status::satisfied: return "satisfied";
+        case NetworkPath::Status::unsatisfied: return "unsatisfied";
+        case NetworkPath::Status::requiresConnection: return "requiresConnection";
+    }
+    return "unsatisfied";
+}
 
 bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
@@ -191,20 +212,21 @@ json ClashClient::pathFields(const std::optional<NetworkPath>& path) {
     std::string ifaces;
     for (const auto& i : path->availableInterfaces) {
         if (!ifaces.empty()) ifaces += ",";
-        ifaces += i.name + ":" + std::to_string(i.index) + ":" + NetworkPath::typeWord(i.type);
+        ifaces += i.name + ":" + std::to_string(i.index) + ":" + typeWord(i.type);
     }
-    return {{"path_status", NetworkPath::statusName(path->status)},
+    return {{"path_status", statusName(path->status)},
             {"path_ifaces", ifaces},
             {"path_expensive", path->isExpensive},
             {"path_constrained", path->isConstrained}};
 }
 
-void ClashClient::uploadStallDump(const std::string& token, StallDumpTelemetry& telemetry,
-                                  const std::function<json()>& pathFields) const {
+void ClashClient::uploadStallDump(const std::string& token, Telemetry& telemetry, const PathMonitor* pathMonitor,
+                                  std::stop_token stop) {
     for (int i = 0; i < 2; ++i) {
-        const auto dump = telemetry.fetchStallDump();
+        const auto dump = telemetry.fetchStallDump(stop);
         if (!dump) return;
-        telemetry.sendStallDump(token, *dump, pathFields ? pathFields() : json::object());
+        telemetry.sendStallDump(token, *dump, pathFields(pathMonitor ? pathMonitor->currentPath() : std::nullopt),
+                                stop);
         const auto groups = dump->find("groups");
         Log::line("[Kavri][diag] stall_dump отправлен (групп " + (groups == dump->end() ? "?" : logText(*groups)) +
                   ")");

@@ -276,12 +276,19 @@ TEST(ClashClient, PathFieldsDescribeTheNetworkPath) {
     EXPECT_EQ(ClashClient::pathFields(std::nullopt), json::object());
     NetworkPath path;
     path.status = NetworkPath::Status::satisfied;
-    path.availableInterfaces = {{"en0", 4, NetworkPath::InterfaceType::wifi},
-                                {"eth1", 2, NetworkPath::InterfaceType::wiredEthernet},
-                                {"utun3", 12, NetworkPath::InterfaceType::unknown}};
-    path.isExpensive = true;
-    EXPECT_EQ(ClashClient::pathFields(path), json({{"path_status", "satisfied"},
-                                                   {"path_ifaces", "en0:4:wifi,eth1:2:ethernet,utun3:12:unknown"},
-                                                   {"path_expensive", true},
-                                                   {"path_constrained", false}}));
+    path.availableInterfaces = {{"wlan0", 4, NetworkInterface::Type::wifi},
+                                {"eth1", 2, NetworkInterface::Type::wiredEthernet},
+                                {"wwan0", 7, NetworkInterface::Type::cellular},
+                                {"lo", 1, NetworkInterface::Type::loopback},
+                                {"tun3", 12, NetworkInterface::Type::other}};
+    path.isConstrained = true;
+    EXPECT_EQ(ClashClient::pathFields(path),
+              json({{"path_status", "satisfied"},
+                    {"path_ifaces", "wlan0:4:wifi,eth1:2:ethernet,wwan0:7:cellular,lo:1:loopback,tun3:12:other"},
+                    {"path_expensive", false},
+                    {"path_constrained", true}}));
+    path.status = NetworkPath::Status::requiresConnection;
+    path.availableInterfaces.clear();
+    EXPECT_EQ(ClashClient::pathFields(path)["path_status"], "requiresConnection");
+    EXPECT_EQ(ClashClient::pathFields(path)["path_ifaces"], "");
 }
