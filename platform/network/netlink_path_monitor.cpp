@@ -24,19 +24,19 @@ std::string readFirstLine(const fs::path& p) {
     return line;
 }
 
-NetworkInterface::Type typeOf(const fs::path& dev) {
+NetworkPath::InterfaceType typeOf(const fs::path& dev) {
     std::error_code ec;
-    if (fs::exists(dev / "wireless", ec) || fs::exists(dev / "phy80211", ec)) return NetworkInterface::Type::wifi;
+    if (fs::exists(dev / "wireless", ec) || fs::exists(dev / "phy80211", ec)) return NetworkPath::InterfaceType::wifi;
     std::ifstream uevent(dev / "uevent");
     for (std::string line; std::getline(uevent, line);) {
-        if (line == "DEVTYPE=wlan") return NetworkInterface::Type::wifi;
-        if (line == "DEVTYPE=wwan") return NetworkInterface::Type::cellular;
+        if (line == "DEVTYPE=wlan") return NetworkPath::InterfaceType::wifi;
+        if (line == "DEVTYPE=wwan") return NetworkPath::InterfaceType::cellular;
     }
     const std::string type = readFirstLine(dev / "type");
-    if (type == "772") return NetworkInterface::Type::loopback;  // ARPHRD_LOOPBACK
+    if (type == "772") return NetworkPath::InterfaceType::loopback;  // ARPHRD_LOOPBACK
     if (type == "1" && !fs::exists(dev / "bridge", ec) && !fs::exists(dev / "tun_flags", ec))
-        return NetworkInterface::Type::wiredEthernet;  // ARPHRD_ETHER, a real port
-    return NetworkInterface::Type::other;
+        return NetworkPath::InterfaceType::wiredEthernet;  // ARPHRD_ETHER, a real port
+    return NetworkPath::InterfaceType::other;
 }
 
 bool isUp(const fs::path& dev) {
@@ -78,20 +78,20 @@ std::vector<std::string> defaultRouteInterfaces(const fs::path& procfs) {
 NetworkPath NetlinkPathMonitor::readPath(const fs::path& sysfs, const fs::path& procfs) {
     NetworkPath path;
     const auto routed = defaultRouteInterfaces(procfs);
-    std::vector<NetworkInterface> up;
+    std::vector<NetworkPath::Interface> up;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(sysfs, ec)) {
         const fs::path dev = entry.path();
         if (!isUp(dev)) continue;
-        NetworkInterface iface;
+        NetworkPath::Interface iface;
         iface.name = dev.filename().string();
         iface.index = std::atoi(readFirstLine(dev / "ifindex").c_str());
         iface.type = typeOf(dev);
-        if (iface.type == NetworkInterface::Type::loopback) continue;
+        if (iface.type == NetworkPath::InterfaceType::loopback) continue;
         up.push_back(std::move(iface));
     }
     // Interfaces with a default route first (in route order), then the rest by index.
-    auto rank = [&](const NetworkInterface& i) {
+    auto rank = [&](const NetworkPath::Interface& i) {
         const auto it = std::find(routed.begin(), routed.end(), i.name);
         return it == routed.end() ? routed.size() : static_cast<std::size_t>(it - routed.begin());
     };

@@ -50,9 +50,9 @@ TEST(NetlinkPathMonitor, DefaultRouteInterfaceComesFirst) {
     const auto path = NetlinkPathMonitor::readPath(sys, proc);
     EXPECT_EQ(path.status, NetworkPath::Status::satisfied);
     EXPECT_EQ(names(path), (std::vector<std::string>{"wlan0", "eth0"}));
-    EXPECT_EQ(path.availableInterfaces[0].type, NetworkInterface::Type::wifi);
+    EXPECT_EQ(path.availableInterfaces[0].type, NetworkPath::InterfaceType::wifi);
     EXPECT_EQ(path.availableInterfaces[0].index, 3);
-    EXPECT_EQ(path.availableInterfaces[1].type, NetworkInterface::Type::wiredEthernet);
+    EXPECT_EQ(path.availableInterfaces[1].type, NetworkPath::InterfaceType::wiredEthernet);
     EXPECT_FALSE(path.isExpensive);
     EXPECT_FALSE(path.isConstrained);
 }

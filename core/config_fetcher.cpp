@@ -1,0 +1,233 @@
+#include "core/config_fetcher.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "core/control_plane.h"
+#include "core/detect_config.h"
+#include "core/kavri_constants.h"
+#include "core/kavri_crypto.h"
+#include "core/kavri_defaults_key.h"
+
+namespace kavri {
+namespace {
+
+// Deeper nesting than any configuration has; it bounds the recursion of
+// re-serialising a hostile reply.
+constexpr int maxNesting = 256;
+
+const nlohmann::json* member(const nlohmann::json& object, const char* key) {
+    const auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+}
+
+// A number's value cut toward zero; nothing outside the 64-bit range.
+std::optional<std::int64_t> truncated(const nlohmann::json& v) {
+    if (v.is_number_integer()) return v.get<std::int64_t>();
+    if (v.is_number_unsigned()) {
+        const auto u = v.get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+        return static_cast<std::int64_t>(u);
+    }
+    if (v.is_number_float()) {
+        const double d = std::trunc(v.get<double>());
+        if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0)) return std::nullopt;
+        return static_cast<std::int64_t>(d);
+    }
+    return std::nullopt;
+}
+
+// A number with an integral value.
+std::optional<std::int64_t> integral(const nlohmann::json* v) {
+    if (!v) return std::nullopt;
+    if (v->is_number_float() && std::trunc(v->get<double>()) != v->get<double>()) return std::nullopt;
+    return truncated(*v);
+}
+
+std::optional<std::int64_t> decimalText(const std::string& text) {
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+    if (digits.empty()) return std::nullopt;
+    for (char c : digits)
+        if (c < '0' || c > '9') return std::nullopt;
+    const std::string signedText = (text.front() == '-' ? "-" : "") + std::string(digits);
+    std::int64_t out = 0;
+    const auto [end, error] = std::from_chars(signedText.data(), signedText.data() + signedText.size(), out);
+    if (error != std::errc() || end != signedText.data() + signedText.size()) return std::nullopt;
+    return out;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string trimmed(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && isBlank(s[b])) ++b;
+    while (e > b && isBlank(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+std::vector<std::string> detectRefsOf(const nlohmann::json* v) {
+    std::vector<std::string> refs;
+    if (!v) return refs;
+    if (v->is_string()) {
+        if (auto t = trimmed(v->get<std::string>()); !t.empty()) refs.push_back(std::move(t));
+    } else if (v->is_array()) {
+        for (const auto& item : *v)
+            if (!item.is_string()) return {};
+        for (const auto& item : *v)
+            if (auto t = trimmed(item.get<std::string>()); !t.empty()) refs.push_back(std::move(t));
+    }
+    return refs;
+}
+
+std::optional<std::vector<std::string>> textList(const nlohmann::json* v) {
+    if (!v || !v->is_array()) return std::nullopt;
+    std::vector<std::string> out;
+    for (const auto& item : *v) {
+        if (!item.is_string()) return std::nullopt;
+        out.push_back(item.get<std::string>());
+    }
+    return out;
+}
+
+// Compact JSON with sorted keys and "/" written as "\/"; a "/" can only occur
+// inside a string, so replacing every one is exact.
+std::string serialise(const nlohmann::json& object) {
+    const std::string compact = object.dump();
+    std::string out;
+    out.reserve(compact.size() + compact.size() / 32);
+    for (char c : compact) {
+        if (c == '/') out.push_back('\\');
+        out.push_back(c);
+    }
+    return out;
+}
+
+struct Reply {
+    ConfigFetcher::Fetched fetched;
+    bool deviceRemoved = false;
+    std::optional<std::vector<std::string>> fallbacks;
+};
+
+struct TooDeep {};
+
+// Reads a usable reply body; throws FetchError::malformed() for anything but
+// a JSON object.
+Reply readReply(const std::string& body) {
+    using FetchError = ConfigFetcher::FetchError;
+    nlohmann::json root;
+    try {
+        root = nlohmann::json::parse(body, [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+            if (depth > maxNesting) throw TooDeep{};
+            return true;
+        });
+    } catch (const nlohmann::json::exception&) {
+        throw FetchError::malformed();
+    } catch (const TooDeep&) {
+        throw FetchError::malformed();
+    }
+    if (!root.is_object()) throw FetchError::malformed();
+
+    Reply r;
+    auto& f = r.fetched;
+    static const nlohmann::json noMeta = nlohmann::json::object();
+    const nlohmann::json* metaValue = member(root, "_kavri_meta");
+    const nlohmann::json& meta = metaValue && metaValue->is_object() ? *metaValue : noMeta;
+
+    if (const auto* s = member(meta, "state"); s && s->is_string())
+        f.state = SubscriptionState::fromRawValue(s->get_ref<const std::string&>());
+    f.priceMonth = integral(member(meta, "price_month"));
+    if (const auto* c = member(meta, "currency"); c && c->is_string()) f.currency = c->get<std::string>();
+    f.pullIntervalSeconds = integral(member(meta, "pull_interval_seconds"));
+    if (const auto* d = member(meta, "device_removed"); d && d->is_boolean()) r.deviceRemoved = d->get<bool>();
+    r.fallbacks = textList(member(meta, "control_plane_fallbacks"));
+    if (const auto* e = member(meta, "expires_at_unix")) f.expiresAtUnix = truncated(*e);
+    if (const auto* t = member(meta, "trial_notice"); t && t->is_object()) f.trialNotice = *t;
+    f.detectRefs = detectRefsOf(member(meta, "detect_ref"));
+    if (const auto* d = member(meta, "detect")) f.detectRaw = *d;
+    if (const auto* s = member(meta, "stall_watch")) f.stallWatchRaw = *s;
+    if (const auto* e = member(meta, "config_epoch"))
+        f.configEpoch = e->is_string() ? decimalText(e->get<std::string>()) : truncated(*e);
+
+    root.erase("_kavri_meta");
+    try {
+        f.config = serialise(root);
+    } catch (const nlohmann::json::exception&) {
+        throw FetchError::malformed();
+    }
+    return r;
+}
+
+}  // namespace
+
+ConfigFetcher::FetchError ConfigFetcher::FetchError::http(int status) {
+    return FetchError(Kind::Http, status, "HTTP " + std::to_string(status));
+}
+
+ConfigFetcher::FetchError ConfigFetcher::FetchError::malformed() {
+    return FetchError(Kind::Malformed, 0, "malformed reply");
+}
+
+ConfigFetcher::Limits ConfigFetcher::standardLimits() { return Limits{}; }
+
+std::string ConfigFetcher::subscriptionPath(const std::string& token) { return "sub/" + percentEncodeAlnum(token); }
+
+ConfigFetcher::Fetched ConfigFetcher::fetch(const std::string& token, const std::optional<std::string>& deviceID,
+                                            bool shed, bool homeback, bool toggle, const HttpSession& session,
+                                            std::stop_token stop, const Limits& limits, Clock& clock,
+                                            KavriStore& store) {
+    auto attempt = [&](const std::string& baseURL) -> Fetched {
+        if (stop.stop_requested()) throw HttpError(HttpError::Kind::Cancelled, "request cancelled");
+        const KavriCrypto::Session sealing;  // new for every attempt
+
+        HttpRequest request;
+        request.method = "GET";
+        request.url = baseURL + "/" + subscriptionPath(token) + (toggle ? "?toggle=1" : "");
+        request.timeout = limits.attemptTimeout;
+        request.headers.emplace_back("User-Agent", userAgent);
+        request.headers.emplace_back("X-Kavri-Caps", KavriConstants::clientCaps);
+        request.headers.emplace_back("X-Kavri-Build", KavriConstants::clientBuild());
+        if (shed) request.headers.emplace_back("X-Kavri-Shed", "1");
+        if (homeback) request.headers.emplace_back("X-Kavri-Homeback", "1");
+        if (deviceID && !deviceID->empty()) request.headers.emplace_back("X-Device-Id", *deviceID);
+        request.headers.emplace_back("X-Kavri-EphPub", sealing.ephPubBase64());
+        request.headers.emplace_back("X-Kavri-Nonce", sealing.nonceBase64());
+
+        HttpResponse response;
+        try {
+            response = session.send(request, stop);
+        } catch (const HttpError& e) {
+            if (e.kind() == HttpError::Kind::Cancelled || stop.stop_requested()) throw;
+            if (e.kind() == HttpError::Kind::NotHttp) throw ControlPlane::RetryNextHost();
+            throw ControlPlane::RetryNextHost(std::current_exception());
+        }
+
+        const int status = response.status;
+        if (status == 401 || status == 402 || status == 403) throw FetchError::http(status);
+        if (status != 200) throw ControlPlane::RetryNextHost(std::make_exception_ptr(FetchError::http(status)));
+
+        std::string body = std::move(response.body);
+        if (response.header("X-Kavri-Enc") == std::optional<std::string>("1")) {
+            auto opened = KavriCrypto::open(body, sealing);
+            if (!opened) throw ControlPlane::RetryNextHost(std::make_exception_ptr(FetchError::malformed()));
+            body = std::move(*opened);
+        }
+
+        Reply reply;
+        try {
+            reply = readReply(body);
+        } catch (const FetchError& e) {
+            throw ControlPlane::RetryNextHost(std::make_exception_ptr(e));
+        }
+
+        // Accepted: record what belongs to the shared core.
+        store.set(KavriDefaultsKey::deviceRemoved, reply.deviceRemoved);
+        if (reply.fallbacks) ControlPlane::updateFallbacks(*reply.fallbacks, store);
+        DetectConfig::persist(reply.fetched.detectRaw, reply.fetched.detectRefs, store);
+        return std::move(reply.fetched);
+    };
+    return ControlPlane::withFailover(limits.budgetSeconds, attempt, clock, store);
+}
+
+}  // namespace kavri

@@ -1,0 +1,43 @@
+#include "platform/userdata/user_data_directory.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+namespace kavri {
+namespace {
+
+std::filesystem::path homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && *pw->pw_dir) return pw->pw_dir;
+    return std::filesystem::temp_directory_path() / ("kavri-home-" + std::to_string(getuid()));
+}
+
+}  // namespace
+
+std::filesystem::path UserDataDirectory::path() {
+    if (const char* dir = std::getenv("KAVRI_DATA_DIR"); dir && *dir) return dir;
+    // XDG: a relative XDG_DATA_HOME is invalid and must be ignored.
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
+        return std::filesystem::path(xdg) / "kavri";
+    }
+    return homeDirectory() / ".local" / "share" / "kavri";
+}
+
+bool UserDataDirectory::ensure(const std::filesystem::path& dir) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(dir, ec)) return true;
+    std::filesystem::path partial;
+    for (const auto& part : dir) {
+        partial /= part;
+        if (std::filesystem::is_directory(partial, ec)) continue;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    return std::filesystem::is_directory(dir, ec);
+}
+
+}  // namespace kavri

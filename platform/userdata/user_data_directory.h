@@ -1,0 +1,21 @@
+#pragma once
+
+#include <filesystem>
+
+namespace kavri {
+
+// The folder where this user's private files of the app live (the keychain
+// items, pending notifications): KAVRI_DATA_DIR when set, else
+// $XDG_DATA_HOME/kavri, else ~/.local/share/kavri.
+class UserDataDirectory {
+public:
+    // Resolved from the environment on every call, so a test or a local run
+    // can point it elsewhere before use.
+    static std::filesystem::path path();
+
+    // Creates `dir` and its missing parents with mode 0700. Returns false when
+    // it does not exist afterwards.
+    static bool ensure(const std::filesystem::path& dir);
+};
+
+}  // namespace kavri

@@ -1,0 +1,312 @@
+#include "testing/test_control_plane.h"
+
+#include <httplib.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "testing/test_pki.h"
+#include "testing/tls_front.h"
+
+namespace kavri {
+namespace {
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::optional<std::regex> patternOf(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    return std::regex(text);
+}
+
+bool applies(const std::optional<std::regex>& pattern, const std::string& path) {
+    return !pattern || std::regex_match(path, *pattern);
+}
+
+// A token names a file only when it cannot leave the directory.
+bool usableFileName(const std::string& token) {
+    return !token.empty() && token.front() != '.' && token.find('/') == std::string::npos &&
+           token.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
+std::optional<std::string> TestControlPlane::Request::header(std::string_view name) const {
+    for (const auto& [n, v] : headers)
+        if (equalsIgnoreCase(n, name)) return v;
+    return std::nullopt;
+}
+
+TestControlPlane::Reply TestControlPlane::Reply::withStatus(int status, std::string body) {
+    Reply r;
+    r.status = status;
+    r.body = std::move(body);
+    return r;
+}
+
+TestControlPlane::Reply TestControlPlane::Reply::json(std::string body, int status) {
+    return withStatus(status, std::move(body));
+}
+
+TestControlPlane::Reply TestControlPlane::Reply::hang() {
+    Reply r;
+    r.kind = Kind::Hang;
+    return r;
+}
+
+TestControlPlane::Reply TestControlPlane::Reply::close() {
+    Reply r;
+    r.kind = Kind::Close;
+    return r;
+}
+
+TestControlPlane::Reply TestControlPlane::Reply::notHttp() {
+    Reply r;
+    r.kind = Kind::NotHttp;
+    return r;
+}
+
+TestControlPlane::TestControlPlane(int port, const SealingKey& key)
+    : key_(key), wrongKey_(SealingKey::generate()), backend_(std::make_unique<httplib::Server>()) {
+    auto handler = [this](const httplib::Request& in, httplib::Response& out) { handle(in, out); };
+    backend_->Get(".*", handler);
+    backend_->Post(".*", handler);
+    backend_->Put(".*", handler);
+    backend_->Patch(".*", handler);
+    backend_->Delete(".*", handler);
+    backend_->Options(".*", handler);
+    route("GET", "/sub/(.+)", [this](const Request& r) { return subscription(r); });
+
+    const int backendPort = backend_->bind_to_any_port("127.0.0.1");
+    backendThread_ = std::thread([this] { backend_->listen_after_bind(); });
+    while (!backend_->is_running()) std::this_thread::yield();
+
+    const TestPki& pki = TestPki::shared();
+    front_ = std::make_unique<TlsFront>(pki.certFile(), pki.keyFile(), backendPort, port);
+    front_->onConnectionEnd([this] {
+        std::lock_guard lock(mutex_);
+        changed_.notify_all();
+    });
+}
+
+TestControlPlane::~TestControlPlane() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    // Dropping the connections first lets the backend's workers finish at
+    // once; the front stays alive until no handler can reach it.
+    front_->stop();
+    backend_->stop();
+    backendThread_.join();
+    front_.reset();
+}
+
+int TestControlPlane::port() const { return front_->port(); }
+std::string TestControlPlane::host() const { return "127.0.0.1:" + std::to_string(port()); }
+std::string TestControlPlane::baseURL() const { return "https://" + host(); }
+
+void TestControlPlane::route(std::string method, std::string pathPattern, Handler handler) {
+    std::lock_guard lock(mutex_);
+    routes_.push_back(Route{std::move(method), std::regex(pathPattern), std::move(handler)});
+}
+
+void TestControlPlane::setSubscription(const std::string& token, std::string body) {
+    std::lock_guard lock(mutex_);
+    subscriptions_[token] = std::move(body);
+}
+
+void TestControlPlane::setSubscription(const std::string& token, const nlohmann::ordered_json& body) {
+    setSubscription(token, body.dump());
+}
+
+void TestControlPlane::removeSubscription(const std::string& token) {
+    std::lock_guard lock(mutex_);
+    subscriptions_.erase(token);
+}
+
+void TestControlPlane::setSubscriptionDirectory(std::filesystem::path directory) {
+    std::lock_guard lock(mutex_);
+    subscriptionDirectory_ = std::move(directory);
+}
+
+void TestControlPlane::script(Reply reply, std::string pathPattern) {
+    std::lock_guard lock(mutex_);
+    queued_.push_back(Scripted{std::move(reply), patternOf(pathPattern)});
+}
+
+void TestControlPlane::scriptAlways(Reply reply, std::string pathPattern) {
+    std::lock_guard lock(mutex_);
+    always_.push_back(Scripted{std::move(reply), patternOf(pathPattern)});
+}
+
+void TestControlPlane::clearScript() {
+    std::lock_guard lock(mutex_);
+    queued_.clear();
+    always_.clear();
+}
+
+void TestControlPlane::setSealing(Sealing sealing) {
+    std::lock_guard lock(mutex_);
+    sealing_ = sealing;
+}
+
+void TestControlPlane::releaseHangs() {
+    {
+        std::lock_guard lock(mutex_);
+        ++hangGeneration_;
+    }
+    changed_.notify_all();
+}
+
+std::vector<TestControlPlane::Request> TestControlPlane::requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+std::size_t TestControlPlane::requestCount() const {
+    std::lock_guard lock(mutex_);
+    return requests_.size();
+}
+
+bool TestControlPlane::waitForRequests(std::size_t n, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= n; });
+}
+
+void TestControlPlane::clearRequests() {
+    std::lock_guard lock(mutex_);
+    requests_.clear();
+}
+
+Deployment TestControlPlane::deploymentFor(const std::vector<const TestControlPlane*>& planes) {
+    Deployment d = Deployment::builtIn();
+    d.hosts.clear();
+    for (const auto* p : planes) d.hosts.push_back({p->host(), {}});
+    if (!planes.empty()) {
+        d.apiBaseURL = planes.front()->baseURL();
+        d.serverPublicKey = planes.front()->sealingKey().publicKeyBase64();
+    }
+    d.caBundle = TestPki::shared().caFile();
+    return d;
+}
+
+std::variant<TestControlPlane::Reply, TestControlPlane::Handler> TestControlPlane::decide(Request& request) {
+    // Called with mutex_ held.
+    for (auto it = queued_.begin(); it != queued_.end(); ++it) {
+        if (applies(it->pattern, request.path)) {
+            Reply reply = std::move(it->reply);
+            queued_.erase(it);
+            return reply;
+        }
+    }
+    for (auto it = always_.rbegin(); it != always_.rend(); ++it)
+        if (applies(it->pattern, request.path)) return it->reply;
+    for (auto it = routes_.rbegin(); it != routes_.rend(); ++it) {
+        std::smatch m;
+        if (it->method != request.method || !std::regex_match(request.path, m, it->pattern)) continue;
+        for (const auto& group : m) request.matches.push_back(group.str());
+        return it->handler;
+    }
+    return Reply::json(R"({"error":"not found"})", 404);
+}
+
+void TestControlPlane::handle(const httplib::Request& in, httplib::Response& out) {
+    Request request;
+    request.method = in.method;
+    request.path = in.path;
+    request.body = in.body;
+    if (auto head = front_->takeHead(in.remote_port)) {
+        request.target = std::move(head->target);
+        request.headers = std::move(head->headers);
+    } else {  // not parsed on the way in: the order is lost
+        request.target = in.target;
+        for (const auto& [name, value] : in.headers) request.headers.emplace_back(name, value);
+    }
+
+    std::variant<Reply, Handler> decision;
+    Sealing sealing;
+    {
+        std::lock_guard lock(mutex_);
+        decision = decide(request);
+        sealing = sealing_;
+        requests_.push_back(request);
+    }
+    changed_.notify_all();
+    Reply reply = std::holds_alternative<Reply>(decision) ? std::get<Reply>(std::move(decision))
+                                                         : std::get<Handler>(decision)(request);
+
+    switch (reply.kind) {
+        case Reply::Kind::Hang:
+            hang(in.remote_port);
+            out.status = 503;
+            return;
+        case Reply::Kind::Close:
+            front_->endConnection(in.remote_port, TlsFront::Ending::Close);
+            out.status = 200;
+            out.set_header("Connection", "close");
+            return;
+        case Reply::Kind::NotHttp:
+            front_->endConnection(in.remote_port, TlsFront::Ending::NotHttp);
+            out.status = 200;
+            out.set_header("Connection", "close");
+            return;
+        case Reply::Kind::Respond:
+            break;
+    }
+
+    if (reply.sealable && sealing != Sealing::Plain) {
+        const auto ephPub = request.header("X-Kavri-EphPub");
+        const auto nonce = request.header("X-Kavri-Nonce");
+        if (ephPub && nonce) {
+            const SealingKey& key = sealing == Sealing::WrongKey ? wrongKey_ : key_;
+            if (auto sealed = key.seal(reply.body, *ephPub, *nonce)) {
+                reply.body = std::move(*sealed);
+                reply.contentType = "application/octet-stream";
+                reply.headers.emplace_back("X-Kavri-Enc", "1");
+            }
+        }
+    }
+    out.status = reply.status;
+    for (const auto& [name, value] : reply.headers) out.set_header(name, value);
+    if (!reply.body.empty()) out.set_content(reply.body, reply.contentType);
+}
+
+void TestControlPlane::hang(int backendPeerPort) {
+    std::unique_lock lock(mutex_);
+    const auto generation = hangGeneration_;
+    changed_.wait(lock, [&] {
+        return stopping_ || hangGeneration_ != generation || !front_->connectionOpen(backendPeerPort);
+    });
+}
+
+TestControlPlane::Reply TestControlPlane::subscription(const Request& request) {
+    const std::string& token = request.matches.at(1);
+    std::optional<std::string> body;
+    std::optional<std::filesystem::path> directory;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = subscriptions_.find(token); it != subscriptions_.end()) body = it->second;
+        directory = subscriptionDirectory_;
+    }
+    if (!body && directory && usableFileName(token)) {
+        std::ifstream file(*directory / (token + ".json"), std::ios::binary);
+        if (file) {
+            std::stringstream text;
+            text << file.rdbuf();
+            body = text.str();
+        }
+    }
+    if (!body) return Reply::json(R"({"error":"unauthorized"})", 401);
+    Reply reply = Reply::json(std::move(*body));
+    reply.sealable = true;
+    return reply;
+}
+
+}  // namespace kavri

@@ -1,0 +1,165 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/deployment.h"
+#include "platform/http/http_session.h"
+#include "testing/sealing_key.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace kavri {
+
+class TlsFront;
+
+// A control-plane host for tests and local runs: an HTTPS server on a
+// loopback port (certificate from TestPki) that serves "sub/<token>" and any
+// route a test adds, seals replies as the real server does, records every
+// request with its headers in the order sent, and can be scripted to answer
+// a status, hang, drop the connection or send bytes that are not HTTP.
+class TestControlPlane {
+public:
+    struct Request {
+        std::string method;
+        std::string target;  // as sent: encoded path and query
+        std::string path;    // decoded path, without the query
+        HttpHeaders headers;  // as sent, in order
+        std::string body;
+        std::vector<std::string> matches;  // the route's captures ([0] = whole path)
+
+        std::optional<std::string> header(std::string_view name) const;
+    };
+
+    struct Reply {
+        enum class Kind {
+            Respond,  // status, headers and body
+            Hang,     // no answer until the client gives up (or releaseHangs())
+            Close,    // the connection drops without a reply
+            NotHttp,  // the reply is bytes that are not HTTP
+        };
+        Kind kind = Kind::Respond;
+        int status = 200;
+        HttpHeaders headers;
+        std::string body;
+        std::string contentType = "application/json";
+        // Sealed to the request's key when the plane seals and the request
+        // sent "X-Kavri-EphPub" and "X-Kavri-Nonce".
+        bool sealable = false;
+
+        static Reply withStatus(int status, std::string body = {});
+        static Reply json(std::string body, int status = 200);
+        static Reply hang();
+        static Reply close();
+        static Reply notHttp();
+    };
+
+    enum class Sealing {
+        Sealed,    // with the plane's key
+        Plain,     // never
+        WrongKey,  // with a key the clients do not know
+    };
+
+    using Handler = std::function<Reply(const Request&)>;
+
+    // Listens on 127.0.0.1:`port` (0: an ephemeral port).
+    explicit TestControlPlane(int port = 0, const SealingKey& key = SealingKey::development());
+    ~TestControlPlane();
+    TestControlPlane(const TestControlPlane&) = delete;
+    TestControlPlane& operator=(const TestControlPlane&) = delete;
+
+    int port() const;
+    std::string host() const;     // "127.0.0.1:<port>"
+    std::string baseURL() const;  // "https://127.0.0.1:<port>"
+    const SealingKey& sealingKey() const { return key_; }
+
+    // Adds a route: `pathPattern` is a regular expression matched against the
+    // whole decoded path. Routes added later take precedence.
+    void route(std::string method, std::string pathPattern, Handler handler);
+
+    // Subscriptions served by "GET /sub/<token>": the body as served (the
+    // engine configuration with its "_kavri_meta" block). Unknown tokens get
+    // 401. A directory, when set, is consulted for "<token>.json" on each
+    // request that the in-memory list does not answer.
+    void setSubscription(const std::string& token, std::string body);
+    void setSubscription(const std::string& token, const nlohmann::ordered_json& body);
+    void removeSubscription(const std::string& token);
+    void setSubscriptionDirectory(std::filesystem::path directory);
+
+    // The next request whose path matches `pathPattern` (empty: any) gets
+    // `reply` instead of its route's answer; replies queue up in order.
+    void script(Reply reply, std::string pathPattern = {});
+    // Every such request gets `reply` while no queued one applies.
+    void scriptAlways(Reply reply, std::string pathPattern = {});
+    void clearScript();
+    void setSealing(Sealing sealing);
+    // Lets hanging requests go (they answer 503).
+    void releaseHangs();
+
+    std::vector<Request> requests() const;
+    std::size_t requestCount() const;
+    // Waits in real time until at least `n` requests were recorded.
+    bool waitForRequests(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    void clearRequests();
+
+    // A deployment whose hosts are these planes in order, whose server key
+    // is the first plane's and whose CA bundle is the test CA.
+    static Deployment deploymentFor(const std::vector<const TestControlPlane*>& planes);
+    Deployment deployment() const { return deploymentFor({this}); }
+
+private:
+    struct Route {
+        std::string method;
+        std::regex pattern;
+        Handler handler;
+    };
+    struct Scripted {
+        Reply reply;
+        std::optional<std::regex> pattern;
+    };
+
+    void handle(const httplib::Request& in, httplib::Response& out);
+    // Fills the request's captures; the scripted reply, or the handler to ask.
+    std::variant<Reply, Handler> decide(Request& request);
+    Reply subscription(const Request& request);
+    void hang(int backendPeerPort);
+
+    SealingKey key_;
+    SealingKey wrongKey_;
+    std::unique_ptr<httplib::Server> backend_;
+    std::thread backendThread_;
+    std::unique_ptr<TlsFront> front_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<Route> routes_;
+    std::map<std::string, std::string> subscriptions_;
+    std::optional<std::filesystem::path> subscriptionDirectory_;
+    std::deque<Scripted> queued_;
+    std::vector<Scripted> always_;
+    Sealing sealing_ = Sealing::Sealed;
+    std::uint64_t hangGeneration_ = 0;
+    bool stopping_ = false;
+    std::vector<Request> requests_;
+};
+
+}  // namespace kavri
