@@ -10,26 +10,6 @@ namespace {
 
 using nlohmann::json;
 
-const char* typeWord(NetworkInterface::Type type) {
-    switch (type) {
-        case NetworkInterface::Type::wifi: return "wifi";
-        case NetworkInterface::Type::cellular: return "cellular";
-        case NetworkInterface::Type::wiredEthernet: return "ethernet";
-        case NetworkInterface::Type::loopback: return "loopback";
-        case NetworkInterface::Type::other: return "other";
-    }
-    return "unknown";
-}
-
-const char* statusName(NetworkPath::Status status) {
-    switch (status) {
-        case NetworkPath::Status::satisfied: return "satisfied";
-        case NetworkPath::Status::unsatisfied: return "unsatisfied";
-        case NetworkPath::Status::requiresConnection: return "requiresConnection";
-    }
-    return "unsatisfied";
-}
-
 bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
 // The text form of a JSON value in a log line: texts bare, others as JSON.
@@ -212,9 +192,9 @@ json ClashClient::pathFields(const std::optional<NetworkPath>& path) {
     std::string ifaces;
     for (const auto& i : path->availableInterfaces) {
         if (!ifaces.empty()) ifaces += ",";
-        ifaces += i.name + ":" + std::to_string(i.index) + ":" + typeWord(i.type);
+        ifaces += i.name + ":" + std::to_string(i.index) + ":" + NetworkPath::typeWord(i.type);
     }
-    return {{"path_status", statusName(path->status)},
+    return {{"path_status", NetworkPath::statusName(path->status)},
             {"path_ifaces", ifaces},
             {"path_expensive", path->isExpensive},
             {"path_constrained", path->isConstrained}};

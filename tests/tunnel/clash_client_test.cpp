@@ -276,15 +276,16 @@ TEST(ClashClient, PathFieldsDescribeTheNetworkPath) {
     EXPECT_EQ(ClashClient::pathFields(std::nullopt), json::object());
     NetworkPath path;
     path.status = NetworkPath::Status::satisfied;
-    path.availableInterfaces = {{"wlan0", 4, NetworkInterface::Type::wifi},
-                                {"eth1", 2, NetworkInterface::Type::wiredEthernet},
-                                {"wwan0", 7, NetworkInterface::Type::cellular},
-                                {"lo", 1, NetworkInterface::Type::loopback},
-                                {"tun3", 12, NetworkInterface::Type::other}};
+    path.availableInterfaces = {{"wlan0", 4, NetworkPath::InterfaceType::wifi},
+                                {"eth1", 2, NetworkPath::InterfaceType::wiredEthernet},
+                                {"wwan0", 7, NetworkPath::InterfaceType::cellular},
+                                {"lo", 1, NetworkPath::InterfaceType::loopback},
+                                {"tun3", 12, NetworkPath::InterfaceType::other},
+                                {"x0", 9, NetworkPath::InterfaceType::unknown}};
     path.isConstrained = true;
     EXPECT_EQ(ClashClient::pathFields(path),
               json({{"path_status", "satisfied"},
-                    {"path_ifaces", "wlan0:4:wifi,eth1:2:ethernet,wwan0:7:cellular,lo:1:loopback,tun3:12:other"},
+                    {"path_ifaces", "wlan0:4:wifi,eth1:2:ethernet,wwan0:7:cellular,lo:1:loopback,tun3:12:other,x0:9:unknown"},
                     {"path_expensive", false},
                     {"path_constrained", true}}));
     path.status = NetworkPath::Status::requiresConnection;

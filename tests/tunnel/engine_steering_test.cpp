@@ -147,7 +147,7 @@ TEST(EngineSteering, StallDumpUploadSendsAtMostTwo) {
     FakePathMonitor monitor;
     NetworkPath path;
     path.status = NetworkPath::Status::satisfied;
-    path.availableInterfaces = {{"eth0", 2, NetworkInterface::Type::wiredEthernet}};
+    path.availableInterfaces = {{"eth0", 2, NetworkPath::InterfaceType::wiredEthernet}};
     monitor.push(path);
 
     LogCapture log;
