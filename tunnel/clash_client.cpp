@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "platform/runtime/log.h"
+#include "tunnel/telemetry.h"
 
 namespace kavri {
 namespace {
@@ -199,12 +200,13 @@ json ClashClient::pathFields(const std::optional<NetworkPath>& path) {
             {"path_constrained", path->isConstrained}};
 }
 
-void ClashClient::uploadStallDump(const std::string& token, StallDumpTelemetry& telemetry,
-                                  const std::function<json()>& pathFields) const {
+void ClashClient::uploadStallDump(const std::string& token, Telemetry& telemetry, const PathMonitor* pathMonitor,
+                                  std::stop_token stop) {
     for (int i = 0; i < 2; ++i) {
-        const auto dump = telemetry.fetchStallDump();
+        const auto dump = telemetry.fetchStallDump(stop);
         if (!dump) return;
-        telemetry.sendStallDump(token, *dump, pathFields ? pathFields() : json::object());
+        telemetry.sendStallDump(token, *dump, pathFields(pathMonitor ? pathMonitor->currentPath() : std::nullopt),
+                                stop);
         const auto groups = dump->find("groups");
         Log::line("[Kavri][diag] stall_dump отправлен (групп " + (groups == dump->end() ? "?" : logText(*groups)) +
                   ")");

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <stop_token>
@@ -11,11 +10,12 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/http/http_session.h"
+#include "platform/network/path_monitor.h"
 #include "platform/runtime/clock.h"
-#include "platform/network/network_path.h"
-#include "tunnel/stall_dump_telemetry.h"
 
 namespace kavri {
+
+class Telemetry;
 
 // Where the engine's local controller is and how long its requests may take.
 struct ClashClientSettings {
@@ -66,9 +66,11 @@ public:
     HeartbeatResult heartbeatOnce(const std::string& url, std::int64_t timeoutMs, std::stop_token stop = {}) const;
     // The network path's description attached to stall dumps; empty without a path.
     static nlohmann::json pathFields(const std::optional<NetworkPath>& path);
-    // Sends at most two pending stall dumps of the engine.
-    void uploadStallDump(const std::string& token, StallDumpTelemetry& telemetry,
-                         const std::function<nlohmann::json()>& pathFields) const;
+    // Sends at most two of the engine's pending stall dumps through the
+    // telemetry, each with the fields of the monitor's current path (none
+    // without a monitor).
+    static void uploadStallDump(const std::string& token, Telemetry& telemetry, const PathMonitor* pathMonitor,
+                                std::stop_token stop = {});
 
     // Percent-encodes a text for a controller path (letters and digits stay).
     static std::string encode(const std::string& text);

@@ -276,12 +276,20 @@ TEST(ClashClient, PathFieldsDescribeTheNetworkPath) {
     EXPECT_EQ(ClashClient::pathFields(std::nullopt), json::object());
     NetworkPath path;
     path.status = NetworkPath::Status::satisfied;
-    path.availableInterfaces = {{"en0", 4, NetworkPath::InterfaceType::wifi},
+    path.availableInterfaces = {{"wlan0", 4, NetworkPath::InterfaceType::wifi},
                                 {"eth1", 2, NetworkPath::InterfaceType::wiredEthernet},
-                                {"utun3", 12, NetworkPath::InterfaceType::unknown}};
-    path.isExpensive = true;
-    EXPECT_EQ(ClashClient::pathFields(path), json({{"path_status", "satisfied"},
-                                                   {"path_ifaces", "en0:4:wifi,eth1:2:ethernet,utun3:12:unknown"},
-                                                   {"path_expensive", true},
-                                                   {"path_constrained", false}}));
+                                {"wwan0", 7, NetworkPath::InterfaceType::cellular},
+                                {"lo", 1, NetworkPath::InterfaceType::loopback},
+                                {"tun3", 12, NetworkPath::InterfaceType::other},
+                                {"x0", 9, NetworkPath::InterfaceType::unknown}};
+    path.isConstrained = true;
+    EXPECT_EQ(ClashClient::pathFields(path),
+              json({{"path_status", "satisfied"},
+                    {"path_ifaces", "wlan0:4:wifi,eth1:2:ethernet,wwan0:7:cellular,lo:1:loopback,tun3:12:other,x0:9:unknown"},
+                    {"path_expensive", false},
+                    {"path_constrained", true}}));
+    path.status = NetworkPath::Status::requiresConnection;
+    path.availableInterfaces.clear();
+    EXPECT_EQ(ClashClient::pathFields(path)["path_status"], "requiresConnection");
+    EXPECT_EQ(ClashClient::pathFields(path)["path_ifaces"], "");
 }

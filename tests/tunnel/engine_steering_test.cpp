@@ -2,9 +2,19 @@
 // member proxies behind its group.
 #include <gtest/gtest.h>
 
+#include <httplib.h>
+
+#include <mutex>
+#include <thread>
+
+#include "core/deployment.h"
+#include "core/kavri_store.h"
+#include "platform/network/fake_path_monitor.h"
 #include "platform/runtime/log.h"
 #include "testing/engine_rig.h"
+#include "testing/test_pki.h"
 #include "tunnel/clash_client.h"
+#include "tunnel/telemetry.h"
 
 using namespace kavri;
 using nlohmann::json;
@@ -22,20 +32,30 @@ std::unique_ptr<ClashClient> clientFor(const EngineRig& rig) {
     return client;
 }
 
-// The telemetry's side of the upload, reading the engine through the
-// client's own request form and keeping what would have been sent.
-struct RecordingTelemetry : StallDumpTelemetry {
-    const ClashClient& client;
-    std::vector<std::pair<json, json>> sent;  // dump, fields
-    explicit RecordingTelemetry(const ClashClient& c) : client(c) {}
-    std::optional<json> fetchStallDump() override {
-        auto dump = client.clashGET("kavri/stall_dump");
-        if (!dump || dump->contains("empty")) return std::nullopt;
-        return dump;
+// HTTPS backend hosts on loopback that keep the reports they receive.
+struct ReportSink {
+    httplib::SSLServer server{TestPki::shared().certFile().c_str(), TestPki::shared().keyFile().c_str()};
+    std::thread thread;
+    int port = 0;
+    std::mutex mutex;
+    std::vector<json> reports;
+
+    ReportSink() {
+        server.Post("/telemetry", [this](const httplib::Request& req, httplib::Response&) {
+            std::lock_guard lock(mutex);
+            reports.push_back(json::parse(req.body, nullptr, false));
+        });
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    void sendStallDump(const std::string& token, const json& dump, const json& fields) override {
-        EXPECT_EQ(token, "tok");
-        sent.emplace_back(dump, fields);
+    ~ReportSink() {
+        server.stop();
+        thread.join();
+    }
+    std::vector<json> received() {
+        std::lock_guard lock(mutex);
+        return reports;
     }
 };
 
@@ -113,27 +133,47 @@ TEST(EngineSteering, WhatTheClientTellsTheEngine) {
 TEST(EngineSteering, StallDumpUploadSendsAtMostTwo) {
     EngineRig rig;
     ASSERT_EQ(rig.start(), std::nullopt);
-    const auto client = clientFor(rig);
-    const json fields = {{"path_status", "satisfied"}};
-    const auto pathFields = [&] { return fields; };
+    ReportSink backend;
+    Deployment d = Deployment::builtIn();
+    d.hosts = {{"127.0.0.1:" + std::to_string(backend.port), {}}};
+    d.caBundle = TestPki::shared().caFile();
+    Deployment::install(d);
 
-    RecordingTelemetry none(*client);
+    Telemetry::Settings settings;
+    const std::string base = rig.controllerBase();
+    settings.clashBase = base.substr(0, base.size() - 1);
+    Telemetry telemetry(Clock::system(), KavriStore::shared(), settings);
+    telemetry.update([&](Telemetry::Fields& f) { f.clashSecret = rig.secret; });
+    FakePathMonitor monitor;
+    NetworkPath path;
+    path.status = NetworkPath::Status::satisfied;
+    path.availableInterfaces = {{"eth0", 2, NetworkPath::InterfaceType::wiredEthernet}};
+    monitor.push(path);
+
     LogCapture log;
-    client->uploadStallDump("tok", none, pathFields);
-    EXPECT_TRUE(none.sent.empty());
+    ClashClient::uploadStallDump("tok", telemetry, &monitor);  // the engine has none
+    EXPECT_TRUE(backend.received().empty());
     EXPECT_EQ(log.count("stall_dump"), 0u);
 
     EngineScript& script = rig.provider.engineScript();
     script.pushStallDump({{"groups", 4}, {"at", "t1"}});
     script.pushStallDump({{"at", "t2"}});
     script.pushStallDump({{"groups", 1}});
-    RecordingTelemetry some(*client);
-    client->uploadStallDump("tok", some, pathFields);
-    ASSERT_EQ(some.sent.size(), 2u);
-    EXPECT_EQ(some.sent[0].first, json({{"groups", 4}, {"at", "t1"}}));
-    EXPECT_EQ(some.sent[1].first, json({{"at", "t2"}}));
-    EXPECT_EQ(some.sent[0].second, fields);
+    ClashClient::uploadStallDump("tok", telemetry, &monitor);
+    const auto sent = backend.received();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0]["event"], "stall_dump");
+    EXPECT_EQ(sent[0]["sub_token"], "tok");
+    EXPECT_EQ(sent[0]["stall_groups"], 4);
+    EXPECT_EQ(sent[0]["stall_at"], "t1");
+    EXPECT_EQ(sent[0]["path_status"], "satisfied");
+    EXPECT_EQ(sent[0]["path_ifaces"], "eth0:2:ethernet");
+    EXPECT_EQ(sent[1]["stall_at"], "t2");
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"[Kavri][diag] stall_dump отправлен (групп 4)",
                                                      "[Kavri][diag] stall_dump отправлен (групп ?)"}));
     EXPECT_EQ(script.pendingStallDumps(), 1u);
+
+    ClashClient::uploadStallDump("tok", telemetry, nullptr);  // no monitor: no path fields
+    ASSERT_EQ(backend.received().size(), 3u);
+    EXPECT_FALSE(backend.received()[2].contains("path_status"));
 }
