@@ -338,10 +338,12 @@ TEST(StandInEngine, FailedReloadKeepsServingAndGoodReloadResetsTheGroup) {
 
     // A reload may bring a new inbound and a new secret.
     json next = rig.config();
-    next["inbounds"].push_back({{"type", "http"}, {"tag", "extra"}, {"listen_port", 0}});
+    next["inbounds"].push_back({{"type", "http"}, {"tag", "extra"}, {"listen", "0.0.0.0"}, {"listen_port", 0}});
     next["experimental"]["clash_api"]["secret"] = "next";
     rig.provider.hotReload(next.dump());
-    EXPECT_TRUE(rig.provider.engine()->inboundAddress("extra"));
+    const auto extra = rig.provider.engine()->inboundAddress("extra");
+    ASSERT_TRUE(extra);
+    EXPECT_EQ(extra->host, "127.0.0.1");  // never a proxy open to the network
     EXPECT_EQ(rig.api("GET", "proxies").status, 401);
     EXPECT_EQ(rig.api("GET", "proxies", {}, "next").status, 200);
 }
