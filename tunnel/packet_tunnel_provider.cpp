@@ -313,11 +313,23 @@ void PacketTunnelProvider::logStartOptions(const TunnelOptions& options) const {
 
 // ---- Background tasks ---------------------------------------------------------
 
+void PacketTunnelProvider::restartTask(Task& slot, std::function<void(std::stop_token)> body) {
+    std::lock_guard lock(tasksMutex_);
+    if (slot.active()) {
+        slot.cancel();
+        retiredTasks_.push_back(std::move(slot));
+    }
+    slot = Task(std::move(body));
+}
+
 void PacketTunnelProvider::stopAll() {
     Task heal, stall, member, telemetryTask, rules;
     std::unique_ptr<PathMonitor> monitor;
+    std::vector<Task> retired;
     {
         std::lock_guard lock(tasksMutex_);
+        retired = std::move(retiredTasks_);
+        retiredTasks_.clear();
         heal = std::move(healTask_);
         stall = std::move(stallTask_);
         member = std::move(memberTask_);
@@ -332,6 +344,7 @@ void PacketTunnelProvider::stopAll() {
     telemetryTask.cancelAndJoin();
     rules.cancelAndJoin();
     if (monitor) monitor->cancel();
+    for (auto& task : retired) task.cancelAndJoin();
 }
 
 }  // namespace kavri

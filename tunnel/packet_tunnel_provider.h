@@ -69,6 +69,10 @@ public:
 
     // Ends every background task and the path monitor.
     void stopAll();
+    // Cancels the task held in `slot` (without waiting for it) and starts
+    // `body` in its place. The old task is joined by the next stopAll() or
+    // when the provider goes.
+    void restartTask(Task& slot, std::function<void(std::stop_token)> body);
 
     Telemetry& telemetry() { return telemetry_; }
     ClashClient& clash() { return clash_; }
@@ -115,6 +119,8 @@ private:
     Task memberTask_;
     Task telemetryTask_;
     Task rulesTask_;
+    // Tasks replaced by restartTask, still finishing.
+    std::vector<Task> retiredTasks_;
 
     Telemetry telemetry_;
     ClashClient clash_;
