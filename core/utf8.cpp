@@ -33,4 +33,15 @@ bool Utf8::isValid(std::string_view bytes) {
     return true;
 }
 
+std::string Utf8::prefix(std::string_view text, std::size_t count) {
+    std::size_t i = 0, chars = 0;
+    while (i < text.size() && chars < count) {
+        ++i;
+        // Continuation bytes belong to the character already counted.
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+        ++chars;
+    }
+    return std::string(text.substr(0, i));
+}
+
 }  // namespace kavri

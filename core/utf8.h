@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace kavri {
@@ -9,6 +10,9 @@ public:
     // True when `bytes` is well-formed UTF-8: no stray continuation bytes, no
     // truncated or overlong sequences, no surrogates, nothing above U+10FFFF.
     static bool isValid(std::string_view bytes);
+    // The first `count` characters (code points) of a UTF-8 text; the whole
+    // text when it is shorter. Never cuts a character in half.
+    static std::string prefix(std::string_view text, std::size_t count);
 };
 
 }  // namespace kavri

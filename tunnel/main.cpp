@@ -1,11 +1,17 @@
-#include <cstdio>
+// The durnel process: serves the tunnel of one packet-tunnel provider on the
+// control socket in the shared directory until SIGTERM or SIGINT.
+#include <cstdlib>
+#include <memory>
 
-// The durnel process. Once the packet-tunnel provider exists, this becomes
-//   return kavri::runTunnelHost(std::make_unique<kavri::PacketTunnelProvider>(),
-//                               kavri::KavriStore::directory());
-// (platform/ne/run_tunnel_host.h): it serves the tunnel's control socket in
-// the shared directory until SIGTERM/SIGINT and stops the tunnel on the way out.
+#include "core/kavri_store.h"
+#include "platform/ne/run_tunnel_host.h"
+#include "tunnel/packet_tunnel_provider.h"
+
 int main() {
-    std::fprintf(stderr, "[Kavri] durnel: the tunnel extension is not wired up yet\n");
-    return 0;
+    kavri::ProviderSettings settings;
+    // Local runs and tests may move the engine's controller off its usual port.
+    if (const char* controller = std::getenv("KAVRI_CONTROLLER"); controller && *controller)
+        settings.controllerBase = std::string("http://") + controller;
+    return kavri::runTunnelHost(std::make_unique<kavri::PacketTunnelProvider>(settings),
+                                kavri::KavriStore::directory());
 }

@@ -1,0 +1,90 @@
+#include "platform/engine/extension_provider.h"
+
+#include "platform/engine/engine_error.h"
+#include "platform/runtime/log.h"
+
+namespace kavri {
+
+ExtensionProvider::ExtensionProvider(Clock& clock, EngineSettings settings)
+    : clock_(clock), settings_(std::move(settings)) {}
+
+ExtensionProvider::~ExtensionProvider() {
+    std::shared_ptr<ProxyEngine> engine;
+    {
+        std::lock_guard lock(mutex_);
+        engine = std::move(engine_);
+        commandServer_.reset();
+    }
+    if (engine) engine->stop();
+}
+
+void ExtensionProvider::startTunnel(TunnelOptions options, StartCompletion completion) {
+    std::optional<std::string> error;
+    {
+        std::lock_guard life(lifecycle_);
+        {
+            std::lock_guard lock(mutex_);
+            options_ = options;
+        }
+        const auto config = options.is_object() ? options.find("configContent") : options.end();
+        if (engine()) {
+            error = "the engine is already running";
+        } else if (!options.is_object() || config == options.end() || !config->is_string()) {
+            error = "the start options hold no configContent text";
+        } else {
+            auto engine = std::make_shared<ProxyEngine>(script_, clock_, settings_);
+            try {
+                engine->start(config->get<std::string>());
+                std::lock_guard lock(mutex_);
+                engine_ = engine;
+                commandServer_ = std::make_shared<LibboxCommandServer>(engine);
+            } catch (const EngineError& e) {
+                error = e.what();
+            }
+        }
+    }
+    if (error) Log::line("[engine] start failed: " + *error);
+    completion(error);
+}
+
+void ExtensionProvider::stopTunnel(ProviderStopReason, StopCompletion completion) {
+    {
+        std::lock_guard life(lifecycle_);
+        std::shared_ptr<ProxyEngine> engine;
+        {
+            std::lock_guard lock(mutex_);
+            engine = std::move(engine_);
+            commandServer_.reset();
+        }
+        if (engine) engine->stop();
+    }
+    completion();
+}
+
+void ExtensionProvider::wake() {}
+
+void ExtensionProvider::handleAppMessage(std::string, MessageCompletion completion) { completion(std::nullopt); }
+
+std::optional<TunnelOptions> ExtensionProvider::tunnelOptions() const {
+    std::lock_guard lock(mutex_);
+    return options_;
+}
+
+void ExtensionProvider::hotReload(const std::string& configContent) {
+    std::lock_guard life(lifecycle_);
+    const auto running = engine();
+    if (!running) throw EngineError("the engine is not running");
+    running->reload(configContent);
+}
+
+std::shared_ptr<LibboxCommandServer> ExtensionProvider::commandServer() const {
+    std::lock_guard lock(mutex_);
+    return commandServer_;
+}
+
+std::shared_ptr<ProxyEngine> ExtensionProvider::engine() const {
+    std::lock_guard lock(mutex_);
+    return engine_;
+}
+
+}  // namespace kavri

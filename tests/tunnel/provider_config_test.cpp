@@ -1,0 +1,171 @@
+// Configuration preparation and the provider's helpers, without an engine.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "core/kavri_store.h"
+#include "platform/runtime/log.h"
+#include "tunnel/packet_tunnel_provider.h"
+
+using namespace kavri;
+using json = nlohmann::json;
+
+namespace {
+
+class ProviderConfig : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const auto& [key, value] : KavriStore::shared().snapshot()) KavriStore::shared().removeObject(key);
+    }
+    PacketTunnelProvider provider;
+};
+
+std::string padded(json config, std::size_t size) {
+    config["pad"] = "";
+    const auto base = config.dump().size();
+    config["pad"] = std::string(size > base ? size - base : 0, 'x');
+    return config.dump();
+}
+
+}  // namespace
+
+TEST_F(ProviderConfig, CacheFileGoesIntoTheSharedDirectory) {
+    const auto out = json::parse(provider.applyLocalPaths(
+        R"({"b": 1, "experimental": {"cache_file": {"enabled": false, "keep": 7}, "z": {"y": 1, "x": 2}}, "a": 0})"));
+    const auto& cache = out["experimental"]["cache_file"];
+    EXPECT_EQ(cache["enabled"], true);
+    EXPECT_EQ(cache["keep"], 7);
+    EXPECT_EQ(cache["path"], (KavriStore::directory() / "cache.db").string());
+
+    const std::string bare = provider.applyLocalPaths(R"({"outbounds": []})");
+    EXPECT_EQ(json::parse(bare)["experimental"],
+              (json{{"cache_file", {{"enabled", true}, {"path", (KavriStore::directory() / "cache.db").string()}}}}));
+    // Keys sorted at every level, no spacing.
+    EXPECT_EQ(provider.applyLocalPaths(R"({"b": {"d": 1, "c": 2}, "a": 1, "experimental": {"cache_file": {"path": "p"}}})")
+                  .substr(0, 29),
+              R"({"a":1,"b":{"c":2,"d":1},"exp)");
+    EXPECT_EQ(provider.applyLocalPaths("not json"), "not json");
+}
+
+TEST_F(ProviderConfig, LearnsTheHeartbeatInboundGroupAndSecret) {
+    struct Case {
+        const char* name;
+        const char* config;
+        std::int64_t port;
+        bool present;
+        std::string tag;
+        std::optional<std::string> surface;
+    };
+    const std::vector<Case> cases = {
+        {"tag pass wins over the type pass",
+         R"({"inbounds": [{"type": "mixed", "listen": "127.0.0.1", "listen_port": 2080}, {"tag": "hb-in", "listen_port": 7000}],
+             "outbounds": [{"type": "selector", "tag": "auto", "outbounds": ["a"]}, {"type": "vless", "tag": "a", "server": "s.example"}]})",
+         7000, true, "auto", "s.example"},
+        {"a mixed inbound off loopback is not taken",
+         R"({"inbounds": [{"type": "mixed", "listen": "0.0.0.0", "listen_port": 2080}],
+             "outbounds": [{"type": "direct", "tag": "d"}, {"type": "dns", "tag": "n"}, {"type": "selector", "tag": "auto"}]})",
+         7000, false, "auto", "s.example"},
+        {"a port given as text does not count",
+         R"({"inbounds": [{"tag": "hb-in", "listen_port": "7001"}], "outbounds": [{"type": "direct"}, {"type": "block"}]})",
+         7000, false, "proxy", "s.example"},
+        {"an untagged proxy first gives proxy",
+         R"({"outbounds": [{"type": "vless", "server": "x"}, {"type": "selector", "tag": "g"}]})", 7000, false, "proxy",
+         "s.example"},
+        {"route.final is taken as it is",
+         R"({"route": {"final": "grp"}, "outbounds": [{"type": "selector", "tag": "grp", "server": "own.example"}]})",
+         7000, false, "grp", "own.example"},
+        {"without outbounds the group stays",
+         R"({"inbounds": [{"tag": "hb-in", "listen_port": 9999}], "experimental": {"clash_api": {"secret": "s2"}}})",
+         9999, true, "grp", "own.example"},
+    };
+    for (const auto& c : cases) {
+        provider.learnRuntimeParams(c.config);
+        EXPECT_EQ(provider.clash().hbPort(), c.port) << c.name;
+        EXPECT_EQ(provider.clash().hbInboundPresent(), c.present) << c.name;
+        EXPECT_EQ(provider.clash().probeTag(), c.tag) << c.name;
+        EXPECT_EQ(provider.telemetry().fields().groupTag, c.tag) << c.name;
+        EXPECT_EQ(provider.telemetry().fields().surfaceID, c.surface) << c.name;
+    }
+    EXPECT_EQ(provider.clash().secret(), "s2");
+    EXPECT_EQ(provider.telemetry().fields().clashSecret, "s2");
+    provider.learnRuntimeParams(R"({"outbounds": []})");
+    EXPECT_EQ(provider.clash().secret(), "");  // an absent secret clears the old one
+    EXPECT_EQ(provider.clash().probeTag(), "proxy");  // no outbound qualifies
+    provider.learnRuntimeParams(R"({"route": {"final": "x"}})");
+    provider.learnRuntimeParams("[1, 2]");  // not an object: nothing changes
+    EXPECT_EQ(provider.clash().probeTag(), "proxy");
+}
+
+TEST_F(ProviderConfig, PlausibilityNeedsSizeOutboundsAndRoute) {
+    const json good = {{"outbounds", json::array({{{"type", "direct"}}})}, {"route", json::object()}};
+    EXPECT_FALSE(PacketTunnelProvider::isPlausibleConfig(padded(good, 200)));
+    EXPECT_TRUE(PacketTunnelProvider::isPlausibleConfig(padded(good, 201)));
+    EXPECT_FALSE(PacketTunnelProvider::isPlausibleConfig(padded({{"outbounds", json::array()}, {"route", json::object()}}, 400)));
+    EXPECT_FALSE(PacketTunnelProvider::isPlausibleConfig(padded({{"outbounds", json::array({{{"type", "direct"}}})}, {"route", 1}}, 400)));
+    EXPECT_FALSE(PacketTunnelProvider::isPlausibleConfig(padded({{"outbounds", json::array({{{"type", "direct"}}})}}, 400)));
+}
+
+TEST_F(ProviderConfig, CurrentTextAndTokensFallBackInOrder) {
+    const json good = {{"outbounds", json::array({{{"type", "selector"}, {"tag", "g"}, {"outbounds", {"nowhere"}}}})},
+                       {"route", json::object()}};
+    const std::string optionsText = padded(good, 300);
+    KavriStore::shared().set("cached_singbox_config", Data{"{\"short\": true}"});
+    KavriStore::shared().set("sub_token_ne", "stored-token");
+    KavriStore::shared().set("device_id_ne", "");
+    EXPECT_EQ(provider.currentConfigText(), std::nullopt);
+    EXPECT_EQ(provider.subToken(), "stored-token");
+    EXPECT_EQ(provider.deviceID(), std::nullopt);
+
+    // The engine refuses this start (its group names no member it knows),
+    // but the framework holds the options all the same.
+    std::promise<void> done;
+    provider.startTunnel({{"configContent", optionsText}, {"subToken", ""}, {"deviceID", "DEV"}},
+                         [&](std::optional<std::string>) { done.set_value(); });
+    done.get_future().get();
+    const std::string prepared = provider.tunnelOptions().value()["configContent"];
+    EXPECT_EQ(json::parse(prepared)["pad"], json::parse(optionsText)["pad"]);
+    EXPECT_EQ(provider.currentConfigText(), prepared);
+    EXPECT_EQ(provider.subToken(), "stored-token");  // an empty option falls back to the store
+    EXPECT_EQ(provider.deviceID(), "DEV");
+
+    const std::string stored = padded(good, 250);
+    KavriStore::shared().set("cached_singbox_config", Data{stored});
+    EXPECT_EQ(provider.currentConfigText(), stored);
+}
+
+TEST_F(ProviderConfig, NetworkTypeOfAPath) {
+    NetworkPath path;
+    EXPECT_EQ(PacketTunnelProvider::networkType(path), std::nullopt);
+    path.status = NetworkPath::Status::satisfied;
+    EXPECT_EQ(PacketTunnelProvider::networkType(path), std::nullopt);
+    const std::vector<std::pair<NetworkPath::InterfaceType, std::string>> kinds = {
+        {NetworkPath::InterfaceType::wifi, "wifi"},
+        {NetworkPath::InterfaceType::cellular, "cellular"},
+        {NetworkPath::InterfaceType::wiredEthernet, "ethernet"},
+        {NetworkPath::InterfaceType::loopback, "other"},
+        {NetworkPath::InterfaceType::other, "other"}};
+    for (const auto& [type, word] : kinds) {
+        path.availableInterfaces = {{"if0", 1, type}};
+        EXPECT_EQ(PacketTunnelProvider::networkType(path), word);
+    }
+    // No monitor: the last known type stays, with its radio.
+    provider.telemetry().update([](Telemetry::Fields& f) { f.networkType = "wifi"; });
+    EXPECT_EQ(provider.updateNetworkType(), std::make_pair(std::optional<std::string>("wifi"), std::optional<std::string>("wifi")));
+}
+
+TEST_F(ProviderConfig, ServerTunablesAreStored) {
+    ConfigFetcher::Fetched fetched;
+    fetched.pullIntervalSeconds = 0;
+    fetched.detectRaw = json{{"hb_interval_ms", 5000}};
+    fetched.stallWatchRaw = json{{"enabled", true}, {"ladder", {5, 15}}};
+    KavriStore::shared().set("ne_poll_interval_sec", 120);
+    provider.applyServerTunables(fetched);
+    EXPECT_EQ(KavriStore::shared().integer("ne_poll_interval_sec"), 120);  // 0 leaves it
+    EXPECT_TRUE(KavriStore::shared().data("detect_config_json"));
+    const auto raw = KavriStore::shared().object("stall_watch_raw");
+    ASSERT_TRUE(raw && raw->is<PlistValue::Dict>());
+    EXPECT_EQ(raw->toJson(), *fetched.stallWatchRaw);
+    fetched.pullIntervalSeconds = 600;
+    provider.applyServerTunables(fetched);
+    EXPECT_EQ(KavriStore::shared().integer("ne_poll_interval_sec"), 600);
+}

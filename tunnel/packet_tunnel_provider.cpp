@@ -1,0 +1,348 @@
+#include "tunnel/packet_tunnel_provider.h"
+
+#include <cmath>
+#include <condition_variable>
+#include <future>
+#include <nlohmann/json.hpp>
+
+#include "core/detect_config.h"
+#include "core/utf8.h"
+#include "core/kavri_defaults_key.h"
+#include "platform/engine/file_path.h"
+#include "platform/network/netlink_path_monitor.h"
+#include "platform/runtime/log.h"
+#include "platform/runtime/uuid.h"
+
+namespace kavri {
+namespace {
+
+using json = nlohmann::json;
+
+KavriStore& storeOf(const ProviderSettings& s) { return s.store ? *s.store : KavriStore::shared(); }
+
+Telemetry::Settings telemetrySettings(const ProviderSettings& s) {
+    Telemetry::Settings t;
+    t.clashBase = s.controllerBase;
+    return t;
+}
+
+ClashClientSettings clashSettings(const ProviderSettings& s) {
+    ClashClientSettings c;
+    c.controllerBase = s.controllerBase + "/";
+    return c;
+}
+
+// Text of a JSON value as the start-up log shows it.
+std::string shown(const json& v) {
+    if (v.is_string()) return v.get<std::string>();
+    return v.dump();
+}
+
+}  // namespace
+
+PacketTunnelProvider::PacketTunnelProvider(ProviderSettings settings)
+    : ExtensionProvider(*settings.clock, settings.engine),
+      settings_(std::move(settings)),
+      clock_(*settings_.clock),
+      store_(storeOf(settings_)),
+      lastPollAt_(StallWatch::distantPast()),
+      lastWakeAt_(StallWatch::distantPast()),
+      lastNetChangeAt_(StallWatch::distantPast()),
+      lastGroupProbeAt_(Clock::WallTime{}),
+      telemetry_(clock_, store_, telemetrySettings(settings_)),
+      clash_(clashSettings(settings_), clock_) {
+    if (!settings_.makePathMonitor)
+        settings_.makePathMonitor = [] { return std::make_unique<NetlinkPathMonitor>(); };
+}
+
+PacketTunnelProvider::~PacketTunnelProvider() {
+    stopAll();
+    spawner_.stopAll();
+}
+
+void PacketTunnelProvider::detach(std::function<void(std::stop_token)> work) { spawner_.spawn(std::move(work)); }
+
+void PacketTunnelProvider::sendEventDetached(const std::string& event, const std::optional<std::string>& failPhase,
+                                             Telemetry::Report fields) {
+    const auto token = subToken();
+    if (!token) return;
+    detach([this, token = *token, event, failPhase, fields = std::move(fields)](std::stop_token stop) {
+        telemetry_.sendEvent(token, event, failPhase, fields, stop);
+    });
+}
+
+std::int64_t PacketTunnelProvider::millisSince(Clock::MonoTime t0) const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(clock_.monoNow() - t0).count();
+}
+
+std::optional<std::string> PacketTunnelProvider::currentActiveMember() const {
+    std::lock_guard lock(mutex_);
+    return currentActiveMember_;
+}
+
+void PacketTunnelProvider::setCurrentActiveMember(std::optional<std::string> member) {
+    std::lock_guard lock(mutex_);
+    currentActiveMember_ = std::move(member);
+}
+
+Clock::WallTime PacketTunnelProvider::lastWakeAt() const {
+    std::lock_guard lock(mutex_);
+    return lastWakeAt_;
+}
+
+// ---- Platform events ------------------------------------------------------
+
+void PacketTunnelProvider::startTunnel(TunnelOptions options, StartCompletion completion) {
+    detach([this, options = std::move(options), completion = std::move(completion)](std::stop_token) mutable {
+        completion(startTunnelBody(std::move(options)));
+    });
+}
+
+void PacketTunnelProvider::stopTunnel(ProviderStopReason reason, StopCompletion completion) {
+    detach([this, reason, completion = std::move(completion)](std::stop_token) {
+        stopTunnelBody(reason);
+        completion();
+    });
+}
+
+void PacketTunnelProvider::wake() { handleWake(); }
+
+// ---- Start ------------------------------------------------------------------
+
+std::optional<std::string> PacketTunnelProvider::startTunnelBody(TunnelOptions options) {
+    Log::line("[Kavri] >> startTunnel (тонкий клиент)");
+    FilePath::setSharedDirectory(store_.fileURL().parent_path());
+    StartTimes times{clock_.monoNow(), 0};
+
+    if (!options.is_object()) options = json::object();
+    if (!options.empty()) {
+        if (const auto it = options.find("configContent"); it != options.end() && it->is_string()) {
+            options["configContent"] = prepareConfiguration(it->get<std::string>());
+        }
+    }
+    options["ignoreMemoryLimit"] = DetectConfig::current(store_).ignoreMemoryLimit;
+    times.configLoadMs = millisSince(times.t0);
+    logStartOptions(options);
+
+    telemetry_.update([&](Telemetry::Fields& f) {
+        const auto version = options.find("configVersion");
+        f.configVersion = std::nullopt;
+        if (version != options.end() && version->is_number() && !version->is_boolean()) {
+            const double v = version->get<double>();
+            if (std::isfinite(v) && std::fabs(v) < 9.2e18) f.configVersion = static_cast<std::int64_t>(v);
+        }
+        f.deviceID = deviceID();
+        f.sessionID = Uuid::make();
+    });
+
+    const bool wasDirty = store_.boolValue(KavriDefaultsKey::sessionDirty);
+    store_.set(KavriDefaultsKey::sessionDirty, true);
+
+    if (const auto token = subToken()) {
+        detach([this, token = *token](std::stop_token stop) {
+            Telemetry::Report r = telemetry_.envelope(token);
+            r["report"] = "event";
+            r["event"] = "connect_start";
+            telemetry_.post(r, stop);
+        });
+        if (wasDirty)
+            detach([this, token = *token](std::stop_token stop) {
+                telemetry_.sendEvent(token, "tunnel_stop", std::nullopt,
+                                     {{"stop_reason", "system_killed"}, {"user_initiated", false}, {"detected_late", true}},
+                                     stop);
+            });
+    }
+
+    std::promise<std::optional<std::string>> started;
+    ExtensionProvider::startTunnel(std::move(options),
+                                   [&started](std::optional<std::string> error) { started.set_value(std::move(error)); });
+    const auto error = started.get_future().get();
+    if (error) return didFailEngineStart(*error, times);
+    didStartEngine(times);
+    return std::nullopt;
+}
+
+void PacketTunnelProvider::didStartEngine(const StartTimes& times) {
+    const std::int64_t tunnelUpMs = millisSince(times.t0);
+    telemetry_.update([&](Telemetry::Fields& f) { f.handshakeMs = tunnelUpMs; });
+    Log::line("[Kavri] >> sing-box СТАРТОВАЛ успешно (" + std::to_string(tunnelUpMs) + " мс)");
+    detach([this](std::stop_token stop) { clash_.pushEngineTunables(DetectConfig::rawDict(store_), stop); });
+}
+
+std::optional<std::string> PacketTunnelProvider::didFailEngineStart(const std::string& error, const StartTimes& times) {
+    Log::line("[Kavri] !! ОШИБКА СТАРТА sing-box: " + error);
+    store_.set(KavriDefaultsKey::sessionDirty, false);
+    if (const auto token = subToken()) {
+        Telemetry::Report r = telemetry_.envelope(*token);
+        r["report"] = "connect_report";
+        r["t_config_loaded_ms"] = times.configLoadMs;
+        r["connect_outcome"] = "failed";
+        r["retries"] = 0;
+        r["trace"] = Utf8::prefix("start: " + error, 400);
+        telemetry_.post(r);
+    }
+    return error;
+}
+
+// ---- Stop -------------------------------------------------------------------
+
+std::string PacketTunnelProvider::stopReasonName(int raw) {
+    static const char* kNames[] = {"none",           "user_initiated", "provider_failed",   "no_network",
+                                   "network_change", "provider_disabled", "auth_canceled",  "config_failed",
+                                   "idle_timeout",   "config_disabled",   "config_removed", "superceded",
+                                   "user_logout",    "user_switch",       "connection_failed", "sleep",
+                                   "app_update"};
+    if (raw >= 0 && raw <= 16) return kNames[raw];
+    return "unknown(" + std::to_string(raw) + ")";
+}
+
+void PacketTunnelProvider::stopTunnelBody(ProviderStopReason reason) {
+    const int raw = static_cast<int>(reason);
+    const std::string name = stopReasonName(raw);
+    store_.set(KavriDefaultsKey::lastStopReason, name);
+    store_.set(KavriDefaultsKey::sessionDirty, false);
+
+    if (const auto token = subToken()) {
+        // The report races a timer; the stop waits for whichever ends first,
+        // then cancels the other and waits for both to end.
+        std::stop_source timerStop;
+        std::jthread report([&](std::stop_token stop) {
+            telemetry_.sendEvent(*token, "tunnel_stop", std::nullopt,
+                                 {{"stop_reason", name}, {"user_initiated", raw == 1}}, stop);
+            timerStop.request_stop();
+        });
+        clock_.sleepFor(settings_.stopReportLimit, timerStop.get_token());
+        report.request_stop();
+        report.join();
+    }
+
+    stopAll();
+    std::promise<void> stopped;
+    ExtensionProvider::stopTunnel(reason, [&stopped] { stopped.set_value(); });
+    stopped.get_future().get();
+}
+
+// ---- Wake -------------------------------------------------------------------
+
+void PacketTunnelProvider::handleWake() {
+    ExtensionProvider::wake();
+    const auto now = clock_.wallNow();
+    double elapsed;
+    {
+        std::lock_guard lock(mutex_);
+        elapsed = std::chrono::duration<double>(now - lastWakeAt_).count();
+        lastWakeAt_ = now;
+    }
+    const DetectConfig detect = DetectConfig::current(store_);
+    if (detect.wakeResetSec < 1 || elapsed < static_cast<double>(detect.wakeResetSec)) return;
+
+    const DetectConfig again = DetectConfig::current(store_);
+    const std::string phase = std::to_string(static_cast<std::int64_t>(elapsed));
+    const auto lastDownMove = telemetry_.fields().lastDownMoveAt;
+    if (again.wakeSkipIfTrafficSec >= 1 && lastDownMove &&
+        std::chrono::duration<double>(now - *lastDownMove).count() < static_cast<double>(again.wakeSkipIfTrafficSec)) {
+        sendEventDetached("wake_reset_skipped", phase);
+        return;
+    }
+    char secs[32];
+    std::snprintf(secs, sizeof secs, "%.0f", elapsed);
+    Log::line(std::string("[Kavri] сон ") + secs + " с → рвём соединения");
+    sendEventDetached("wake_reset", phase);
+    if (const auto server = commandServer()) server->resetNetwork();
+}
+
+// ---- Start-up log -----------------------------------------------------------
+
+void PacketTunnelProvider::logStartOptions(const TunnelOptions& options) const {
+    const auto token = options.find("subToken");
+    if (token != options.end() && token->is_string() && !token->get<std::string>().empty())
+        Log::line("[Kavri] subToken в options: есть(" + Utf8::prefix(token->get<std::string>(), 8) +
+                  "…) (самолечение включено)");
+    else
+        Log::line("[Kavri] subToken в options: НЕТ (самолечение НЕ будет работать)");
+
+    const auto content = options.find("configContent");
+    if (content == options.end() || !content->is_string()) {
+        Log::line("[Kavri] !! configContent ОТСУТСТВУЕТ в options");
+        return;
+    }
+    const std::string& text = content->get_ref<const std::string&>();
+    Log::line("[Kavri] configContent: " + std::to_string(text.size()) + " байт");
+    const json config = json::parse(text, nullptr, false);
+    if (!config.is_object()) {
+        Log::line("[Kavri] !! configContent НЕ парсится как JSON");
+        return;
+    }
+    if (const auto route = config.find("route"); route != config.end() && route->is_object()) {
+        const auto final = route->find("final");
+        Log::line("[Kavri] route.final = " +
+                  (final != route->end() && final->is_string() ? final->get<std::string>() : std::string("nil")));
+    }
+    const auto outbounds = config.find("outbounds");
+    if (outbounds == config.end() || !outbounds->is_array() ||
+        !std::all_of(outbounds->begin(), outbounds->end(), [](const json& o) { return o.is_object(); })) {
+        Log::line("[Kavri] !! в конфиге НЕТ outbounds");
+        return;
+    }
+    auto text_or = [](const json& o, const char* key, const char* fallback) {
+        const auto it = o.find(key);
+        return it != o.end() && it->is_string() ? it->get<std::string>() : std::string(fallback);
+    };
+    for (const auto& o : *outbounds) {
+        const std::string type = text_or(o, "type", "?");
+        const std::string tag = text_or(o, "tag", "?");
+        if (type == "selector" || type == "urltest") {
+            std::vector<std::string> members;
+            if (const auto m = o.find("outbounds"); m != o.end() && m->is_array())
+                for (const auto& x : *m)
+                    if (x.is_string()) members.push_back(x.get<std::string>());
+            std::string list = "[";
+            for (std::size_t i = 0; i < members.size(); ++i) list += (i ? ", \"" : "\"") + members[i] + "\"";
+            list += "]";
+            Log::line("[Kavri] group " + type + " " + tag + " default=" + text_or(o, "default", "-") +
+                      " members=" + list);
+        } else if (const auto server = o.find("server"); server != o.end()) {
+            const auto port = o.find("server_port");
+            Log::line("[Kavri] outbound " + type + " " + tag + " -> " + shown(*server) + ":" +
+                      (port != o.end() ? shown(*port) : std::string("-")));
+        }
+    }
+}
+
+// ---- Background tasks ---------------------------------------------------------
+
+void PacketTunnelProvider::restartTask(Task& slot, std::function<void(std::stop_token)> body) {
+    std::lock_guard lock(tasksMutex_);
+    if (slot.active()) {
+        slot.cancel();
+        retiredTasks_.push_back(std::move(slot));
+    }
+    slot = Task(std::move(body));
+}
+
+void PacketTunnelProvider::stopAll() {
+    Task heal, stall, member, telemetryTask, rules;
+    std::unique_ptr<PathMonitor> monitor;
+    std::vector<Task> retired;
+    {
+        std::lock_guard lock(tasksMutex_);
+        retired = std::move(retiredTasks_);
+        retiredTasks_.clear();
+        heal = std::move(healTask_);
+        stall = std::move(stallTask_);
+        member = std::move(memberTask_);
+        telemetryTask = std::move(telemetryTask_);
+        rules = std::move(rulesTask_);
+        monitor = std::move(pathMonitor_);
+    }
+    // Cancelled in this order; each joins unless it is the calling task.
+    heal.cancelAndJoin();
+    stall.cancelAndJoin();
+    member.cancelAndJoin();
+    telemetryTask.cancelAndJoin();
+    rules.cancelAndJoin();
+    if (monitor) monitor->cancel();
+    for (auto& task : retired) task.cancelAndJoin();
+}
+
+}  // namespace kavri

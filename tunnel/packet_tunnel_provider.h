@@ -1,0 +1,138 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/config_fetcher.h"
+#include "core/kavri_store.h"
+#include "core/stall_watch.h"
+#include "platform/engine/extension_provider.h"
+#include "platform/network/path_monitor.h"
+#include "platform/runtime/spawner.h"
+#include "platform/runtime/task.h"
+#include "tunnel/clash_client.h"
+#include "tunnel/provider_settings.h"
+#include "tunnel/telemetry.h"
+
+namespace kavri {
+
+// The extension's packet-tunnel provider: prepares the start options,
+// marks the run in the shared store, starts the engine through the
+// framework and keeps the tunnel healthy with its background tasks; records
+// and reports every stop; drops the engine's connections after a long sleep.
+//
+// Platform events (start, stop, app messages) run on threads of their own;
+// wake runs on the caller's thread. The fields the background tasks share
+// are guarded by one mutex.
+class PacketTunnelProvider : public ExtensionProvider {
+public:
+    explicit PacketTunnelProvider(ProviderSettings settings = {});
+    ~PacketTunnelProvider() override;
+
+    // Platform events.
+    void startTunnel(TunnelOptions options, StartCompletion completion) override;
+    void stopTunnel(ProviderStopReason reason, StopCompletion completion) override;
+    void wake() override;
+
+    // The bodies of the events: start returns the engine's error, if any.
+    std::optional<std::string> startTunnelBody(TunnelOptions options);
+    void stopTunnelBody(ProviderStopReason reason);
+    void handleWake();
+    void logStartOptions(const TunnelOptions& options) const;
+    static std::string stopReasonName(int rawReason);
+
+    // Configuration preparation.
+    std::string applyLocalPaths(const std::string& config);
+    void learnRuntimeParams(const std::string& config);
+    // Both passes over one parse of the text, as the start does them: the
+    // text the engine gets.
+    std::string prepareConfiguration(const std::string& config);
+
+    // Engine reload and group state.
+    struct GroupState {
+        std::vector<std::string> members;
+        std::optional<std::string> now;
+        std::string type;
+    };
+    static bool isPlausibleConfig(const std::string& config);
+    std::optional<std::string> currentConfigText();
+    std::optional<GroupState> probeGroupState(std::stop_token stop = {});
+    void reloadEngine(const std::optional<std::string>& previousMember, std::stop_token stop = {});
+    void refreshGroupMembers(std::stop_token stop = {});
+    std::pair<std::optional<std::string>, std::optional<std::string>> updateNetworkType();
+    static std::optional<std::string> networkType(const NetworkPath& path);
+    std::optional<std::string> subToken() const;
+    std::optional<std::string> deviceID() const;
+    void applyServerTunables(const ConfigFetcher::Fetched& fetched);
+
+    // Ends every background task and the path monitor.
+    void stopAll();
+    // Cancels the task held in `slot` (without waiting for it) and starts
+    // `body` in its place. The old task is joined by the next stopAll() or
+    // when the provider goes.
+    void restartTask(Task& slot, std::function<void(std::stop_token)> body);
+
+    Telemetry& telemetry() { return telemetry_; }
+    ClashClient& clash() { return clash_; }
+    KavriStore& store() { return store_; }
+    Clock& clock() { return clock_; }
+    const ProviderSettings& settings() const { return settings_; }
+
+    // Provider fields shared with the background tasks.
+    std::optional<std::string> currentActiveMember() const;
+    void setCurrentActiveMember(std::optional<std::string> member);
+    Clock::WallTime lastWakeAt() const;
+
+private:
+    struct StartTimes {
+        Clock::MonoTime t0;
+        std::int64_t configLoadMs = 0;
+    };
+    void didStartEngine(const StartTimes& times);
+    std::optional<std::string> didFailEngineStart(const std::string& error, const StartTimes& times);
+    std::int64_t millisSince(Clock::MonoTime t0) const;
+    // The rewritten text of a parsed configuration (changed in place), or
+    // nothing when it cannot be written out.
+    std::optional<std::string> applyLocalPathsTo(nlohmann::json& root);
+    void learnRuntimeParamsFrom(const nlohmann::json& root);
+    // Starts fire-and-forget work held by the provider.
+    void detach(std::function<void(std::stop_token)> work);
+    void sendEventDetached(const std::string& event, const std::optional<std::string>& failPhase = std::nullopt,
+                           Telemetry::Report fields = Telemetry::Report::object());
+
+    ProviderSettings settings_;
+    Clock& clock_;
+    KavriStore& store_;
+
+    mutable std::mutex mutex_;
+    // Fields of one tunnel run (guarded by mutex_).
+    Clock::WallTime lastPollAt_;
+    std::optional<std::string> currentActiveMember_;
+    Clock::WallTime lastWakeAt_;
+    Clock::WallTime lastNetChangeAt_;
+    Clock::WallTime lastGroupProbeAt_;
+    StallWatch::State stallState_;
+
+    // Background tasks (guarded by tasksMutex_).
+    std::mutex tasksMutex_;
+    Task healTask_;
+    std::unique_ptr<PathMonitor> pathMonitor_;
+    Task stallTask_;
+    Task memberTask_;
+    Task telemetryTask_;
+    Task rulesTask_;
+    // Tasks replaced by restartTask, still finishing.
+    std::vector<Task> retiredTasks_;
+
+    Telemetry telemetry_;
+    ClashClient clash_;
+    // Fire-and-forget work; destroyed (stopped and joined) first.
+    Spawner spawner_;
+};
+
+}  // namespace kavri
