@@ -23,10 +23,6 @@ using json = nlohmann::json;
 
 namespace {
 
-// Deeper than any configuration: copying and printing a value recurse once
-// per level, so a text nested far deeper would exhaust the stack.
-constexpr std::size_t kMaxNesting = 512;
-
 std::mutex resourcesMutex;
 std::optional<fs::path> injectedResources;
 
@@ -245,7 +241,7 @@ bool RuRules::refreshFromRemote(const std::optional<std::string>& deviceID, cons
 
 RuRules::Absolutized RuRules::absolutizeRulePaths(const std::string& config) {
     Absolutized unchanged{config, {}};
-    json root = JsonDepth::within(config, kMaxNesting) ? json::parse(config, nullptr, false) : json();
+    json root = JsonDepth::within(config, RuRules::kMaxNesting) ? json::parse(config, nullptr, false) : json();
     if (!root.is_object()) {
         ensureSeeded();
         return unchanged;

@@ -68,6 +68,11 @@ public:
     // anything was rewritten.
     static std::vector<std::string> absolutizeRulePaths(nlohmann::json& root, bool& changed);
 
+    // Deepest nesting of arrays and objects a configuration text may have:
+    // copying and printing a value recurse once per level, so deeper text is
+    // left as it is.
+    static constexpr std::size_t kMaxNesting = 512;
+
     // Per-request limit of a download.
     static constexpr std::chrono::seconds kRequestTimeout{12};
     // Failover budget per file.
