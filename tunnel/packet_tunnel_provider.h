@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "platform/runtime/spawner.h"
 #include "platform/runtime/task.h"
 #include "tunnel/clash_client.h"
+#include "tunnel/heartbeat.h"
 #include "tunnel/provider_settings.h"
 #include "tunnel/telemetry.h"
 
@@ -70,7 +72,30 @@ public:
     std::optional<std::string> deviceID() const;
     void applyServerTunables(const ConfigFetcher::Fetched& fetched);
 
-    // Ends every background task and the path monitor.
+    // Path monitor, self-heal configuration polling and the heartbeat.
+    // Polls closer than this to the previous one are refused.
+    static constexpr std::chrono::seconds pollThrottle{20};
+    // Starts the path monitor and the self-heal loop (after stopAll()).
+    void startPathMonitorAndHealLoop();
+    // One configuration poll: true when the engine now runs the newest
+    // configuration. `reason` only names the caller in the log.
+    bool selfHealPoll(const std::string& reason, bool shed, std::stop_token stop = {});
+    // Lets the next poll through the throttle (callers that must not be throttled).
+    void resetPollThrottle();
+    // The self-heal loop's interval: the server's own interval when it is at
+    // least 20 s and below the detection setting, else the detection setting.
+    static std::chrono::seconds healInterval(std::int64_t configPollSec, std::int64_t serverIntervalSec);
+    // Marks a change of the network's primary interface.
+    void noteNetChange();
+    Clock::WallTime lastNetChangeAt() const;
+    // The heartbeat's view of this provider.
+    KavriHeartbeatDeps makeHeartbeatDeps();
+    // Replaces the heartbeat with a new, started one.
+    void startHeartbeat();
+    // Asks the running heartbeat for a beat at its next tick.
+    void pulseHeartbeat();
+
+    // Ends every background task, the path monitor and the heartbeat.
     void stopAll();
     // Cancels the task held in `slot` (without waiting for it) and starts
     // `body` in its place. The old task is joined by the next stopAll() or
@@ -104,6 +129,10 @@ private:
     void detach(std::function<void(std::stop_token)> work);
     void sendEventDetached(const std::string& event, const std::optional<std::string>& failPhase = std::nullopt,
                            Telemetry::Report fields = Telemetry::Report::object());
+    // The path monitor's report; `lastType` is the handler's memory of the
+    // primary interface type.
+    void pathUpdated(const NetworkPath& path, std::optional<NetworkPath::InterfaceType>& lastType);
+    void healLoop(std::stop_token stop);
 
     ProviderSettings settings_;
     Clock& clock_;
@@ -128,6 +157,7 @@ private:
     Task rulesTask_;
     // Tasks replaced by restartTask, still finishing.
     std::vector<Task> retiredTasks_;
+    std::unique_ptr<Heartbeat> heartbeat_;
 
     Telemetry telemetry_;
     ClashClient clash_;

@@ -5,9 +5,11 @@
 #include <memory>
 #include <string>
 
+#include "core/config_fetcher.h"
 #include "core/kavri_store.h"
 #include "platform/engine/engine_settings.h"
 #include "platform/network/path_monitor.h"
+#include "platform/notifications/notification_center.h"
 #include "platform/runtime/clock.h"
 
 namespace kavri {
@@ -29,6 +31,15 @@ struct ProviderSettings {
     std::chrono::milliseconds stopReportLimit{2000};
     // Pause after a hot reload before the group is looked at again.
     std::chrono::milliseconds reloadSettle{300};
+
+    // Where the account notices go: installed as the process's centre when
+    // set; none keeps the process's own (the desktop one).
+    std::shared_ptr<NotificationCenter> notificationCenter;
+    // Limits of one configuration poll's walk over the control-plane hosts.
+    ConfigFetcher::Limits pollLimits = ConfigFetcher::standardLimits();
+    // The heartbeat's tick and its wait between looks while disabled.
+    std::chrono::milliseconds heartbeatTick{200};
+    std::chrono::milliseconds heartbeatDisabledWait{2000};
 };
 
 }  // namespace kavri
