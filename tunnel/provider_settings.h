@@ -29,6 +29,20 @@ struct ProviderSettings {
     std::chrono::milliseconds stopReportLimit{2000};
     // Pause after a hot reload before the group is looked at again.
     std::chrono::milliseconds reloadSettle{300};
+
+    // Telemetry loop: the first cycle after telemetryFirstDelay, then
+    // telemetryInterval after the end of each cycle.
+    std::chrono::milliseconds telemetryFirstDelay{5000};
+    std::chrono::milliseconds telemetryInterval{12000};
+    // Connect report: first-byte attempts start while less than
+    // firstByteProbeLimit has passed, firstByteRetryPause after a failure.
+    std::chrono::milliseconds firstByteProbeLimit{15000};
+    std::chrono::milliseconds firstByteRetryPause{1000};
+    // Rule-set refresh: the first after rulesFirstDelay, then rulesInterval
+    // after each cycle, or rulesMissingInterval while a rule file is missing.
+    std::chrono::milliseconds rulesFirstDelay{30000};
+    std::chrono::milliseconds rulesInterval{std::chrono::hours(12)};
+    std::chrono::milliseconds rulesMissingInterval{std::chrono::minutes(30)};
 };
 
 }  // namespace kavri
