@@ -167,10 +167,15 @@ void PacketTunnelProvider::didStartEngine(const StartTimes& times) {
     const std::int64_t tunnelUpMs = millisSince(times.t0);
     telemetry_.update([&](Telemetry::Fields& f) { f.handshakeMs = tunnelUpMs; });
     Log::line("[Kavri] >> sing-box СТАРТОВАЛ успешно (" + std::to_string(tunnelUpMs) + " мс)");
+    detach([this, configLoadMs = times.configLoadMs, tunnelUpMs](std::stop_token stop) {
+        connectReport(configLoadMs, tunnelUpMs, stop);
+    });
     detach([this](std::stop_token stop) { clash_.pushEngineTunables(DetectConfig::rawDict(store_), stop); });
     startPathMonitorAndHealLoop();
     if (store_.boolValue(KavriDefaultsKey::pendingConfigRefresh))
         detach([this](std::stop_token stop) { selfHealPoll("pending_select", false, stop); });
+    startTelemetryTask();
+    startRulesTask();
     startHeartbeat();
 }
 

@@ -95,6 +95,18 @@ public:
     // Asks the running heartbeat for a beat at its next tick.
     void pulseHeartbeat();
 
+    // Telemetry task, connect report and rule-set refresh.
+    // Starts (or starts over) the loop that sends a heartbeat report after
+    // the first delay and then an interval after each cycle.
+    void startTelemetryTask();
+    // One connect report: a first-byte probe through the tunnel (when the
+    // heartbeat inbound is there), then the report. Runs to its end unless
+    // the provider goes away.
+    void connectReport(std::int64_t configLoadedMs, std::int64_t tunnelUpMs, std::stop_token stop = {});
+    // Starts (or starts over) the loop that refreshes the rule-set files and
+    // reloads the engine when one changed.
+    void startRulesTask();
+
     // Ends every background task, the path monitor and the heartbeat.
     void stopAll();
     // Cancels the task held in `slot` (without waiting for it) and starts
@@ -133,6 +145,15 @@ private:
     // primary interface type.
     void pathUpdated(const NetworkPath& path, std::optional<NetworkPath::InterfaceType>& lastType);
     void healLoop(std::stop_token stop);
+
+    // Telemetry task and rule-set refresh.
+    void telemetryLoop(std::stop_token stop);
+    void rulesLoop(std::stop_token stop);
+    void refreshRules(std::stop_token stop);
+    // Sends the engine's pending stall dumps, described with the network
+    // path in force at each one.
+    void uploadPendingStallDumps(const std::string& token, std::stop_token stop);
+    std::optional<NetworkPath> monitoredPath();
 
     ProviderSettings settings_;
     Clock& clock_;

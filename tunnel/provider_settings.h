@@ -40,6 +40,19 @@ struct ProviderSettings {
     // The heartbeat's tick and its wait between looks while disabled.
     std::chrono::milliseconds heartbeatTick{200};
     std::chrono::milliseconds heartbeatDisabledWait{2000};
+    // Telemetry loop: the first cycle after telemetryFirstDelay, then
+    // telemetryInterval after the end of each cycle.
+    std::chrono::milliseconds telemetryFirstDelay{5000};
+    std::chrono::milliseconds telemetryInterval{12000};
+    // Connect report: first-byte attempts start while less than
+    // firstByteProbeLimit has passed, firstByteRetryPause after a failure.
+    std::chrono::milliseconds firstByteProbeLimit{15000};
+    std::chrono::milliseconds firstByteRetryPause{1000};
+    // Rule-set refresh: the first after rulesFirstDelay, then rulesInterval
+    // after each cycle, or rulesMissingInterval while a rule file is missing.
+    std::chrono::milliseconds rulesFirstDelay{30000};
+    std::chrono::milliseconds rulesInterval{std::chrono::hours(12)};
+    std::chrono::milliseconds rulesMissingInterval{std::chrono::minutes(30)};
 };
 
 }  // namespace kavri
