@@ -169,6 +169,8 @@ void PacketTunnelProvider::didStartEngine(const StartTimes& times) {
     telemetry_.update([&](Telemetry::Fields& f) { f.handshakeMs = tunnelUpMs; });
     Log::line("[Kavri] >> sing-box СТАРТОВАЛ успешно (" + std::to_string(tunnelUpMs) + " мс)");
     detach([this](std::stop_token stop) { clash_.pushEngineTunables(DetectConfig::rawDict(store_), stop); });
+    startStallTask();
+    startMemberProbeTask();
 }
 
 std::optional<std::string> PacketTunnelProvider::didFailEngineStart(const std::string& error, const StartTimes& times) {

@@ -29,6 +29,14 @@ struct ProviderSettings {
     std::chrono::milliseconds stopReportLimit{2000};
     // Pause after a hot reload before the group is looked at again.
     std::chrono::milliseconds reloadSettle{300};
+
+    // Stall watchdog, member probe and app messages.
+    // The member probe's tick.
+    std::chrono::milliseconds memberProbeTick{5000};
+    // Least time from a failed shed poll of the stall watchdog to its next one.
+    std::chrono::milliseconds shedRetrySpacing{20000};
+    // Longest wait of a "ping:" connect probe.
+    std::chrono::milliseconds pingLimit{1500};
 };
 
 }  // namespace kavri
