@@ -36,8 +36,10 @@ protected:
                                                {"KAVRI_DEPLOYMENT", (dir / "deployment.json").string()},
                                                {"KAVRI_CONTROLLER", "127.0.0.1:" + std::to_string(rig.controllerPort)}},
             dir / "durnel.log");
-        ASSERT_TRUE(waitForFile(TunnelControlClient::socketPath(shared), 10s));
-        for (int i = 0; i < 500 && !client; ++i) {
+        // A slow start (a loaded machine, a sanitizer) only delays the first answer.
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        ASSERT_TRUE(waitForFile(TunnelControlClient::socketPath(shared), 60s));
+        while (!client && std::chrono::steady_clock::now() < deadline) {
             try {
                 client = std::make_unique<TunnelControlClient>(TunnelControlClient::socketPath(shared), 200ms);
             } catch (const TunnelControlClient::Error&) {
