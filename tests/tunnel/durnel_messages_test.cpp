@@ -39,14 +39,16 @@ protected:
         // A slow start (a loaded machine, a sanitizer) only delays the first answer.
         const auto deadline = std::chrono::steady_clock::now() + 60s;
         ASSERT_TRUE(waitForFile(TunnelControlClient::socketPath(shared), 60s));
+        std::string lastError;
         while (!client && std::chrono::steady_clock::now() < deadline) {
             try {
                 client = std::make_unique<TunnelControlClient>(TunnelControlClient::socketPath(shared), 200ms);
-            } catch (const TunnelControlClient::Error&) {
+            } catch (const TunnelControlClient::Error& e) {
+                lastError = e.what();
                 std::this_thread::sleep_for(10ms);
             }
         }
-        ASSERT_TRUE(client);
+        ASSERT_TRUE(client) << lastError << "\n" << durnel->output();
         ASSERT_EQ(client->start(rig.options()).status, TunnelStatus::connected);
     }
     void TearDown() override {
