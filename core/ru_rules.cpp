@@ -18,7 +18,7 @@
 
 namespace kavri {
 namespace fs = std::filesystem;
-using ordered_json = nlohmann::ordered_json;
+using json = nlohmann::json;
 
 namespace {
 
@@ -89,42 +89,42 @@ bool writeAtomically(const fs::path& path, const std::string& bytes) {
 
 fs::path ruleFilePath(const std::string& fileName) { return RuRules::rulesDirectory() / fileName; }
 
-bool isArrayOfObjects(const ordered_json* value) {
+bool isArrayOfObjects(const json* value) {
     if (!value || !value->is_array()) return false;
     for (const auto& element : *value)
         if (!element.is_object()) return false;
     return true;
 }
 
-const ordered_json* member(const ordered_json& object, const char* key) {
+const json* member(const json& object, const char* key) {
     auto it = object.find(key);
     return it == object.end() ? nullptr : &*it;
 }
 
-std::string tagOf(const ordered_json& entry) {
-    const ordered_json* tag = member(entry, "tag");
+std::string tagOf(const json& entry) {
+    const json* tag = member(entry, "tag");
     return tag && tag->is_string() ? tag->get<std::string>() : std::string();
 }
 
 // The "rules" list with every reference to a missing rule set removed; a rule
 // that referred only to missing ones goes. Rules that do not name rule sets
 // as a list of texts stay as they are.
-ordered_json prunedRules(const ordered_json* old, const std::set<std::string>& missing) {
-    ordered_json out = ordered_json::array();
+json prunedRules(const json* old, const std::set<std::string>& missing) {
+    json out = json::array();
     if (!isArrayOfObjects(old)) return out;
-    for (const ordered_json& rule : *old) {
-        const ordered_json* sets = member(rule, "rule_set");
+    for (const json& rule : *old) {
+        const json* sets = member(rule, "rule_set");
         const bool listOfTexts = sets && sets->is_array() &&
                                  std::all_of(sets->begin(), sets->end(), [](const auto& s) { return s.is_string(); });
         if (!listOfTexts) {
             out.push_back(rule);
             continue;
         }
-        ordered_json kept = ordered_json::array();
+        json kept = json::array();
         for (const auto& name : *sets)
             if (!missing.contains(name.get<std::string>())) kept.push_back(name);
         if (kept.empty()) continue;
-        ordered_json shortened = rule;
+        json shortened = rule;
         shortened["rule_set"] = std::move(kept);
         out.push_back(std::move(shortened));
     }
@@ -236,26 +236,37 @@ bool RuRules::refreshFromRemote(const std::optional<std::string>& deviceID, cons
 }
 
 RuRules::Absolutized RuRules::absolutizeRulePaths(const std::string& config) {
-    ensureSeeded();
     Absolutized unchanged{config, {}};
-
-    ordered_json root;
-    try {
-        root = ordered_json::parse(config);
-    } catch (const std::exception&) {
+    json root = json::parse(config, nullptr, false);
+    if (!root.is_object()) {
+        ensureSeeded();
         return unchanged;
     }
-    if (!root.is_object()) return unchanged;
+    bool changed = false;
+    auto missing = absolutizeRulePaths(root, changed);
+    if (!changed) return unchanged;
+    try {
+        // Written compact with the keys of every object sorted.
+        return {root.dump(), std::move(missing)};
+    } catch (const std::exception&) {
+        return {config, std::move(missing)};
+    }
+}
+
+std::vector<std::string> RuRules::absolutizeRulePaths(nlohmann::json& root, bool& changed) {
+    ensureSeeded();
+    changed = false;
+    if (!root.is_object()) return {};
     auto routeIt = root.find("route");
-    if (routeIt == root.end() || !routeIt->is_object()) return unchanged;
-    ordered_json route = *routeIt;
-    const ordered_json* ruleSetValue = member(route, "rule_set");
-    if (!isArrayOfObjects(ruleSetValue) || ruleSetValue->empty()) return unchanged;
-    ordered_json ruleSets = *ruleSetValue;
+    if (routeIt == root.end() || !routeIt->is_object()) return {};
+    json& route = *routeIt;
+    const json* ruleSetValue = member(route, "rule_set");
+    if (!isArrayOfObjects(ruleSetValue) || ruleSetValue->empty()) return {};
+    json ruleSets = *ruleSetValue;
 
     std::vector<std::string> missing;
     bool rewritten = false;
-    for (ordered_json& entry : ruleSets) {
+    for (json& entry : ruleSets) {
         const std::string tag = tagOf(entry);
         const auto row = ruleFiles().find(tag);
         if (row == ruleFiles().end()) continue;
@@ -272,32 +283,21 @@ RuRules::Absolutized RuRules::absolutizeRulePaths(const std::string& config) {
         entry.erase("update_interval");
         rewritten = true;
     }
-    if (missing.empty() && !rewritten) return unchanged;
+    if (missing.empty() && !rewritten) return {};
 
     if (!missing.empty()) {
         const std::set<std::string> gone(missing.begin(), missing.end());
-        ordered_json kept = ordered_json::array();
-        for (ordered_json& entry : ruleSets)
+        json kept = json::array();
+        for (json& entry : ruleSets)
             if (!gone.contains(tagOf(entry))) kept.push_back(std::move(entry));
         ruleSets = std::move(kept);
         route["rules"] = prunedRules(member(route, "rules"), gone);
         auto dnsIt = root.find("dns");
-        if (dnsIt != root.end() && dnsIt->is_object()) {
-            ordered_json dns = *dnsIt;
-            dns["rules"] = prunedRules(member(dns, "rules"), gone);
-            *dnsIt = std::move(dns);
-        }
+        if (dnsIt != root.end() && dnsIt->is_object()) (*dnsIt)["rules"] = prunedRules(member(*dnsIt, "rules"), gone);
     }
     route["rule_set"] = std::move(ruleSets);
-    root["route"] = std::move(route);
-
-    try {
-        // Written compact with the keys of every object sorted.
-        const nlohmann::json sorted = root;
-        return {sorted.dump(), std::move(missing)};
-    } catch (const std::exception&) {
-        return {config, std::move(missing)};
-    }
+    changed = true;
+    return missing;
 }
 
 }  // namespace kavri

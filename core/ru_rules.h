@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/http/http_session.h"
 #include "platform/runtime/clock.h"
 
@@ -62,6 +64,9 @@ public:
     // DNS rules that would only refer to them. Text that cannot be read comes
     // back unchanged.
     static Absolutized absolutizeRulePaths(const std::string& config);
+    // The same on a parsed configuration, in place; `changed` tells whether
+    // anything was rewritten.
+    static std::vector<std::string> absolutizeRulePaths(nlohmann::json& root, bool& changed);
 
     // Per-request limit of a download.
     static constexpr std::chrono::seconds kRequestTimeout{12};

@@ -54,8 +54,8 @@ void reset(TcpSocket& socket) {
 
 }  // namespace
 
-MemberProxy::MemberProxy() {
-    auto listener = std::make_unique<TcpListener>("127.0.0.1", 0);
+MemberProxy::MemberProxy(std::uint16_t port) {
+    auto listener = std::make_unique<TcpListener>("127.0.0.1", port);
     port_ = listener->port();
     server_ = std::make_unique<TcpServer>(std::move(listener),
                                           [this](TcpSocket client, std::stop_token stop) { serve(std::move(client), stop); });

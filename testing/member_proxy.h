@@ -29,8 +29,8 @@ public:
         std::string target;  // as requested: absolute URL or host:port
     };
 
-    // Starts serving at once.
-    MemberProxy();
+    // Starts serving at once, on `port` (0: a free one).
+    explicit MemberProxy(std::uint16_t port = 0);
     MemberProxy(const MemberProxy&) = delete;
     MemberProxy& operator=(const MemberProxy&) = delete;
     ~MemberProxy();

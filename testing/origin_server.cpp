@@ -8,7 +8,7 @@
 
 namespace kavri {
 
-OriginServer::OriginServer() : server_(std::make_unique<httplib::Server>()) {
+OriginServer::OriginServer(int requestedPort) : server_(std::make_unique<httplib::Server>()) {
     httplib::Server& s = *server_;
     // A reader that stops reading for this long loses its stream; keeps the
     // teardown of a test with an abandoned download short.
@@ -28,7 +28,8 @@ OriginServer::OriginServer() : server_(std::make_unique<httplib::Server>()) {
             return !stopping_ && sink.write(chunk.data(), chunk.size());
         });
     });
-    const int port = s.bind_to_any_port("127.0.0.1");
+    const int port = requestedPort == 0 ? s.bind_to_any_port("127.0.0.1")
+                                        : (s.bind_to_port("127.0.0.1", requestedPort) ? requestedPort : -1);
     if (port <= 0) throw std::runtime_error("the origin server cannot listen");
     port_ = static_cast<std::uint16_t>(port);
     thread_ = std::thread([this] { server_->listen_after_bind(); });

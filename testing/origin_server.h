@@ -23,7 +23,8 @@ namespace kavri {
 // Every request path is recorded.
 class OriginServer {
 public:
-    OriginServer();
+    // Serves on `port` (0: a free one).
+    explicit OriginServer(int port = 0);
     OriginServer(const OriginServer&) = delete;
     OriginServer& operator=(const OriginServer&) = delete;
     ~OriginServer();

@@ -117,9 +117,7 @@ std::optional<std::string> PacketTunnelProvider::startTunnelBody(TunnelOptions o
     if (!options.is_object()) options = json::object();
     if (!options.empty()) {
         if (const auto it = options.find("configContent"); it != options.end() && it->is_string()) {
-            const std::string received = it->get<std::string>();
-            options["configContent"] = applyLocalPaths(received);
-            learnRuntimeParams(received);
+            options["configContent"] = prepareConfiguration(it->get<std::string>());
         }
     }
     options["ignoreMemoryLimit"] = DetectConfig::current(store_).ignoreMemoryLimit;

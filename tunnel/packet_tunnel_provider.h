@@ -50,6 +50,9 @@ public:
     // Configuration preparation.
     std::string applyLocalPaths(const std::string& config);
     void learnRuntimeParams(const std::string& config);
+    // Both passes over one parse of the text, as the start does them: the
+    // text the engine gets.
+    std::string prepareConfiguration(const std::string& config);
 
     // Engine reload and group state.
     struct GroupState {
@@ -114,6 +117,10 @@ private:
     void didStartEngine(const StartTimes& times);
     std::optional<std::string> didFailEngineStart(const std::string& error, const StartTimes& times);
     std::int64_t millisSince(Clock::MonoTime t0) const;
+    // The rewritten text of a parsed configuration (changed in place), or
+    // nothing when it cannot be written out.
+    std::optional<std::string> applyLocalPathsTo(nlohmann::json& root);
+    void learnRuntimeParamsFrom(const nlohmann::json& root);
     // Starts fire-and-forget work held by the provider.
     void detach(std::function<void(std::stop_token)> work);
     void sendEventDetached(const std::string& event, const std::optional<std::string>& failPhase = std::nullopt,

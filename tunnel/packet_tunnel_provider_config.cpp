@@ -37,37 +37,51 @@ std::optional<std::string> nonEmptyText(const json& options, const char* key) {
 // ---- Configuration preparation ---------------------------------------------------
 
 std::string PacketTunnelProvider::applyLocalPaths(const std::string& config) {
-    auto rewritten = RuRules::absolutizeRulePaths(config);
-    if (!rewritten.missing.empty())
-        for (const auto& tag : rewritten.missing) sendEventDetached("rules_missing", std::nullopt, {{"tag", tag}});
+    json root = json::parse(config, nullptr, false);
+    if (!root.is_object()) return RuRules::absolutizeRulePaths(config).config;
+    return applyLocalPathsTo(root).value_or(config);
+}
 
-    json root = json::parse(rewritten.config, nullptr, false);
-    if (!root.is_object()) return rewritten.config;
+std::optional<std::string> PacketTunnelProvider::applyLocalPathsTo(nlohmann::json& root) {
+    bool rewritten = false;
+    const auto missing = RuRules::absolutizeRulePaths(root, rewritten);
+    for (const auto& tag : missing) sendEventDetached("rules_missing", std::nullopt, {{"tag", tag}});
 
-    json experimental = root.contains("experimental") && root["experimental"].is_object() ? root["experimental"]
-                                                                                          : json::object();
-    json cacheFile = experimental.contains("cache_file") && experimental["cache_file"].is_object()
-                         ? experimental["cache_file"]
-                         : json::object();
+    json& experimental = root["experimental"];
+    if (!experimental.is_object()) experimental = json::object();
+    json& cacheFile = experimental["cache_file"];
+    if (!cacheFile.is_object()) cacheFile = json::object();
     const std::string path = (store_.fileURL().parent_path() / "cache.db").string();
     cacheFile["enabled"] = true;
     cacheFile["path"] = path;
-    experimental["cache_file"] = std::move(cacheFile);
-    root["experimental"] = std::move(experimental);
 
     std::string out;
     try {
         out = root.dump();  // object keys come out sorted
     } catch (const json::exception&) {
-        return rewritten.config;
+        return std::nullopt;  // the caller falls back to the text it has
     }
     Log::line("[Kavri] cache_file.path -> " + path);
     return out;
 }
 
+std::string PacketTunnelProvider::prepareConfiguration(const std::string& config) {
+    json root = json::parse(config, nullptr, false);
+    if (!root.is_object()) return RuRules::absolutizeRulePaths(config).config;
+    // What is learned is untouched by the rewrite (secret, inbounds, group,
+    // outbounds), so one parse serves both passes.
+    auto prepared = applyLocalPathsTo(root);
+    learnRuntimeParamsFrom(root);
+    if (prepared) return std::move(*prepared);
+    return RuRules::absolutizeRulePaths(config).config;
+}
+
 void PacketTunnelProvider::learnRuntimeParams(const std::string& config) {
     const json root = json::parse(config, nullptr, false);
-    if (!root.is_object()) return;
+    if (root.is_object()) learnRuntimeParamsFrom(root);
+}
+
+void PacketTunnelProvider::learnRuntimeParamsFrom(const nlohmann::json& root) {
 
     std::string secret;
     if (const auto exp = root.find("experimental"); exp != root.end() && exp->is_object())

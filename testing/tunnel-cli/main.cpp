@@ -1,0 +1,112 @@
+// kavri-tunnel: connects and disconnects the tunnel of a local durnel as the
+// app does, for local runs.
+//
+//   kavri-tunnel connect --token T   pulls the subscription, builds the start
+//                                    options and starts the tunnel
+//   kavri-tunnel disconnect          stops it (user initiated)
+//   kavri-tunnel status              prints the tunnel's status
+//   kavri-tunnel message TEXT        sends a provider message, prints the reply
+//   kavri-tunnel watch               prints every status change until interrupted
+//
+// The shared directory is KAVRI_SHARED_DIR; the backend comes from
+// KAVRI_DEPLOYMENT.
+#include <signal.h>
+
+#include <iostream>
+#include <string>
+
+#include "core/config_fetcher.h"
+#include "core/kavri_defaults_key.h"
+#include "core/kavri_http.h"
+#include "core/kavri_store.h"
+#include "core/ru_rules.h"
+#include "platform/ne/tunnel_control_client.h"
+#include "platform/runtime/uuid.h"
+
+using namespace kavri;
+using namespace std::chrono_literals;
+
+namespace {
+
+int usage() {
+    std::cerr << "usage: kavri-tunnel connect --token T | disconnect | status | message TEXT | watch\n";
+    return 2;
+}
+
+std::string describe(const TunnelControlClient::Snapshot& s) {
+    std::string out(tunnelStatusName(s.status));
+    if (s.lastError) out += " (" + *s.lastError + ")";
+    return out;
+}
+
+int connect(const std::string& token) {
+    KavriStore& store = KavriStore::shared();
+    RuRules::ensureSeeded();
+    std::string device = store.string(KavriDefaultsKey::deviceIDForNE).value_or("");
+    if (device.empty()) device = Uuid::make();
+    store.set(KavriDefaultsKey::subTokenForNE, token);
+    store.set(KavriDefaultsKey::deviceIDForNE, device);
+
+    ConfigFetcher::Fetched fetched;
+    try {
+        fetched = ConfigFetcher::fetch(token, device, false, false, false, KavriHTTP::apiSession(8));
+    } catch (const std::exception& e) {
+        std::cerr << "kavri-tunnel: the subscription could not be pulled: " << e.what() << "\n";
+        return 1;
+    }
+    store.set(KavriDefaultsKey::cachedSingboxConfig, Data{fetched.config});
+    if (fetched.pullIntervalSeconds) store.set(KavriDefaultsKey::nePollIntervalSec, *fetched.pullIntervalSeconds);
+
+    const TunnelOptions options = {{"configContent", fetched.config},
+                                   {"subToken", token},
+                                   {"deviceID", device},
+                                   {"configVersion", fetched.configEpoch.value_or(0)},
+                                   {"systemProxyEnabled", true},
+                                   {"excludeDefaultRoute", false},
+                                   {"autoRouteUseSubRangesByDefault", false},
+                                   {"excludeAPNsRoute", false},
+                                   {"includeAllNetworks", false}};
+    TunnelControlClient client(TunnelControlClient::socketPath(KavriStore::directory()));
+    const auto after = client.start(options);
+    std::cout << describe(after) << "\n";
+    return after.status == TunnelStatus::connected ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usage();
+    const std::string command = argv[1];
+    try {
+        if (command == "connect" && argc == 4 && std::string(argv[2]) == "--token") return connect(argv[3]);
+        TunnelControlClient client(TunnelControlClient::socketPath(KavriStore::directory()));
+        if (command == "disconnect" && argc == 2) {
+            std::cout << describe(client.stop(ProviderStopReason::userInitiated)) << "\n";
+            return 0;
+        }
+        if (command == "status" && argc == 2) {
+            std::cout << describe(client.status()) << "\n";
+            return 0;
+        }
+        if (command == "message" && argc == 3) {
+            const auto reply = client.sendMessage(argv[2], 3s);
+            std::cout << (reply ? *reply : std::string("(no reply)")) << "\n";
+            return 0;
+        }
+        if (command == "watch" && argc == 2) {
+            client.subscribe([](const TunnelControlClient::Snapshot& s) { std::cout << describe(s) << std::endl; });
+            sigset_t signals;
+            sigemptyset(&signals);
+            sigaddset(&signals, SIGINT);
+            sigaddset(&signals, SIGTERM);
+            pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+            int signal = 0;
+            sigwait(&signals, &signal);
+            return 0;
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "kavri-tunnel: " << e.what() << "\n";
+        return 1;
+    }
+    return usage();
+}
