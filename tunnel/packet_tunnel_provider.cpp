@@ -177,6 +177,8 @@ void PacketTunnelProvider::didStartEngine(const StartTimes& times) {
     startTelemetryTask();
     startRulesTask();
     startHeartbeat();
+    startStallTask();
+    startMemberProbeTask();
 }
 
 std::optional<std::string> PacketTunnelProvider::didFailEngineStart(const std::string& error, const StartTimes& times) {

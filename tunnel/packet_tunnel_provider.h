@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -108,6 +109,26 @@ public:
     void startRulesTask();
 
     // Ends every background task, the path monitor and the heartbeat.
+    // Stall watchdog and member probe.
+    void startStallTask();
+    void startMemberProbeTask();
+    // The engine's connection table as a stall sample; nothing when the
+    // controller gave no JSON object.
+    std::optional<StallWatch::Snapshot> connectionsSnapshot(std::stop_token stop = {});
+    static StallWatch::Snapshot snapshotOf(const nlohmann::json& table);
+    // One pass of the watchdog after its sleep: sample, decide, act, report.
+    void stallWatchPass(const StallWatch::Config& config, std::stop_token stop = {});
+    // One tick of the member probe after its sleep, with the stored
+    // "member_probe_sec".
+    void memberProbePass(std::int64_t probeSec, std::stop_token stop = {});
+    static std::int64_t memberProbeSec(const std::optional<PlistValue>& stallWatchRaw);
+    static std::map<std::string, std::int64_t> memberDelaysOf(const nlohmann::json& reply);
+
+    // App messages.
+    void handleAppMessage(std::string data, MessageCompletion completion) override;
+    std::optional<std::string> dispatchAppMessage(const std::string& data, std::stop_token stop = {});
+    std::optional<std::int64_t> tcpConnectRTT(const std::string& host, std::uint16_t port, std::stop_token stop = {});
+
     void stopAll();
     // Cancels the task held in `slot` (without waiting for it) and starts
     // `body` in its place. The old task is joined by the next stopAll() or
@@ -167,6 +188,8 @@ private:
     Clock::WallTime lastNetChangeAt_;
     Clock::WallTime lastGroupProbeAt_;
     StallWatch::State stallState_;
+    // When the watchdog's last shed poll failed; none after a success.
+    std::optional<Clock::WallTime> lastFailedShedAt_;
 
     // Background tasks (guarded by tasksMutex_).
     std::mutex tasksMutex_;

@@ -53,6 +53,13 @@ struct ProviderSettings {
     std::chrono::milliseconds rulesFirstDelay{30000};
     std::chrono::milliseconds rulesInterval{std::chrono::hours(12)};
     std::chrono::milliseconds rulesMissingInterval{std::chrono::minutes(30)};
+    // Stall watchdog, member probe and app messages.
+    // The member probe's tick.
+    std::chrono::milliseconds memberProbeTick{5000};
+    // Least time from a failed shed poll of the stall watchdog to its next one.
+    std::chrono::milliseconds shedRetrySpacing{20000};
+    // Longest wait of a "ping:" connect probe.
+    std::chrono::milliseconds pingLimit{1500};
 };
 
 }  // namespace kavri
