@@ -81,6 +81,8 @@ TestControlPlane::TestControlPlane(int port, const SealingKey& key)
     backend_->Delete(".*", handler);
     backend_->Options(".*", handler);
     route("GET", "/sub/(.+)", [this](const Request& r) { return subscription(r); });
+    route("GET", "/rules/(.+)", [this](const Request& r) { return ruleFile(r); });
+    route("POST", "/telemetry", [](const Request&) { return Reply::withStatus(200); });
 
     const int backendPort = backend_->bind_to_any_port("127.0.0.1");
     backendThread_ = std::thread([this] { backend_->listen_after_bind(); });
@@ -163,6 +165,45 @@ void TestControlPlane::releaseHangs() {
         ++hangGeneration_;
     }
     changed_.notify_all();
+}
+
+std::string TestControlPlane::ruleFileBytes(const std::string& fileName, int revision) {
+    return std::string("SRS\x01", 4) + fileName + " revision " + std::to_string(revision) + "\n";
+}
+
+void TestControlPlane::setRuleFile(const std::string& fileName, RuleFile kind, int revision) {
+    Reply reply;
+    switch (kind) {
+        case RuleFile::Valid: reply = Reply::withStatus(200, ruleFileBytes(fileName, revision)); break;
+        case RuleFile::Short: reply = Reply::withStatus(200, std::string("SRS\x01\x02\x03\x04", 7)); break;
+        case RuleFile::NotRuleSet: reply = Reply::withStatus(200, "<html>not a rule set</html>"); break;
+        case RuleFile::ErrorStatus: reply = Reply::withStatus(500, "internal error"); break;
+        case RuleFile::Hang: reply = Reply::hang(); break;
+    }
+    reply.contentType = "application/octet-stream";
+    std::lock_guard lock(mutex_);
+    ruleFiles_[fileName] = std::move(reply);
+}
+
+void TestControlPlane::setRuleFile(const std::string& fileName, std::string bytes) {
+    Reply reply = Reply::withStatus(200, std::move(bytes));
+    reply.contentType = "application/octet-stream";
+    std::lock_guard lock(mutex_);
+    ruleFiles_[fileName] = std::move(reply);
+}
+
+TestControlPlane::Reply TestControlPlane::ruleFile(const Request& request) {
+    std::lock_guard lock(mutex_);
+    const auto it = ruleFiles_.find(request.matches.at(1));
+    if (it == ruleFiles_.end()) return Reply::json(R"({"error":"not found"})", 404);
+    return it->second;
+}
+
+std::vector<nlohmann::json> TestControlPlane::reports() const {
+    std::vector<nlohmann::json> out;
+    for (const auto& r : requests())
+        if (r.method == "POST" && r.path == "/telemetry") out.push_back(nlohmann::json::parse(r.body, nullptr, false));
+    return out;
 }
 
 std::vector<TestControlPlane::Request> TestControlPlane::requests() const {

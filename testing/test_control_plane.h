@@ -115,6 +115,27 @@ public:
     // Lets hanging requests go (they answer 503).
     void releaseHangs();
 
+    // Rule-set files served by "GET /rules/<file>"; a file never set
+    // answers 404.
+    enum class RuleFile {
+        Valid,        // ruleFileBytes(file, revision)
+        Short,        // 7 bytes beginning with "SRS"
+        NotRuleSet,   // long enough, but not beginning with "SRS"
+        ErrorStatus,  // status 500
+        Hang,         // no answer until the client gives up (or releaseHangs())
+    };
+    void setRuleFile(const std::string& fileName, RuleFile kind, int revision = 1);
+    // Serves exactly these bytes (status 200).
+    void setRuleFile(const std::string& fileName, std::string bytes);
+    // A valid rule-set file: "SRS", a version byte, then the file's name and
+    // revision, so that two revisions differ.
+    static std::string ruleFileBytes(const std::string& fileName, int revision = 1);
+
+    // Every report that reached "POST /telemetry", in order (parsed; a
+    // discarded value for a body that is not JSON). The route answers 200
+    // unless scripted.
+    std::vector<nlohmann::json> reports() const;
+
     std::vector<Request> requests() const;
     std::size_t requestCount() const;
     // Waits in real time until at least `n` requests were recorded.
@@ -141,6 +162,7 @@ private:
     // Fills the request's captures; the scripted reply, or the handler to ask.
     std::variant<Reply, Handler> decide(Request& request);
     Reply subscription(const Request& request);
+    Reply ruleFile(const Request& request);
     void hang(int backendPeerPort);
 
     SealingKey key_;
@@ -154,6 +176,7 @@ private:
     std::vector<Route> routes_;
     std::map<std::string, std::string> subscriptions_;
     std::optional<std::filesystem::path> subscriptionDirectory_;
+    std::map<std::string, Reply> ruleFiles_;
     std::deque<Scripted> queued_;
     std::vector<Scripted> always_;
     Sealing sealing_ = Sealing::Sealed;

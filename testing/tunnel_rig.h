@@ -45,12 +45,7 @@ public:
     const int hbPort = freeLoopbackPort();
     const int controllerPort = freeLoopbackPort();
 
-    TunnelRig() {
-        controlPlane.route("POST", "/telemetry", [](const TestControlPlane::Request&) {
-            return TestControlPlane::Reply::withStatus(200);
-        });
-        Deployment::install(controlPlane.deployment());
-    }
+    TunnelRig() { Deployment::install(controlPlane.deployment()); }
 
     std::string controllerBase() const { return "http://127.0.0.1:" + std::to_string(controllerPort); }
 
@@ -89,12 +84,7 @@ public:
     }
 
     // The telemetry reports received so far, as JSON.
-    std::vector<nlohmann::json> reports() const {
-        std::vector<nlohmann::json> out;
-        for (const auto& r : controlPlane.requests())
-            if (r.path == "/telemetry") out.push_back(nlohmann::json::parse(r.body, nullptr, false));
-        return out;
-    }
+    std::vector<nlohmann::json> reports() const { return controlPlane.reports(); }
     std::vector<nlohmann::json> events(const std::string& name) const {
         std::vector<nlohmann::json> out;
         for (auto& r : reports())

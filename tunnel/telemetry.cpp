@@ -38,6 +38,20 @@ std::int64_t intOr0(const json& obj, const char* key) {
     return it == obj.end() ? 0 : asInt64(*it).value_or(0);
 }
 
+// Byte counts come from the engine's replies; sums and differences of
+// values out of range stop at the limits instead of overflowing.
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t r;
+    if (__builtin_add_overflow(a, b, &r)) return b > 0 ? INT64_MAX : INT64_MIN;
+    return r;
+}
+
+std::int64_t saturatingSub(std::int64_t a, std::int64_t b) {
+    std::int64_t r;
+    if (__builtin_sub_overflow(a, b, &r)) return b < 0 ? INT64_MAX : INT64_MIN;
+    return r;
+}
+
 double secondsBetween(Clock::WallTime from, Clock::WallTime to) { return duration<double>(to - from).count(); }
 
 std::int64_t truncated(double v) {
@@ -207,7 +221,7 @@ std::optional<Telemetry::Snapshot> Telemetry::sampleConnections(std::stop_token 
                 seen.insert(id);
                 const std::int64_t up = intOr0(c, "upload");
                 const std::int64_t down = intOr0(c, "download");
-                const std::int64_t total = up + down;
+                const std::int64_t total = saturatingAdd(up, down);
 
                 auto first = connFirstSeen_.find(id);
                 const bool seenBefore = first != connFirstSeen_.end();
@@ -255,8 +269,10 @@ std::optional<Telemetry::Snapshot> Telemetry::sampleConnections(std::stop_token 
                 if (!inGroup) continue;
                 group.insert(id);
                 if (auto entry = connBytesLedger_.find(id); entry != connBytesLedger_.end()) {
-                    if (entry->second.down < down) downDelta += down - entry->second.down;
-                    if (entry->second.up < up) upDelta += up - entry->second.up;
+                    if (entry->second.down < down)
+                        downDelta = saturatingAdd(downDelta, saturatingSub(down, entry->second.down));
+                    if (entry->second.up < up)
+                        upDelta = saturatingAdd(upDelta, saturatingSub(up, entry->second.up));
                 }
                 connBytesLedger_[id] = {down, up};
             }
@@ -368,7 +384,8 @@ void Telemetry::heartbeatReport(const std::string& token, std::stop_token stop) 
         }
         put("ms_since_last_byte_down", s->msSinceLastByteDown);
         put("ms_since_last_byte_up", s->msSinceLastByteUp);
-        r["idle"] = s->downBytes.value_or(0) + s->upBytes.value_or(0) == 0 && s->connNew.value_or(0) == 0;
+        r["idle"] =
+            saturatingAdd(s->downBytes.value_or(0), s->upBytes.value_or(0)) == 0 && s->connNew.value_or(0) == 0;
         if (s->activeTag) r["active_outbound_tag"] = r["active_member"] = *s->activeTag;
         if (s->members && !s->members->empty()) r["group_members"] = *s->members;
     }
@@ -381,7 +398,7 @@ void Telemetry::heartbeatReport(const std::string& token, std::stop_token stop) 
         for (const auto& [k, v] : diag->items())
             if (!r.contains(k)) r[k] = v;
         const auto pending = diag->find("stall_dumps_pending");
-        const std::int64_t dials = intOr0(*diag, "dials_total") + intOr0(*diag, "dials_fail_dial");
+        const std::int64_t dials = saturatingAdd(intOr0(*diag, "dials_total"), intOr0(*diag, "dials_fail_dial"));
         {
             std::lock_guard lock(mutex_);
             fields_.stallDumpsPending =

@@ -103,8 +103,10 @@ std::string ProxyRequestHead::originTarget() const {
     std::uint16_t defaultPort = 0;
     if (!splitAbsolute(target, authority, path, defaultPort)) return target;
     if (path.empty()) return "/";
-    if (path.front() != '/') return "/" + std::string(path);
-    return std::string(path);
+    std::string out;
+    if (path.front() != '/') out.push_back('/');
+    out.append(path);
+    return out;
 }
 
 std::string ProxyRequestHead::forward(bool keepAbsoluteForm) const {

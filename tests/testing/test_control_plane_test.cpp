@@ -162,3 +162,58 @@ TEST(TestControlPlane, DeploymentNamesThePlanesTheirKeyAndTheTestCA) {
     EXPECT_EQ(d.serverPublicKey, SealingKey::development().publicKeyBase64());
     EXPECT_EQ(d.caBundle, TestPki::shared().caFile());
 }
+
+TEST(TestControlPlane, ServesRuleFilesAsScripted) {
+    using RuleFile = TestControlPlane::RuleFile;
+    TestControlPlane plane;
+    struct Case {
+        const char* name;
+        RuleFile kind;
+        int status;
+        std::size_t size;
+        bool srs;
+    };
+    const std::vector<Case> cases = {
+        {"valid", RuleFile::Valid, 200, TestControlPlane::ruleFileBytes("a.srs", 2).size(), true},
+        {"short", RuleFile::Short, 200, 7, true},
+        {"not a rule set", RuleFile::NotRuleSet, 200, 27, false},
+        {"error status", RuleFile::ErrorStatus, 500, 14, false},
+    };
+    const auto session = trustingSession();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        plane.setRuleFile("a.srs", c.kind, 2);
+        const auto reply = session.send(get(plane, "/rules/a.srs"));
+        EXPECT_EQ(reply.status, c.status);
+        EXPECT_EQ(reply.body.size(), c.size);
+        EXPECT_EQ(reply.body.starts_with("SRS"), c.srs);
+    }
+    EXPECT_NE(TestControlPlane::ruleFileBytes("a.srs", 1), TestControlPlane::ruleFileBytes("a.srs", 2));
+    EXPECT_EQ(session.send(get(plane, "/rules/other.srs")).status, 404);
+
+    plane.setRuleFile("a.srs", RuleFile::Hang);
+    HttpSessionConfig config;
+    config.caBundle = TestPki::shared().caFile();
+    config.requestTimeout = 200ms;
+    try {
+        HttpSession(config).send(get(plane, "/rules/a.srs"));
+        ADD_FAILURE() << "a hanging file answered";
+    } catch (const HttpError& e) {
+        EXPECT_EQ(e.kind(), HttpError::Kind::TimedOut);
+    }
+}
+
+TEST(TestControlPlane, RecordsEveryTelemetryReport) {
+    TestControlPlane plane;
+    HttpRequest post = get(plane, "/telemetry");
+    post.method = "POST";
+    const auto session = trustingSession();
+    for (const char* body : {R"({"report":"event"})", "not json"}) {
+        post.body = body;
+        EXPECT_EQ(session.send(post).status, 200);
+    }
+    const auto reports = plane.reports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0], (nlohmann::json{{"report", "event"}}));
+    EXPECT_TRUE(reports[1].is_discarded());
+}

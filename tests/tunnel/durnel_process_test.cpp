@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "core/detect_config.h"
 #include "core/kavri_store.h"
 #include "platform/ne/tunnel_control_client.h"
 #include "testing/child_process.h"
@@ -26,6 +27,8 @@ protected:
         KavriStore store(shared);
         store.set("sub_token_ne", rig.token);
         store.set("device_id_ne", rig.device);
+        // Probes through the tunnel go to the origin on loopback.
+        DetectConfig::persist(nlohmann::json{{"hb_url", rig.origin.url("/generate_204")}}, {}, store);
     }
 
     std::unique_ptr<ChildProcess> launch() {

@@ -9,6 +9,7 @@
 
 #include <future>
 
+#include "core/detect_config.h"
 #include "core/kavri_defaults_key.h"
 #include "core/ru_rules.h"
 #include "platform/runtime/fake_clock.h"
@@ -30,6 +31,8 @@ protected:
         // The app mirrors the token and the device for the extension before it connects.
         store().set("sub_token_ne", rig.token);
         store().set("device_id_ne", rig.device);
+        // Probes through the tunnel go to the origin on loopback.
+        DetectConfig::persist(json{{"hb_url", rig.origin.url("/generate_204")}}, {}, store());
     }
     static KavriStore& store() { return KavriStore::shared(); }
 

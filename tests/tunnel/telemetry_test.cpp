@@ -305,3 +305,20 @@ TEST(TelemetryVersions, ClientAndSystemVersionTexts) {
     EXPECT_EQ(Telemetry::clientVersion({}), "? (?)");
     EXPECT_EQ(Telemetry::clientVersion({{"CFBundleVersion", 57}}), "? (?)");
 }
+
+TEST_F(TelemetryTest, CountersOutOfRangeStopAtTheLimits) {
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    // c1 goes from a negative count to the largest; c2 holds the largest
+    // count both ways, so its total does not fit either.
+    engine.set("connections", table({connection("c1", -kMax, 0, {"proxy"}), connection("c2", kMax, kMax, {"proxy"})}));
+    const auto first = telemetry.sampleConnections();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->connActive, 1);  // c2
+    clock.advance(12s);
+    engine.set("connections", table({connection("c1", kMax, 0, {"proxy"}), connection("c2", kMax, kMax, {"proxy"})}));
+    const auto second = telemetry.sampleConnections();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->downBytes, kMax);
+    EXPECT_EQ(second->connActive, 2);
+    EXPECT_GT(second->downKbps.value_or(0), 0);
+}
