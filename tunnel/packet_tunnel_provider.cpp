@@ -53,6 +53,7 @@ PacketTunnelProvider::PacketTunnelProvider(ProviderSettings settings)
       clash_(clashSettings(settings_), clock_) {
     if (!settings_.makePathMonitor)
         settings_.makePathMonitor = [] { return std::make_unique<NetlinkPathMonitor>(); };
+    if (settings_.notificationCenter) NotificationCenter::install(settings_.notificationCenter);
 }
 
 PacketTunnelProvider::~PacketTunnelProvider() {
@@ -170,8 +171,14 @@ void PacketTunnelProvider::didStartEngine(const StartTimes& times) {
         connectReport(configLoadMs, tunnelUpMs, stop);
     });
     detach([this](std::stop_token stop) { clash_.pushEngineTunables(DetectConfig::rawDict(store_), stop); });
+    startPathMonitorAndHealLoop();
+    if (store_.boolValue(KavriDefaultsKey::pendingConfigRefresh))
+        detach([this](std::stop_token stop) { selfHealPoll("pending_select", false, stop); });
     startTelemetryTask();
     startRulesTask();
+    startHeartbeat();
+    startStallTask();
+    startMemberProbeTask();
 }
 
 std::optional<std::string> PacketTunnelProvider::didFailEngineStart(const std::string& error, const StartTimes& times) {
@@ -328,6 +335,7 @@ void PacketTunnelProvider::restartTask(Task& slot, std::function<void(std::stop_
 void PacketTunnelProvider::stopAll() {
     Task heal, stall, member, telemetryTask, rules;
     std::unique_ptr<PathMonitor> monitor;
+    std::unique_ptr<Heartbeat> heartbeat;
     std::vector<Task> retired;
     {
         std::lock_guard lock(tasksMutex_);
@@ -339,7 +347,16 @@ void PacketTunnelProvider::stopAll() {
         telemetryTask = std::move(telemetryTask_);
         rules = std::move(rulesTask_);
         monitor = std::move(pathMonitor_);
+        heartbeat = std::move(heartbeat_);
     }
+    // A task that ends the run itself (a revoked subscription) is only
+    // cancelled here; another thread joins it later.
+    for (Task* task : {&heal, &stall, &member, &telemetryTask, &rules})
+        if (task->isCurrentThread()) {
+            task->cancel();
+            std::lock_guard lock(tasksMutex_);
+            retiredTasks_.push_back(std::move(*task));
+        }
     // Cancelled in this order; each joins unless it is the calling task.
     heal.cancelAndJoin();
     stall.cancelAndJoin();
@@ -347,7 +364,16 @@ void PacketTunnelProvider::stopAll() {
     telemetryTask.cancelAndJoin();
     rules.cancelAndJoin();
     if (monitor) monitor->cancel();
-    for (auto& task : retired) task.cancelAndJoin();
+    if (heartbeat) heartbeat->cancel();
+    heartbeat.reset();
+    for (auto& task : retired) {
+        if (task.isCurrentThread()) {
+            std::lock_guard lock(tasksMutex_);
+            retiredTasks_.push_back(std::move(task));
+        } else {
+            task.cancelAndJoin();
+        }
+    }
 }
 
 }  // namespace kavri

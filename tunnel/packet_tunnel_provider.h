@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +18,7 @@
 #include "platform/runtime/spawner.h"
 #include "platform/runtime/task.h"
 #include "tunnel/clash_client.h"
+#include "tunnel/heartbeat.h"
 #include "tunnel/provider_settings.h"
 #include "tunnel/telemetry.h"
 
@@ -70,6 +73,29 @@ public:
     std::optional<std::string> deviceID() const;
     void applyServerTunables(const ConfigFetcher::Fetched& fetched);
 
+    // Path monitor, self-heal configuration polling and the heartbeat.
+    // Polls closer than this to the previous one are refused.
+    static constexpr std::chrono::seconds pollThrottle{20};
+    // Starts the path monitor and the self-heal loop (after stopAll()).
+    void startPathMonitorAndHealLoop();
+    // One configuration poll: true when the engine now runs the newest
+    // configuration. `reason` only names the caller in the log.
+    bool selfHealPoll(const std::string& reason, bool shed, std::stop_token stop = {});
+    // Lets the next poll through the throttle (callers that must not be throttled).
+    void resetPollThrottle();
+    // The self-heal loop's interval: the server's own interval when it is at
+    // least 20 s and below the detection setting, else the detection setting.
+    static std::chrono::seconds healInterval(std::int64_t configPollSec, std::int64_t serverIntervalSec);
+    // Marks a change of the network's primary interface.
+    void noteNetChange();
+    Clock::WallTime lastNetChangeAt() const;
+    // The heartbeat's view of this provider.
+    KavriHeartbeatDeps makeHeartbeatDeps();
+    // Replaces the heartbeat with a new, started one.
+    void startHeartbeat();
+    // Asks the running heartbeat for a beat at its next tick.
+    void pulseHeartbeat();
+
     // Telemetry task, connect report and rule-set refresh.
     // Starts (or starts over) the loop that sends a heartbeat report after
     // the first delay and then an interval after each cycle.
@@ -82,7 +108,27 @@ public:
     // reloads the engine when one changed.
     void startRulesTask();
 
-    // Ends every background task and the path monitor.
+    // Ends every background task, the path monitor and the heartbeat.
+    // Stall watchdog and member probe.
+    void startStallTask();
+    void startMemberProbeTask();
+    // The engine's connection table as a stall sample; nothing when the
+    // controller gave no JSON object.
+    std::optional<StallWatch::Snapshot> connectionsSnapshot(std::stop_token stop = {});
+    static StallWatch::Snapshot snapshotOf(const nlohmann::json& table);
+    // One pass of the watchdog after its sleep: sample, decide, act, report.
+    void stallWatchPass(const StallWatch::Config& config, std::stop_token stop = {});
+    // One tick of the member probe after its sleep, with the stored
+    // "member_probe_sec".
+    void memberProbePass(std::int64_t probeSec, std::stop_token stop = {});
+    static std::int64_t memberProbeSec(const std::optional<PlistValue>& stallWatchRaw);
+    static std::map<std::string, std::int64_t> memberDelaysOf(const nlohmann::json& reply);
+
+    // App messages.
+    void handleAppMessage(std::string data, MessageCompletion completion) override;
+    std::optional<std::string> dispatchAppMessage(const std::string& data, std::stop_token stop = {});
+    std::optional<std::int64_t> tcpConnectRTT(const std::string& host, std::uint16_t port, std::stop_token stop = {});
+
     void stopAll();
     // Cancels the task held in `slot` (without waiting for it) and starts
     // `body` in its place. The old task is joined by the next stopAll() or
@@ -116,6 +162,10 @@ private:
     void detach(std::function<void(std::stop_token)> work);
     void sendEventDetached(const std::string& event, const std::optional<std::string>& failPhase = std::nullopt,
                            Telemetry::Report fields = Telemetry::Report::object());
+    // The path monitor's report; `lastType` is the handler's memory of the
+    // primary interface type.
+    void pathUpdated(const NetworkPath& path, std::optional<NetworkPath::InterfaceType>& lastType);
+    void healLoop(std::stop_token stop);
 
     // Telemetry task and rule-set refresh.
     void telemetryLoop(std::stop_token stop);
@@ -138,6 +188,8 @@ private:
     Clock::WallTime lastNetChangeAt_;
     Clock::WallTime lastGroupProbeAt_;
     StallWatch::State stallState_;
+    // When the watchdog's last shed poll failed; none after a success.
+    std::optional<Clock::WallTime> lastFailedShedAt_;
 
     // Background tasks (guarded by tasksMutex_).
     std::mutex tasksMutex_;
@@ -149,6 +201,7 @@ private:
     Task rulesTask_;
     // Tasks replaced by restartTask, still finishing.
     std::vector<Task> retiredTasks_;
+    std::unique_ptr<Heartbeat> heartbeat_;
 
     Telemetry telemetry_;
     ClashClient clash_;

@@ -1,0 +1,98 @@
+// App messages sent to the durnel program over its control socket, as the
+// app sends them.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "core/kavri_store.h"
+#include "platform/ne/tunnel_control_client.h"
+#include "testing/child_process.h"
+#include "testing/tunnel_rig.h"
+#include "tests/support/temp_dir.h"
+
+using namespace kavri;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+class DurnelMessages : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(shared / "rules");
+        for (const auto& e : fs::directory_iterator(fs::path(KAVRI_SOURCE_DIR) / "resources" / "rules"))
+            fs::copy_file(e.path(), shared / "rules" / e.path().filename());
+        std::ofstream(dir / "deployment.json") << rig.controlPlane.deployment().toJson();
+        KavriStore store(shared);
+        store.set("sub_token_ne", rig.token);
+        store.set("device_id_ne", rig.device);
+
+        durnel = std::make_unique<ChildProcess>(
+            fs::path(KAVRI_BINARY_DIR) / "tunnel" / "durnel", std::vector<std::string>{},
+            std::map<std::string, std::string>{{"KAVRI_SHARED_DIR", shared.string()},
+                                               {"KAVRI_DEPLOYMENT", (dir / "deployment.json").string()},
+                                               {"KAVRI_CONTROLLER", "127.0.0.1:" + std::to_string(rig.controllerPort)}},
+            dir / "durnel.log");
+        // A slow start (a loaded machine, a sanitizer) only delays the first answer.
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        ASSERT_TRUE(waitForFile(TunnelControlClient::socketPath(shared), 60s));
+        std::string lastError;
+        while (!client && std::chrono::steady_clock::now() < deadline) {
+            try {
+                client = std::make_unique<TunnelControlClient>(TunnelControlClient::socketPath(shared), 200ms);
+            } catch (const TunnelControlClient::Error& e) {
+                lastError = e.what();
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+        ASSERT_TRUE(client) << lastError << "\n" << durnel->output();
+        ASSERT_EQ(client->start(rig.options()).status, TunnelStatus::connected);
+    }
+    void TearDown() override {
+        if (client) client->stop();
+    }
+
+    std::optional<std::string> send(const std::string& message) { return client->sendMessage(message, 10s); }
+
+    test::TempDir dir;
+    fs::path shared = dir / "shared";
+    TunnelRig rig;
+    std::unique_ptr<ChildProcess> durnel;
+    std::unique_ptr<TunnelControlClient> client;
+};
+
+}  // namespace
+
+TEST_F(DurnelMessages, PingAnswersTheConnectTimeOrAnEmptyReply) {
+    const int listening = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int closed = ::socket(AF_INET, SOCK_STREAM, 0);
+    auto bindLoopback = [](int fd) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        return std::to_string(ntohs(a.sin_port));
+    };
+    const std::string open = bindLoopback(listening);
+    const std::string refused = bindLoopback(closed);
+    ::listen(listening, 16);
+
+    const auto ms = send("ping:127.0.0.1:" + open);
+    ASSERT_TRUE(ms);
+    EXPECT_FALSE(ms->empty());
+    EXPECT_TRUE(std::all_of(ms->begin(), ms->end(), [](char c) { return c >= '0' && c <= '9'; })) << *ms;
+    EXPECT_EQ(send("ping:127.0.0.1:" + refused), std::string());
+    EXPECT_EQ(send("ping:127.0.0.1"), std::nullopt);
+    ::close(listening);
+    ::close(closed);
+}
+
+TEST_F(DurnelMessages, RevalidateAnswersOk) {
+    EXPECT_EQ(send("revalidate"), "ok");
+    EXPECT_EQ(send("something else"), std::nullopt);  // the framework answers nothing
+}

@@ -1,0 +1,366 @@
+// The stall watchdog and the member probe against the stand-in engine, its
+// member proxies and a control plane on loopback, on a fake clock.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <future>
+#include <thread>
+
+#include "core/kavri_defaults_key.h"
+#include "core/ru_rules.h"
+#include "platform/runtime/fake_clock.h"
+#include "platform/runtime/log.h"
+#include "testing/tunnel_rig.h"
+#include "tunnel/packet_tunnel_provider.h"
+
+using namespace kavri;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The HTTP server library fills a table of its own with the first request it
+// parses in a process; the thread sanitizer cannot see that table being
+// published to the server threads that parse later requests (the library is
+// not instrumented) and reports a race that is none. Parsing one request on a
+// server whose threads are joined before any other server starts makes every
+// later server thread see the table.
+struct HttpServerLibraryPrimed {
+    HttpServerLibraryPrimed() {
+        httplib::Server server;
+        server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+        const int port = server.bind_to_any_port("127.0.0.1");
+        std::thread serving([&] { server.listen_after_bind(); });
+        while (!server.is_running()) std::this_thread::sleep_for(1ms);
+        HttpRequest request;
+        request.url = "http://127.0.0.1:" + std::to_string(port) + "/";
+        try {
+            HttpSession().send(request);
+        } catch (const HttpError&) {
+        }
+        server.stop();
+        serving.join();
+    }
+};
+
+class StallWatchdogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const auto& [key, value] : store().snapshot()) store().removeObject(key);
+        RuRules::setResourcesDirectory(std::filesystem::path(KAVRI_SOURCE_DIR) / "resources");
+        RuRules::ensureSeeded();
+        store().set("sub_token_ne", rig.token);
+        store().set("device_id_ne", rig.device);
+    }
+    void TearDown() override { rig.m1.setStalled(false); }
+    static KavriStore& store() { return KavriStore::shared(); }
+
+    ProviderSettings settings() {
+        ProviderSettings s;
+        s.clock = &clock;
+        s.controllerBase = rig.controllerBase();
+        s.engine.defaultTestURL = rig.origin.url("/generate_204");
+        s.reloadSettle = 0ms;
+        return s;
+    }
+    // The engine runs with the rig's configuration; the provider's own
+    // background tasks do not, so a test drives single passes.
+    void startEngineOnly(PacketTunnelProvider& p) {
+        const std::string config = rig.config().dump();
+        std::promise<std::optional<std::string>> done;
+        p.ExtensionProvider::startTunnel({{"configContent", config}},
+                                         [&](std::optional<std::string> e) { done.set_value(e); });
+        ASSERT_EQ(done.get_future().get(), std::nullopt);
+        p.learnRuntimeParams(config);
+    }
+    static void enableWatch(PlistValue::Dict extra = {}) {
+        extra["enabled"] = true;
+        store().set("stall_watch_raw", PlistValue(extra));
+    }
+    std::vector<json> heals() const { return rig.events("heal"); }
+    // The subscription fetches the control plane saw.
+    std::vector<TestControlPlane::Request> fetches() const {
+        std::vector<TestControlPlane::Request> out;
+        for (const auto& r : rig.controlPlane.requests())
+            if (r.path.rfind("/sub/", 0) == 0) out.push_back(r);
+        return out;
+    }
+    // Serves the rig's configuration as the subscription.
+    void serveSubscription() {
+        auto body = rig.config();
+        body["_kavri_meta"] = {{"state", "paid"}};
+        rig.controlPlane.setSubscription(rig.token, body);
+    }
+
+    HttpServerLibraryPrimed primed;  // before any server of the rig
+    FakeClock clock;
+    TunnelRig rig;
+    LogCapture log;
+};
+
+// ---------------------------------------------------------------- samples
+
+TEST(StallSamples, ConnectionTableBecomesASample) {
+    struct Case {
+        const char* table;
+        StallWatch::Snapshot expected;
+    };
+    const std::vector<Case> cases = {
+        {R"({"downloadTotal": 1200, "uploadTotal": 30, "connections": [{"id": "a"}, {"id": "b"}]})",
+         {1200, 30, 2, {"a", "b"}}},
+        {R"({"downloadTotal": 5.0, "uploadTotal": 7, "connections": [{"id": "a"}, {"chains": []}]})",
+         {5, 7, 2, {"a"}}},
+        {R"({"downloadTotal": 5.5, "connections": [{"id": 3}]})", {0, 0, 1, {}}},
+        {R"({"downloadTotal": "5", "uploadTotal": 18446744073709551615})", {0, 0, 0, {}}},
+        {R"({"downloadTotal": 9, "connections": [{"id": "a"}, "b"]})", {9, 0, 0, {}}},
+        {R"({"downloadTotal": 9, "connections": {"id": "a"}})", {9, 0, 0, {}}},
+        {R"({})", {0, 0, 0, {}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.table);
+        const auto s = PacketTunnelProvider::snapshotOf(json::parse(c.table));
+        EXPECT_EQ(s.downBytes, c.expected.downBytes);
+        EXPECT_EQ(s.upBytes, c.expected.upBytes);
+        EXPECT_EQ(s.openStreams, c.expected.openStreams);
+        EXPECT_EQ(s.connIDs, c.expected.connIDs);
+    }
+}
+
+TEST(StallSamples, MemberProbeSettingsAndDelays) {
+    using Dict = PlistValue::Dict;
+    const std::vector<std::pair<std::optional<PlistValue>, std::int64_t>> probeSec = {
+        {std::nullopt, 20},
+        {PlistValue("x"), 20},
+        {PlistValue(Dict{}), 20},
+        {PlistValue(Dict{{"member_probe_sec", 45}}), 45},
+        {PlistValue(Dict{{"member_probe_sec", 30.0}}), 30},
+        {PlistValue(Dict{{"member_probe_sec", 2.5}}), 20},
+        {PlistValue(Dict{{"member_probe_sec", "30"}}), 20},
+        {PlistValue(Dict{{"member_probe_sec", true}}), 20},
+        {PlistValue(Dict{{"member_probe_sec", 0}}), 0},
+        {PlistValue(Dict{{"member_probe_sec", -5}}), -5},
+        {PlistValue(Dict{{"member_probe_sec", 100000}}), 100000},
+    };
+    for (const auto& [raw, expected] : probeSec) EXPECT_EQ(PacketTunnelProvider::memberProbeSec(raw), expected);
+
+    using Delays = std::map<std::string, std::int64_t>;
+    EXPECT_EQ(PacketTunnelProvider::memberDelaysOf(json::parse(R"({"a": 120, "b": 0, "c": "x", "d": -4, "e": 7.0, "f": 7.5})")),
+              (Delays{{"a", 120}, {"e", 7}}));
+    EXPECT_EQ(PacketTunnelProvider::memberDelaysOf(json::parse(R"({"b": 0})")), Delays{});
+}
+
+// ---------------------------------------------------------------- the watchdog's passes
+
+// The worked sequence of the stall decision, carried out by the watchdog on
+// the stand-in engine: a sample every 2 s, one new connection per sample,
+// downloads standing still except where a row moves them. A pass without a
+// row must do nothing at all.
+struct Pass {
+    int t;
+    std::optional<std::int64_t> down = std::nullopt;
+    std::string action = "";  // "", "rebuild_streams" or "shed"
+    std::int64_t stallMs = 0;
+    int newConns = 0;
+    int index = 0;
+};
+
+TEST_F(StallWatchdogTest, CarriesOutTheWorkedStallSequence) {
+    enableWatch({{"version", 7}});
+    store().set("app_state", "foreground");
+    serveSubscription();
+    PacketTunnelProvider provider(settings());
+    startEngineOnly(provider);
+    auto& engine = provider.engineScript();
+
+    const std::vector<Pass> passes = {
+        {0, 100},
+        {8, {}, "rebuild_streams", 8000, 4, 1},
+        {16, {}, "rebuild_streams", 8000, 8, 2},
+    };
+
+    std::int64_t down = 0;
+    std::size_t next = 0;
+    for (int t = 0; t <= passes.back().t; t += 2) {
+        SCOPED_TRACE("t=" + std::to_string(t));
+        if (t > 0) clock.advance(2s);
+        const Pass* row = next < passes.size() && passes[next].t == t ? &passes[next++] : nullptr;
+        if (row && row->down) down = *row->down;
+        engine.setConnections(json{{"downloadTotal", down},
+                                   {"uploadTotal", 1000 + t},
+                                   {"connections", json::array({{{"id", "c" + std::to_string(t)}}})}});
+        const std::size_t closesBefore = engine.closeAllCount();
+        const std::size_t healsBefore = heals().size();
+        const std::size_t fetchesBefore = fetches().size();
+
+        provider.stallWatchPass(StallWatch::Config::stored(store()));
+
+        const std::string action = row ? row->action : "";
+        // A rebuild drops the connections; so does the reload after a shed.
+        EXPECT_EQ(engine.closeAllCount() - closesBefore, action.empty() ? 0u : 1u);
+        const auto sheds = fetches();
+        ASSERT_EQ(sheds.size() - fetchesBefore, action == "shed" ? 1u : 0u);
+        if (action == "shed") {
+            EXPECT_EQ(sheds.back().header("X-Kavri-Shed"), "1");
+        }
+        const auto all = heals();
+        ASSERT_EQ(all.size() - healsBefore, action.empty() ? 0u : 1u);
+        if (action.empty()) continue;
+        const json& heal = all.back();
+        EXPECT_EQ(heal["reason"], "stalled_session");
+        EXPECT_EQ(heal["action"], action);
+        EXPECT_EQ(heal["result"], "ok");
+        json expected = {{"stall_ms", row->stallMs},
+                         {"streams_killed", 1},
+                         {"new_conns", row->newConns},
+                         {"sw_version", 7},
+                         {"foreground", true}};
+        if (action == "rebuild_streams") {
+            expected["rebuild_index"] = row->index;
+            EXPECT_TRUE(log.contains("[Kavri] сторож: молчание " + std::to_string(row->stallMs) + " мс, 1 соединений, " +
+                                     std::to_string(row->newConns) + " новых → пересборка #" +
+                                     std::to_string(row->index)));
+        } else {
+            EXPECT_TRUE(log.contains("[Kavri] сторож: " + std::to_string(row->stallMs) +
+                                     " мс молчания после пересборок → просим шед"));
+        }
+        EXPECT_EQ(heal["heal_result"], expected);
+    }
+    EXPECT_EQ(next, passes.size());
+}
+
+TEST_F(StallWatchdogTest, ARebuildWithoutATokenDropsConnectionsButReportsNothing) {
+    store().removeObject("sub_token_ne");
+    enableWatch({{"stall_seconds_bg", 3}});
+    PacketTunnelProvider provider(settings());
+    startEngineOnly(provider);
+    auto& engine = provider.engineScript();
+    const auto config = StallWatch::Config::stored(store());
+    for (int i = 0; i <= 4; ++i) {
+        engine.setConnections(json{{"downloadTotal", 5}, {"connections", json::array({{{"id", "c" + std::to_string(i)}}})}});
+        provider.stallWatchPass(config);
+        clock.advance(1s);
+    }
+    EXPECT_EQ(engine.closeAllCount(), 1u);
+    EXPECT_TRUE(log.contains("[Kavri] сторож: молчание 3000 мс, 1 соединений, 3 новых → пересборка #1"));
+    EXPECT_TRUE(heals().empty());
+}
+
+// ---------------------------------------------------------------- member probe
+
+TEST_F(StallWatchdogTest, MemberProbeMeasuresTheGroupOnlyWhileConnectionsExist) {
+    PacketTunnelProvider provider(settings());
+    startEngineOnly(provider);
+    auto& engine = provider.engineScript();
+    auto delays = [&] { return provider.telemetry().fields().memberDelays; };
+
+    // No connection: no probe, and the next tick with connections probes at once.
+    engine.setConnections(json{{"connections", json::array()}});
+    provider.memberProbePass(20);
+    EXPECT_TRUE(delays().empty());
+
+    rig.m2.stop();
+    engine.setConnections(json{{"connections", json::array({{{"id", "a"}}})}});
+    provider.memberProbePass(20);
+    ASSERT_EQ(delays().size(), 1u);  // a failed member is left out
+    EXPECT_GE(delays().at("m1"), 1);
+
+    rig.m2.start();
+    clock.advance(19s);
+    provider.memberProbePass(20);  // too early
+    EXPECT_EQ(delays().size(), 1u);
+    clock.advance(1s);
+    provider.memberProbePass(20);
+    EXPECT_EQ(delays().size(), 2u);
+
+    rig.m2.stop();
+    clock.advance(100s);
+    provider.memberProbePass(0);  // switched off
+    provider.memberProbePass(-5);
+    EXPECT_EQ(delays().size(), 2u);
+}
+
+// ---------------------------------------------------------------- the loops
+
+int openThroughInbound(int inboundPort, const std::string& url) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(inboundPort));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -1;
+    const std::string request = "GET " + url + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    (void)!::write(fd, request.data(), request.size());
+    return fd;
+}
+
+// Whether the peer ends the stream within a few seconds (unread bytes are
+// skipped).
+bool endedByPeer(int fd) {
+    char buf[16384];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0) return false;
+        const auto n = ::read(fd, buf, sizeof buf);
+        if (n == 0) return true;
+        if (n < 0) return errno == ECONNRESET;
+    }
+}
+
+TEST_F(StallWatchdogTest, AStalledDownloadIsRebuiltByTheRunningWatchdog) {
+    enableWatch();
+    PacketTunnelProvider provider(settings());
+    ASSERT_EQ(provider.startTunnelBody(rig.options()), std::nullopt);
+    auto& engine = provider.engineScript();
+
+    // A download runs, then its member stalls: the bytes stop while the
+    // connection stays open, and the apps keep opening new ones.
+    const int download = openThroughInbound(rig.hbPort, rig.origin.url("/stream"));
+    ASSERT_GE(download, 0);
+    char first[1024];
+    ASSERT_GT(::read(download, first, sizeof first), 0);
+    rig.m1.setStalled(true);
+
+    std::vector<int> opened;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    for (int second = 1; engine.closeAllCount() == 0 && std::chrono::steady_clock::now() < deadline; ++second) {
+        if (second % 2 == 0) opened.push_back(openThroughInbound(rig.hbPort, rig.origin.url("/hello")));
+        clock.advance(1s);
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(engine.closeAllCount(), 1u);
+    EXPECT_TRUE(endedByPeer(download));
+    EXPECT_TRUE(log.containsText("→ пересборка #1"));
+    ASSERT_TRUE(rig.waitForEvent("heal"));
+    EXPECT_EQ(heals().front()["action"], "rebuild_streams");
+    EXPECT_EQ(heals().front()["heal_result"]["rebuild_index"], 1);
+    EXPECT_EQ(heals().front()["heal_result"]["foreground"], false);
+
+    ::close(download);
+    for (int fd : opened) ::close(fd);
+    rig.m1.setStalled(false);
+    provider.stopTunnelBody(ProviderStopReason::userInitiated);
+}
+
+TEST_F(StallWatchdogTest, TheWatchdogRereadsItsSettingsEveryPass) {
+    PacketTunnelProvider provider(settings());
+    startEngineOnly(provider);
+    store().set("stall_watch_raw", PlistValue(PlistValue::Dict{{"version", 3}}));
+    provider.startStallTask();
+    ASSERT_TRUE(clock.waitForSleepers(1));
+    EXPECT_EQ(provider.telemetry().fields().stallWatchVersion, 3);
+
+    store().set("stall_watch_raw", PlistValue(PlistValue::Dict{{"version", 4}}));
+    clock.advance(2s);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (provider.telemetry().fields().stallWatchVersion != 4 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(2ms);
+    EXPECT_EQ(provider.telemetry().fields().stallWatchVersion, 4);
+    provider.stopAll();
+}
+
+}  // namespace
