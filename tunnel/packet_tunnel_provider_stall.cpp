@@ -161,6 +161,9 @@ void PacketTunnelProvider::stallWatchPass(const StallWatch::Config& config, std:
     }
 
     // Reported only with a subscription token; the action happened anyway.
+    // A run that ended meanwhile (a revoked subscription ends it from within
+    // the shed poll) reports nothing more.
+    if (stop.stop_requested()) return;
     const auto token = subToken();
     if (!token) return;
     telemetry_.sendEvent(*token, "heal", std::nullopt,

@@ -281,6 +281,38 @@ TEST_F(StallWatchdogTest, AFailedShedIsAskedAgainOnlyAfterThePollSpacing) {
     EXPECT_EQ(log.count("[Kavri] self-heal fetch failed (stall_shed), keep last-good: "), 2u);
 }
 
+TEST_F(StallWatchdogTest, AShedThatMeetsARevokedSubscriptionEndsTheRunAndTheWatchdog) {
+    enableWatch({{"stall_seconds_bg", 3}, {"rebuilds_before_switch", 1}});
+    rig.controlPlane.scriptAlways(TestControlPlane::Reply::withStatus(403), "/sub/.*");
+    PacketTunnelProvider provider(settings());
+    std::atomic<int> cancels{0};
+    provider.setCancelHandler([&](std::optional<std::string>) { ++cancels; });
+    ASSERT_EQ(provider.startTunnelBody(rig.options()), std::nullopt);
+    auto& engine = provider.engineScript();
+
+    // Downloads stand still while new connections keep coming, second by second.
+    int second = 0;
+    auto tick = [&] {
+        engine.setConnections(json{{"downloadTotal", 5}, {"connections", json::array({{{"id", "c" + std::to_string(second++)}}})}});
+        clock.advance(1s);
+        std::this_thread::sleep_for(5ms);
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (cancels == 0 && std::chrono::steady_clock::now() < deadline) tick();
+    ASSERT_EQ(cancels, 1);
+    ASSERT_EQ(rig.events("sub_invalid").size(), 1u);
+    EXPECT_EQ(rig.events("sub_invalid").front()["fail_phase"], "403");
+    ASSERT_EQ(fetches().size(), 1u);
+    EXPECT_EQ(fetches().front().header("X-Kavri-Shed"), "1");
+
+    // The watchdog ended with the run: the stall goes on, nothing more happens.
+    const std::size_t closes = engine.closeAllCount();
+    for (int i = 0; i < 10; ++i) tick();
+    EXPECT_EQ(engine.closeAllCount(), closes);
+    EXPECT_EQ(fetches().size(), 1u);
+    for (const auto& heal : heals()) EXPECT_EQ(heal["action"], "rebuild_streams");  // the failed shed is not reported
+}
+
 TEST_F(StallWatchdogTest, ARebuildWithoutATokenDropsConnectionsButReportsNothing) {
     store().removeObject("sub_token_ne");
     enableWatch({{"stall_seconds_bg", 3}});
