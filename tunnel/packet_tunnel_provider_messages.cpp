@@ -46,7 +46,7 @@ void PacketTunnelProvider::handleAppMessage(std::string data, MessageCompletion 
 std::optional<std::string> PacketTunnelProvider::dispatchAppMessage(const std::string& data, std::stop_token stop) {
     if (Utf8::isValid(data)) {
         if (data == "poll-now") {
-            resetPollThrottle();
+            resetPollThrottle();  // the app's request is not refused for a recent poll
             return selfHealPoll("stack_select", false, stop) ? "ok" : "fail";
         }
         if (data.starts_with("ping:")) {
@@ -61,7 +61,7 @@ std::optional<std::string> PacketTunnelProvider::dispatchAppMessage(const std::s
                 std::lock_guard lock(mutex_);
                 lastWakeAt_ = now;
             }
-            pulseHeartbeat();
+            pulseHeartbeat();  // its next tick beats at once
             return "ok";
         }
     }
