@@ -7,6 +7,7 @@
 
 #include <fstream>
 
+#include "core/detect_config.h"
 #include "core/kavri_store.h"
 #include "platform/ne/tunnel_control_client.h"
 #include "testing/child_process.h"
@@ -29,6 +30,7 @@ protected:
         KavriStore store(shared);
         store.set("sub_token_ne", rig.token);
         store.set("device_id_ne", rig.device);
+        DetectConfig::persist(nlohmann::json{{"hb_url", rig.origin.url("/generate_204")}}, {}, store);
 
         durnel = std::make_unique<ChildProcess>(
             fs::path(KAVRI_BINARY_DIR) / "tunnel" / "durnel", std::vector<std::string>{},
@@ -95,4 +97,19 @@ TEST_F(DurnelMessages, PingAnswersTheConnectTimeOrAnEmptyReply) {
 TEST_F(DurnelMessages, RevalidateAnswersOk) {
     EXPECT_EQ(send("revalidate"), "ok");
     EXPECT_EQ(send("something else"), std::nullopt);  // the framework answers nothing
+}
+
+TEST_F(DurnelMessages, PollNowAnswersOkAfterAReloadAndFailWhenTheControlPlaneIsDown) {
+    auto served = rig.config();
+    served["log"]["level"] = "debug";  // a configuration the engine does not run yet
+    served["_kavri_meta"] = {{"state", "paid"}};
+    rig.controlPlane.setSubscription(rig.token, served);
+    EXPECT_EQ(send("poll-now"), "ok");
+    EXPECT_TRUE(durnel->outputHasLine("[Kavri] self-heal: hot-reloaded new config (stack_select) + сброс старых соединений"));
+
+    rig.controlPlane.scriptAlways(TestControlPlane::Reply::close(), "/sub/.*");
+    EXPECT_EQ(send("poll-now"), "fail");  // right after the last poll: the throttle does not apply
+    std::size_t fetches = 0;
+    for (const auto& r : rig.controlPlane.requests()) fetches += r.path.rfind("/sub/", 0) == 0;
+    EXPECT_GE(fetches, 2u);
 }
