@@ -104,18 +104,11 @@ std::string serialise(const nlohmann::json& object) {
     return out;
 }
 
-struct Reply {
-    ConfigFetcher::Fetched fetched;
-    bool deviceRemoved = false;
-    std::optional<std::vector<std::string>> fallbacks;
-};
-
 struct TooDeep {};
 
-// Reads a usable reply body; throws FetchError::malformed() for anything but
-// a JSON object.
-Reply readReply(const std::string& body) {
-    using FetchError = ConfigFetcher::FetchError;
+}  // namespace
+
+ConfigFetcher::Reply ConfigFetcher::readReply(const std::string& body) {
     nlohmann::json root;
     try {
         root = nlohmann::json::parse(body, [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
@@ -158,8 +151,6 @@ Reply readReply(const std::string& body) {
     }
     return r;
 }
-
-}  // namespace
 
 ConfigFetcher::FetchError ConfigFetcher::FetchError::http(int status) {
     return FetchError(Kind::Http, status, "HTTP " + std::to_string(status));

@@ -56,6 +56,17 @@ public:
         std::optional<std::int64_t> configEpoch;
     };
 
+    // What one usable reply body holds: the configuration with its metadata,
+    // and the facts the fetch records in the store.
+    struct Reply {
+        Fetched fetched;
+        bool deviceRemoved = false;                          // "device_removed"
+        std::optional<std::vector<std::string>> fallbacks;  // "control_plane_fallbacks", a list of texts
+    };
+    // Reads an opened reply body. Throws FetchError::malformed() for anything
+    // but a JSON object of reasonable nesting.
+    static Reply readReply(const std::string& body);
+
     struct Limits {
         double budgetSeconds = 60;                       // the whole walk, checked before each attempt
         std::chrono::milliseconds attemptTimeout{8000};  // one request

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "core/kavri_defaults_key.h"
+#include "platform/runtime/json_depth.h"
 
 namespace kavri {
 namespace {
@@ -66,7 +67,7 @@ std::int64_t truncate(double d) {
 
 std::optional<nlohmann::json> decodeStored(KavriStore& store) {
     const auto bytes = store.data(KavriDefaultsKey::detectConfigJSON);
-    if (!bytes) return std::nullopt;
+    if (!bytes || !JsonDepth::within(*bytes, DetectConfig::maxNesting)) return std::nullopt;
     auto value = nlohmann::json::parse(*bytes, nullptr, false);
     if (value.is_discarded()) return std::nullopt;
     return value;

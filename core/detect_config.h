@@ -48,6 +48,9 @@ struct DetectConfig {
     // The record from a decoded "detect" value (null when absent); anything
     // but an object gives baked(). Never fails.
     static DetectConfig parse(const nlohmann::json& raw);
+    // Deepest nesting a stored object may have (as deep as a fetched reply
+    // may nest); a deeper one is unreadable.
+    static constexpr std::size_t maxNesting = 256;
     // The stored object as received, or nothing when absent or unreadable.
     static std::optional<nlohmann::json> rawDict(KavriStore& store = KavriStore::shared());
     // The record in force now, read from the store on every call.

@@ -2,10 +2,15 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
+
+#include "core/utf8.h"
 
 namespace kavri {
 namespace {
@@ -13,13 +18,221 @@ namespace {
 // Property-list dates count seconds from 2001-01-01T00:00:00Z.
 constexpr std::int64_t kMacEpochOffset = 978307200;
 
+// Levels of values below the top one that a file may nest; deeper files are
+// refused before the library sees them (it parses, frees and writes by
+// recursion).
+constexpr int kMaxDepth = 512;
+
+// Checks, before the library parses a file, what it would not survive: nesting
+// deeper than kMaxDepth (its recursion exhausts the stack), a text holding a
+// NUL character (its text getters abort the process on one), and, in the
+// binary form, references that expand a small file into a huge tree or loop.
+// Anything it cannot follow counts as corrupt.
+class PreParse {
+public:
+    static bool acceptable(std::string_view bytes) {
+        if (bytes.size() >= 8 && bytes.starts_with("bplist00")) return PreParse(bytes).binaryAcceptable();
+        return xmlAcceptable(bytes);
+    }
+
+private:
+    explicit PreParse(std::string_view bytes) : b_(bytes) {}
+
+    // XML never holds a NUL character; only arrays and dictionaries nest, but
+    // counting every element (plus the root "plist" element and a leaf) only
+    // errs on the strict side.
+    static bool xmlAcceptable(std::string_view x) {
+        if (x.find('\0') != std::string_view::npos) return false;
+        int depth = 0;
+        for (std::size_t i = x.find('<'); i != std::string_view::npos; i = x.find('<', i)) {
+            const std::string_view rest = x.substr(i);
+            std::string_view end = ">";
+            if (rest.starts_with("<!--"))
+                end = "-->";
+            else if (rest.starts_with("<![CDATA["))
+                end = "]]>";
+            const std::size_t close = x.find(end, i + 1);
+            if (close == std::string_view::npos) return true;  // unterminated: the parser refuses it
+            if (rest.size() > 1 && rest[1] == '/')
+                --depth;
+            else if (end == ">" && rest[1] != '?' && rest[1] != '!' && x[close - 1] != '/' && ++depth > kMaxDepth + 2)
+                return false;
+            i = close + end.size();
+        }
+        return true;
+    }
+
+    std::optional<std::uint64_t> readUInt(std::size_t at, std::size_t n) const {
+        if (n == 0 || n > 8 || at > b_.size() || b_.size() - at < n) return std::nullopt;
+        std::uint64_t v = 0;
+        for (std::size_t k = 0; k < n; ++k) v = (v << 8) | static_cast<unsigned char>(b_[at + k]);
+        return v;
+    }
+
+    // The objects object `index` refers to, or nothing when it cannot be read.
+    // Texts are checked for NUL characters here.
+    bool childrenOf(std::uint64_t index, std::vector<std::uint64_t>& out) const {
+        out.clear();
+        const auto offset = readUInt(tableOffset_ + index * offsetSize_, offsetSize_);
+        if (!offset || *offset < 8 || *offset >= tableOffset_) return false;
+        std::size_t at = static_cast<std::size_t>(*offset);
+        const unsigned char marker = static_cast<unsigned char>(b_[at++]);
+        const unsigned type = marker & 0xF0;
+        const bool counted = type == 0x40 || type == 0x50 || type == 0x60 || type == 0xA0 || type == 0xC0 || type == 0xD0;
+        if (!counted) return true;
+        std::uint64_t count = marker & 0x0F;
+        if (count == 0x0F) {
+            if (at >= tableOffset_) return false;
+            const unsigned char sizeMarker = static_cast<unsigned char>(b_[at++]);
+            const std::size_t n = std::size_t{1} << (sizeMarker & 0x0F);
+            if ((sizeMarker & 0xF0) != 0x10 || n > 8 || at + n > tableOffset_) return false;
+            count = *readUInt(at, n);
+            at += n;
+        }
+        const std::size_t room = tableOffset_ - at;
+        switch (type) {
+            case 0x50:  // ASCII text
+                return count <= room && std::memchr(b_.data() + at, 0, static_cast<std::size_t>(count)) == nullptr;
+            case 0x60:  // UTF-16 text
+                if (count > room / 2) return false;
+                for (std::uint64_t k = 0; k < count; ++k)
+                    if (b_[at + 2 * k] == 0 && b_[at + 2 * k + 1] == 0) return false;
+                return true;
+            case 0xA0:  // array
+            case 0xC0:  // set
+            case 0xD0: {  // dictionary: the keys, then the values
+                const std::uint64_t refs = type == 0xD0 ? 2 * count : count;
+                if (count > room / refSize_ || refs > room / refSize_) return false;
+                out.reserve(static_cast<std::size_t>(refs));
+                for (std::uint64_t k = 0; k < refs; ++k) {
+                    const std::uint64_t ref = *readUInt(at + k * refSize_, refSize_);
+                    if (ref >= objects_) return false;
+                    out.push_back(ref);
+                }
+                return true;
+            }
+            default:  // data: the library checks its length
+                return true;
+        }
+    }
+
+    bool binaryAcceptable() {
+        if (b_.size() < 8 + 32) return false;
+        const std::size_t trailer = b_.size() - 32;
+        offsetSize_ = static_cast<unsigned char>(b_[trailer + 6]);
+        refSize_ = static_cast<unsigned char>(b_[trailer + 7]);
+        objects_ = *readUInt(trailer + 8, 8);
+        const std::uint64_t root = *readUInt(trailer + 16, 8);
+        const std::uint64_t table = *readUInt(trailer + 24, 8);
+        auto usual = [](std::size_t n) { return n == 1 || n == 2 || n == 4 || n == 8; };
+        if (!usual(offsetSize_) || !usual(refSize_) || objects_ == 0 || root >= objects_) return false;
+        if (table < 8 || table >= trailer || objects_ > (trailer - table) / offsetSize_) return false;
+        tableOffset_ = static_cast<std::size_t>(table);
+
+        // Depth-first over the object graph, each object once: its height
+        // (levels from it down) and the number of values it expands to.
+        // Without shared containers a file expands to at most one value per
+        // reference it holds; a few times that is allowed.
+        const std::uint64_t maxValues = 4 * static_cast<std::uint64_t>(b_.size());
+        constexpr std::uint32_t open = std::numeric_limits<std::uint32_t>::max();
+        std::vector<std::uint32_t> height(static_cast<std::size_t>(objects_), 0);  // 0: not yet seen
+        std::vector<std::uint64_t> values(static_cast<std::size_t>(objects_), 0);
+        struct Frame {
+            std::uint64_t index;
+            std::vector<std::uint64_t> children;
+            std::size_t next = 0;
+            std::uint32_t height = 1;
+            std::uint64_t values = 1;
+        };
+        std::vector<Frame> path;
+        auto enter = [&](std::uint64_t index) {
+            Frame f{index, {}};
+            if (!childrenOf(index, f.children)) return false;
+            height[static_cast<std::size_t>(index)] = open;
+            path.push_back(std::move(f));
+            return true;
+        };
+        if (!enter(root)) return false;
+        while (!path.empty()) {
+            Frame& top = path.back();
+            if (top.next < top.children.size()) {
+                const std::uint64_t child = top.children[top.next++];
+                const std::uint32_t h = height[static_cast<std::size_t>(child)];
+                if (h == open) return false;  // a loop
+                if (h == 0) {
+                    if (path.size() > kMaxDepth) return false;
+                    if (!enter(child)) return false;
+                    continue;
+                }
+                if (path.size() + h > kMaxDepth + 1) return false;
+                top.height = std::max<std::uint32_t>(top.height, h + 1);
+                top.values += values[static_cast<std::size_t>(child)];
+                if (top.values > maxValues) return false;
+                continue;
+            }
+            const Frame done = std::move(top);
+            path.pop_back();
+            height[static_cast<std::size_t>(done.index)] = done.height;
+            values[static_cast<std::size_t>(done.index)] = done.values;
+            if (!path.empty()) {
+                Frame& parent = path.back();
+                parent.height = std::max<std::uint32_t>(parent.height, done.height + 1);
+                parent.values += done.values;
+                if (parent.values > maxValues) return false;
+            }
+        }
+        return true;
+    }
+
+    std::string_view b_;
+    std::size_t offsetSize_ = 0, refSize_ = 0, tableOffset_ = 0;
+    std::uint64_t objects_ = 0;
+};
+
 struct NodeDeleter {
     void operator()(plist_t p) const { plist_free(p); }
 };
 using Node = std::unique_ptr<void, NodeDeleter>;
 
+// A date node for microseconds since 2001, as the library makes it from
+// whole seconds and a fraction of the same sign; none beyond the 32-bit
+// seconds the library takes.
+Node dateNode(std::int64_t micros) {
+    const std::int64_t sec = micros / 1'000'000;
+    const std::int64_t usec = micros % 1'000'000;
+    if (sec < std::numeric_limits<int32_t>::min() || sec > std::numeric_limits<int32_t>::max()) return Node(nullptr);
+    return Node(plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>(usec)));
+}
+
+// The date a node holds. libplist hands dates out as whole seconds and a
+// fraction both cut toward zero (a date it wrote itself can come back a
+// microsecond short; one in the second before 2001 loses its sign), so the
+// exact value is taken from the node's binary form: "bplist00", then the one
+// object, marker 0x33 and a big-endian double of seconds since 2001. Nothing
+// for a date the library could not write again.
+std::optional<Date> readDate(plist_t node) {
+    char* out = nullptr;
+    uint32_t len = 0;
+    plist_to_bin(node, &out, &len);
+    if (!out) return std::nullopt;
+    std::optional<double> seconds;
+    if (len >= 17 && static_cast<unsigned char>(out[8]) == 0x33) {
+        std::uint64_t bits = 0;
+        for (int i = 9; i < 17; ++i) bits = (bits << 8) | static_cast<unsigned char>(out[i]);
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        seconds = v;
+    }
+    plist_to_bin_free(out);
+    if (!seconds || !(std::abs(*seconds) < 2147483648.0)) return std::nullopt;
+    const std::int64_t micros = std::llround(*seconds * 1e6);
+    if (!dateNode(micros)) return std::nullopt;
+    const auto since1970 = std::chrono::microseconds(micros) + std::chrono::seconds(kMacEpochOffset);
+    return Date(std::chrono::duration_cast<Date::duration>(since1970));
+}
+
 std::optional<PlistValue> fromNode(plist_t node, int depth) {
-    if (!node || depth > 512) return std::nullopt;
+    if (!node || depth > kMaxDepth) return std::nullopt;
     switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN: {
             uint8_t b = 0;
@@ -42,6 +255,8 @@ std::optional<PlistValue> fromNode(plist_t node, int depth) {
             plist_get_string_val(node, &s);
             std::string out = s ? s : "";
             std::free(s);
+            // Texts are Unicode; bytes that are not UTF-8 make the file corrupt.
+            if (!Utf8::isValid(out)) return std::nullopt;
             return PlistValue(std::move(out));
         }
         case PLIST_DATA: {
@@ -53,14 +268,9 @@ std::optional<PlistValue> fromNode(plist_t node, int depth) {
             return PlistValue(std::move(out));
         }
         case PLIST_DATE: {
-            int32_t sec = 0, usec = 0;
-            plist_get_date_val(node, &sec, &usec);
-            // libplist gives the fraction without its sign: before 2001 it
-            // counts back from the whole seconds.
-            const std::int64_t fraction = sec < 0 ? -std::abs(usec) : std::abs(usec);
-            const auto since1970 = std::chrono::seconds(static_cast<std::int64_t>(sec) + kMacEpochOffset) +
-                                   std::chrono::microseconds(fraction);
-            return PlistValue(Date(std::chrono::duration_cast<Date::duration>(since1970)));
+            auto date = readDate(node);
+            if (!date) return std::nullopt;
+            return PlistValue(*date);
         }
         case PLIST_ARRAY: {
             PlistValue::Array items;
@@ -84,7 +294,7 @@ std::optional<PlistValue> fromNode(plist_t node, int depth) {
                 plist_dict_next_item(node, it, &key, &val);
                 if (!key) break;
                 auto item = fromNode(val, depth + 1);
-                if (item)
+                if (item && Utf8::isValid(key))
                     dict.emplace(key, std::move(*item));
                 else
                     ok = false;
@@ -100,21 +310,22 @@ std::optional<PlistValue> fromNode(plist_t node, int depth) {
     }
 }
 
+// The library writes texts as C strings converted to UTF-16: it would cut a
+// text at a NUL character or at the first byte that is not UTF-8.
+bool storableText(const std::string& s) { return s.find('\0') == std::string::npos && Utf8::isValid(s); }
+
 Node toNode(const PlistValue& value) {
     struct Visitor {
-        Node operator()(const std::string& s) const { return Node(plist_new_string(s.c_str())); }
+        Node operator()(const std::string& s) const {
+            return storableText(s) ? Node(plist_new_string(s.c_str())) : Node(nullptr);
+        }
         Node operator()(const Data& d) const { return Node(plist_new_data(d.bytes.data(), d.bytes.size())); }
         Node operator()(std::int64_t i) const { return Node(plist_new_uint(static_cast<uint64_t>(i))); }
         Node operator()(double d) const { return Node(plist_new_real(d)); }
         Node operator()(bool b) const { return Node(plist_new_bool(b ? 1 : 0)); }
         Node operator()(const Date& d) const {
-            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(d.time_since_epoch()).count() -
-                            kMacEpochOffset * 1'000'000;
-            const std::int64_t sec = us >= 0 ? us / 1'000'000 : -((-us + 999'999) / 1'000'000);
-            const std::int64_t usec = us - sec * 1'000'000;
-            if (sec < std::numeric_limits<int32_t>::min() || sec > std::numeric_limits<int32_t>::max())
-                return Node(nullptr);
-            return Node(plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>(usec)));
+            return dateNode(std::chrono::duration_cast<std::chrono::microseconds>(d.time_since_epoch()).count() -
+                            kMacEpochOffset * 1'000'000);
         }
         Node operator()(const PlistValue::Array& a) const {
             Node arr(plist_new_array());
@@ -129,7 +340,7 @@ Node toNode(const PlistValue& value) {
             Node dict(plist_new_dict());
             for (const auto& [k, v] : d) {
                 Node child = toNode(v);
-                if (!child) return Node(nullptr);
+                if (!child || !storableText(k)) return Node(nullptr);
                 plist_dict_set_item(dict.get(), k.c_str(), child.release());
             }
             return dict;
@@ -142,6 +353,7 @@ Node toNode(const PlistValue& value) {
 
 std::optional<PlistValue> PropertyList::decode(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+    if (!PreParse::acceptable(bytes)) return std::nullopt;
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     Node owner(root);

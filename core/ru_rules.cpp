@@ -15,6 +15,7 @@
 
 #include "core/control_plane.h"
 #include "core/kavri_store.h"
+#include "platform/runtime/json_depth.h"
 
 namespace kavri {
 namespace fs = std::filesystem;
@@ -201,7 +202,10 @@ bool RuRules::refreshFromRemote(const std::optional<std::string>& deviceID, cons
                                 std::stop_token stop, Clock& clock) {
     ensureSeeded();
     bool changed = false;
-    for (const auto& [tag, fileName] : ruleFiles()) {
+    for (const auto& row : ruleFiles()) {
+        // A plain reference, not a structured binding: lambdas capture it
+        // with every compiler.
+        const std::string& fileName = row.second;
         if (stop.stop_requested()) break;
         std::string body;
         try {
@@ -237,7 +241,7 @@ bool RuRules::refreshFromRemote(const std::optional<std::string>& deviceID, cons
 
 RuRules::Absolutized RuRules::absolutizeRulePaths(const std::string& config) {
     Absolutized unchanged{config, {}};
-    json root = json::parse(config, nullptr, false);
+    json root = JsonDepth::within(config, RuRules::kMaxNesting) ? json::parse(config, nullptr, false) : json();
     if (!root.is_object()) {
         ensureSeeded();
         return unchanged;

@@ -61,12 +61,17 @@ public:
     };
     // Points the configuration's known rule-set entries at the local files,
     // removing the entries whose file is missing together with the route and
-    // DNS rules that would only refer to them. Text that cannot be read comes
-    // back unchanged.
+    // DNS rules that would only refer to them. Text that cannot be read, or
+    // that nests deeper than any configuration, comes back unchanged.
     static Absolutized absolutizeRulePaths(const std::string& config);
     // The same on a parsed configuration, in place; `changed` tells whether
     // anything was rewritten.
     static std::vector<std::string> absolutizeRulePaths(nlohmann::json& root, bool& changed);
+
+    // Deepest nesting of arrays and objects a configuration text may have:
+    // copying and printing a value recurse once per level, so deeper text is
+    // left as it is.
+    static constexpr std::size_t kMaxNesting = 512;
 
     // Per-request limit of a download.
     static constexpr std::chrono::seconds kRequestTimeout{12};

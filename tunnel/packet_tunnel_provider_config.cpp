@@ -7,6 +7,7 @@
 #include "core/kavri_defaults_key.h"
 #include "core/ru_rules.h"
 #include "core/utf8.h"
+#include "platform/runtime/json_depth.h"
 #include "platform/runtime/log.h"
 #include "tunnel/packet_tunnel_provider.h"
 
@@ -32,12 +33,19 @@ std::optional<std::string> nonEmptyText(const json& options, const char* key) {
     return v;
 }
 
+// A configuration parsed for rewriting; nothing (not an object) when it
+// nests deeper than any configuration, so that the rewrite leaves it as it is.
+json parsedConfiguration(const std::string& config) {
+    if (!JsonDepth::within(config, RuRules::kMaxNesting)) return json();
+    return json::parse(config, nullptr, false);
+}
+
 }  // namespace
 
 // ---- Configuration preparation ---------------------------------------------------
 
 std::string PacketTunnelProvider::applyLocalPaths(const std::string& config) {
-    json root = json::parse(config, nullptr, false);
+    json root = parsedConfiguration(config);
     if (!root.is_object()) return RuRules::absolutizeRulePaths(config).config;
     return applyLocalPathsTo(root).value_or(config);
 }
@@ -66,7 +74,7 @@ std::optional<std::string> PacketTunnelProvider::applyLocalPathsTo(nlohmann::jso
 }
 
 std::string PacketTunnelProvider::prepareConfiguration(const std::string& config) {
-    json root = json::parse(config, nullptr, false);
+    json root = parsedConfiguration(config);
     if (!root.is_object()) return RuRules::absolutizeRulePaths(config).config;
     // What is learned is untouched by the rewrite (secret, inbounds, group,
     // outbounds), so one parse serves both passes.

@@ -1,8 +1,10 @@
 #include "platform/ne/tunnel_control_protocol.h"
 
 #include <cmath>
+#include <limits>
 
 #include "platform/runtime/base64.h"
+#include "platform/runtime/json_depth.h"
 
 namespace kavri {
 
@@ -29,6 +31,56 @@ std::optional<std::string> TunnelControlProtocol::decodeData(const nlohmann::jso
     if (auto it = value.find("base64"); it != value.end())
         return it->is_string() ? Base64::decode(it->get_ref<const std::string&>()) : std::nullopt;
     return std::nullopt;
+}
+
+std::variant<nlohmann::json, TunnelControlProtocol::RequestError> TunnelControlProtocol::parseLine(
+    std::string_view line) {
+    if (!JsonDepth::within(line, maxNesting)) return RequestError{nullptr, "malformed request: nested too deeply"};
+    nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+    if (object.is_discarded() || !object.is_object()) return RequestError{nullptr, "malformed request: not a JSON object"};
+    return object;
+}
+
+std::variant<TunnelControlProtocol::Request, TunnelControlProtocol::RequestError> TunnelControlProtocol::decodeRequest(
+    const nlohmann::json& object) {
+    Request r;
+    if (!object.is_object()) return RequestError{nullptr, "malformed request: not a JSON object"};
+    if (auto id = object.find("id"); id != object.end()) r.id = *id;
+    auto fail = [&](std::string error) { return RequestError{std::move(r.id), std::move(error)}; };
+    const auto op = object.find("op");
+    if (op == object.end() || !op->is_string()) return fail("malformed request: no \"op\"");
+    const std::string& name = op->get_ref<const std::string&>();
+    if (name == "status") {
+        r.op = Request::Op::status;
+    } else if (name == "start") {
+        r.op = Request::Op::start;
+        if (auto options = object.find("options"); options != object.end()) r.options = *options;
+        if (!r.options.is_null() && !r.options.is_object())
+            return fail("malformed request: \"options\" must be an object");
+    } else if (name == "stop") {
+        r.op = Request::Op::stop;
+        if (auto reason = object.find("reason"); reason != object.end()) {
+            // Read by its own sign: 2^64 - 1 is not -1.
+            const bool fits = reason->is_number_unsigned()
+                                  ? reason->get<std::uint64_t>() <= std::uint64_t{std::numeric_limits<int>::max()}
+                                  : reason->is_number_integer() &&
+                                        reason->get<std::int64_t>() >= std::numeric_limits<int>::min() &&
+                                        reason->get<std::int64_t>() <= std::numeric_limits<int>::max();
+            if (!fits) return fail("malformed request: \"reason\" must be an integer");
+            r.reason = static_cast<ProviderStopReason>(reason->get<int>());
+        }
+    } else if (name == "wake") {
+        r.op = Request::Op::wake;
+    } else if (name == "message") {
+        r.op = Request::Op::message;
+        const auto data = object.find("data");
+        std::optional<std::string> bytes = data != object.end() ? decodeData(*data) : std::nullopt;
+        if (!bytes) return fail("malformed request: \"data\" must be {\"text\": ...} or {\"base64\": ...}");
+        r.data = std::move(*bytes);
+    } else {
+        return fail("unknown op \"" + name + "\"");
+    }
+    return r;
 }
 
 double TunnelControlProtocol::toUnixSeconds(Clock::WallTime t) {
@@ -64,7 +116,11 @@ std::optional<TunnelControlProtocol::Snapshot> TunnelControlProtocol::readSnapsh
     if (!parsed) return std::nullopt;
     Snapshot s;
     s.status = *parsed;
-    if (auto d = object.find("connectedDate"); d != object.end() && d->is_number() && std::isfinite(d->get<double>()))
+    // A date the wall clock cannot hold (nanoseconds since 1970 in 64 bits,
+    // about 292 years either way) is no date.
+    constexpr double maxSeconds = 9.2e9;
+    if (auto d = object.find("connectedDate"); d != object.end() && d->is_number() && std::isfinite(d->get<double>()) &&
+                                                std::abs(d->get<double>()) < maxSeconds)
         s.connectedDate = fromUnixSeconds(d->get<double>());
     if (auto e = object.find("lastError"); e != object.end() && e->is_string()) s.lastError = e->get<std::string>();
     return s;

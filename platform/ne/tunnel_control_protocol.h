@@ -4,11 +4,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include <nlohmann/json.hpp>
 
-#include "platform/runtime/clock.h"
+#include "platform/ne/provider_stop_reason.h"
+#include "platform/ne/tunnel_options.h"
 #include "platform/ne/tunnel_status.h"
+#include "platform/runtime/clock.h"
 
 namespace kavri {
 
@@ -36,6 +39,30 @@ public:
     // Longest line either side accepts (start options hold a whole engine
     // configuration).
     static constexpr std::size_t maxLineBytes = 8 * 1024 * 1024;
+    // Deepest nesting of arrays and objects a request may hold (start options
+    // are flat; their configuration travels as text).
+    static constexpr std::size_t maxNesting = 64;
+
+    // One request as the host reads it.
+    struct Request {
+        enum class Op { status, start, stop, wake, message };
+        Op op = Op::status;
+        nlohmann::json id;  // echoed in the reply; null when absent
+        TunnelOptions options;  // start: an object, or null when absent
+        ProviderStopReason reason = ProviderStopReason::userInitiated;  // stop
+        std::string data;  // message: the bytes
+    };
+    // The answer to a request that cannot be read.
+    struct RequestError {
+        nlohmann::json id;  // null when the request's id is unknown
+        std::string error;
+    };
+
+    // The JSON object of one request line, or the error to answer: for text
+    // that is not a JSON object, or one nested deeper than maxNesting.
+    static std::variant<nlohmann::json, RequestError> parseLine(std::string_view line);
+    // The request an object carries, or the error to answer (with its id).
+    static std::variant<Request, RequestError> decodeRequest(const nlohmann::json& object);
 
     // What the host reports about the tunnel.
     struct Snapshot {

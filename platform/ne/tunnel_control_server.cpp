@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string_view>
 #include <system_error>
+#include <variant>
 #include <vector>
 
 #include "platform/ne/peer_credentials.h"
@@ -236,12 +237,12 @@ void TunnelControlServer::acceptClients() {
 void TunnelControlServer::handleLine(Connection& c, std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.find_first_not_of(" \t") == std::string_view::npos) return;
-    nlohmann::json request = nlohmann::json::parse(line, nullptr, false);
-    if (request.is_discarded() || !request.is_object()) {
-        send(c.id, errorReply("malformed request: not a JSON object"));
+    auto parsed = TunnelControlProtocol::parseLine(line);
+    if (auto* error = std::get_if<TunnelControlProtocol::RequestError>(&parsed)) {
+        send(c.id, errorReply(std::move(error->error)));
         return;
     }
-    if (handlers_.onRequest) handlers_.onRequest(c.id, request);
+    if (handlers_.onRequest) handlers_.onRequest(c.id, std::get<nlohmann::json>(parsed));
 }
 
 bool TunnelControlServer::readFrom(Connection& c) {

@@ -6,10 +6,10 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <limits>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "platform/ne/tunnel_control_server.h"
@@ -57,6 +57,9 @@ public:
             if (auto core = weak.lock()) core->cancelFromProvider(std::move(error));
         });
         try {
+            // A client can connect the moment the socket exists: its greeting
+            // waits here until server_ is in place.
+            std::lock_guard lock(mutex_);
             server_ = std::make_unique<TunnelControlServer>(
                 config.directory / config.socketName,
                 TunnelControlServer::Handlers{
@@ -115,49 +118,35 @@ private:
 
     void greet(ConnectionId client) {
         std::lock_guard lock(mutex_);
-        if (!closed_) server_->send(client, TunnelControlProtocol::statusEvent(state_));
+        if (!closed_ && server_) server_->send(client, TunnelControlProtocol::statusEvent(state_));
     }
 
-    void handle(ConnectionId client, const json& request) {
-        ReplyTo to{client, request.contains("id") ? request.at("id") : json(nullptr)};
-        const auto op = request.find("op");
-        if (op == request.end() || !op->is_string()) return fail(to, "malformed request: no \"op\"");
-        const std::string& name = op->get_ref<const std::string&>();
-        if (name == "status") {
-            std::lock_guard lock(mutex_);
-            json reply = {{"ok", true}};
-            TunnelControlProtocol::writeSnapshot(state_, reply);
-            return replyLocked(to, std::move(reply));
-        }
-        if (name == "start") {
-            json options = request.contains("options") ? request.at("options") : json(nullptr);
-            if (!options.is_null() && !options.is_object())
-                return fail(to, "malformed request: \"options\" must be an object");
-            return start(std::move(options), std::move(to));
-        }
-        if (name == "stop") {
-            int reason = static_cast<int>(ProviderStopReason::userInitiated);
-            if (auto r = request.find("reason"); r != request.end()) {
-                if (!r->is_number_integer() || r->get<std::int64_t>() < std::numeric_limits<int>::min() ||
-                    r->get<std::int64_t>() > std::numeric_limits<int>::max())
-                    return fail(to, "malformed request: \"reason\" must be an integer");
-                reason = static_cast<int>(r->get<std::int64_t>());
+    void handle(ConnectionId client, const json& object) {
+        auto decoded = TunnelControlProtocol::decodeRequest(object);
+        if (auto* error = std::get_if<TunnelControlProtocol::RequestError>(&decoded))
+            return fail(ReplyTo{client, std::move(error->id)}, std::move(error->error));
+        auto& request = std::get<TunnelControlProtocol::Request>(decoded);
+        ReplyTo to{client, std::move(request.id)};
+        using Op = TunnelControlProtocol::Request::Op;
+        switch (request.op) {
+            case Op::status: {
+                std::lock_guard lock(mutex_);
+                json reply = {{"ok", true}};
+                TunnelControlProtocol::writeSnapshot(state_, reply);
+                return replyLocked(to, std::move(reply));
             }
-            return stop(static_cast<ProviderStopReason>(reason), std::move(to));
+            case Op::start:
+                return start(std::move(request.options), std::move(to));
+            case Op::stop:
+                return stop(request.reason, std::move(to));
+            case Op::wake: {
+                const bool delivered = wake();
+                std::lock_guard lock(mutex_);
+                return replyLocked(to, {{"ok", true}, {"delivered", delivered}});
+            }
+            case Op::message:
+                return message(std::move(request.data), std::move(to));
         }
-        if (name == "wake") {
-            const bool delivered = wake();
-            std::lock_guard lock(mutex_);
-            return replyLocked(to, {{"ok", true}, {"delivered", delivered}});
-        }
-        if (name == "message") {
-            std::optional<std::string> data =
-                request.contains("data") ? TunnelControlProtocol::decodeData(request.at("data")) : std::nullopt;
-            if (!data)
-                return fail(to, "malformed request: \"data\" must be {\"text\": ...} or {\"base64\": ...}");
-            return message(std::move(*data), std::move(to));
-        }
-        fail(to, "unknown op \"" + name + "\"");
     }
 
     void fail(const ReplyTo& to, std::string error) {

@@ -170,7 +170,12 @@ TEST(DetectConfig, StoredObjectIsKeptAsReceivedAndReadWithLimits) {
     EXPECT_EQ(DetectConfig::current(store).hbIntervalMs, 2500);
     EXPECT_EQ(DetectConfig::current(store).hbTimeoutMs, 700);
 
-    for (const auto& damaged : {PlistValue(Data{"{not json"}), PlistValue(Data{"[1,2]"}), PlistValue("{}")}) {
+    // Any local user can write the store: an object nested a million levels
+    // deep would exhaust the stack when it is copied or sent to the engine.
+    const std::string deep = R"({"hb_timeout_ms":700,"x":)" + std::string(1'000'000, '[') +
+                             std::string(1'000'000, ']') + "}";
+    for (const auto& damaged :
+         {PlistValue(Data{"{not json"}), PlistValue(Data{"[1,2]"}), PlistValue("{}"), PlistValue(Data{deep})}) {
         store.set(KavriDefaultsKey::detectConfigJSON, damaged);
         EXPECT_EQ(DetectConfig::current(store), DetectConfig::baked());
         EXPECT_EQ(DetectConfig::rawDict(store), std::nullopt);

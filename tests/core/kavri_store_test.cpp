@@ -137,14 +137,26 @@ TEST(KavriStore, EveryTypeRoundTripsThroughTheFile) {
 }
 
 TEST(KavriStore, AWriteOfAValueWithoutFileFormIsDroppedWhole) {
+    using namespace std::string_literals;
+    const std::pair<std::string, PlistValue> cases[] = {
+        {"far", Date(std::chrono::hours(24 * 365 * 500))},  // beyond the format's dates
+        {"nul", "cut\0here"s},                                // the writer would cut the text
+        {"bytes", "\xff\xfe"},                               // text that is not UTF-8
+        {"key\0nul"s, 1},
+    };
     test::TempDir dir;
     KavriStore store(dir.path());
     store.set("keep", "me");
     const std::string before = readFile(store.fileURL());
-    store.set("far", Date(std::chrono::hours(24 * 365 * 500)));  // beyond the format's dates
-    EXPECT_EQ(readFile(store.fileURL()), before);
-    EXPECT_FALSE(store.object("far"));
-    EXPECT_EQ(store.string("keep").value(), "me");
+    for (const auto& [key, value] : cases) {
+        SCOPED_TRACE(key);
+        LogCapture log;
+        store.set(key, value);
+        EXPECT_EQ(readFile(store.fileURL()), before);
+        EXPECT_FALSE(store.object(key));
+        EXPECT_EQ(store.string("keep").value(), "me");
+        EXPECT_TRUE(log.containsText("cannot be stored"));
+    }
 }
 
 TEST(KavriStore, ReaderSeesOtherWritersAndWritersKeepTheirKeys) {
@@ -219,6 +231,49 @@ TEST(KavriStore, CorruptFileIsKeptAsideAndTheStoreGoesOn) {
     const auto onDisk = parseStoreFile(dir / "shared.plist");
     ASSERT_EQ(onDisk.size(), 1u);
     EXPECT_EQ(store.string("a").value(), "fresh");
+}
+
+TEST(KavriStore, EmptyTruncatedAndHostileFilesReadEmptyAndAreKeptAside) {
+    std::string whole;
+    {
+        test::TempDir seed;
+        KavriStore store(seed.path());
+        store.set("cached_singbox_config", Data{R"({"outbounds":[{"type":"direct"}]})"});
+        store.set("config_epoch", 3);
+        whole = readFile(store.fileURL());
+    }
+    std::string nulKey = whole;
+    nulKey[nulKey.find("config_epoch") + 6] = '\0';
+    std::string deep = R"(<?xml version="1.0"?><plist version="1.0">)";
+    for (int i = 0; i < 200'000; ++i) deep += "<array>";
+    const std::pair<std::string, std::string> cases[] = {
+        {"empty", ""},
+        {"cut after 1 byte", whole.substr(0, 1)},
+        {"cut after the header", whole.substr(0, 8)},
+        {"cut in half", whole.substr(0, whole.size() / 2)},
+        {"last byte missing", whole.substr(0, whole.size() - 1)},
+        {"key holding NUL", nulKey},
+        {"nested 200,000 levels", deep},
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        test::TempDir dir;
+        writeFile(dir / "shared.plist", bytes);
+        KavriStore store(dir.path());
+        LogCapture log;
+        EXPECT_TRUE(store.snapshot().empty());
+        EXPECT_FALSE(store.integer("config_epoch"));
+
+        store.set("a", "fresh");
+
+        EXPECT_EQ(parseStoreFile(dir / "shared.plist"), (PlistValue::Dict{{"a", "fresh"}}));
+        if (bytes.empty()) {
+            EXPECT_FALSE(fs::exists(dir / "shared.plist.corrupt"));  // nothing to keep
+        } else {
+            EXPECT_EQ(readFile(dir / "shared.plist.corrupt"), bytes);
+            EXPECT_TRUE(log.containsText("unreadable contents moved to"));
+        }
+    }
 }
 
 TEST(KavriStore, AFileThatCannotBeReadIsNeverReplaced) {

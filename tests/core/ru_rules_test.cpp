@@ -224,6 +224,9 @@ struct RewriteCase {
     std::vector<std::string> missing;
 };
 
+// Arrays nested `levels` deep.
+std::string nested(std::size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); }
+
 const std::vector<RewriteCase> kRewriteCases = {
     {"not JSON", {}, "{ \"route\": ", {}, {}},
     {"top level not an object", {}, "[ 1, 2 ]", {}, {}},
@@ -281,6 +284,17 @@ const std::vector<RewriteCase> kRewriteCases = {
      R"({"dns": 5, "route": {"rule_set": [{"tag": "geoip-ru"}], "rules": [{"rule_set": ["x"]}, 3]}})",
      R"({"dns":5,"route":{"rule_set":[],"rules":[]}})",
      {"geoip-ru"}},
+    {"nested a million levels: copying it would exhaust the stack",
+     {"geoip-ru"},
+     R"({"route":{"rule_set":[{"tag":"geoip-ru"}]},"x":)" + nested(1'000'000) + "}",
+     {},
+     {}},
+    {"nested as deep as a configuration may",
+     {"geoip-ru"},
+     R"({"route":{"rule_set":[{"tag":"geoip-ru"}]},"x":)" + nested(500) + "}",
+     R"({"route":{"rule_set":[{"format":"binary","path":"@RULES@/geoip-ru.srs","tag":"geoip-ru","type":"local"}]},"x":)" +
+         nested(500) + "}",
+     {}},
 };
 
 TEST_F(RuRulesTest, AbsolutizesRulePaths) {

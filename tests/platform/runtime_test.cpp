@@ -5,6 +5,7 @@
 
 #include "platform/runtime/base64.h"
 #include "platform/runtime/fake_clock.h"
+#include "platform/runtime/json_depth.h"
 #include "platform/runtime/log.h"
 #include "platform/runtime/spawner.h"
 #include "platform/runtime/task.h"
@@ -111,6 +112,27 @@ TEST(Base64, EncodesAndDecodesStrictly) {
     EXPECT_EQ(Base64::decode(Base64::encode(binary)).value(), binary);
     for (const char* bad : {"Zg=", "Zm9v\n", " Zm9v", "Zm9*", "Z===", "Zg==Zg==", "Zm=v"})
         EXPECT_FALSE(Base64::decode(bad).has_value()) << bad;
+}
+
+TEST(JsonDepth, CountsOnlyTheNestingOutsideStrings) {
+    const std::pair<std::string, std::size_t> cases[] = {
+        {"42", 0},
+        {"[]", 1},
+        {R"({"a":[1,{"b":[]}],"c":{}})", 4},
+        {R"(["[[[", "{{"])", 1},
+        {R"(["a \"[[[\" b", [[]]])", 3},
+        {R"(["\\", [[]]])", 3},  // an escaped backslash does not escape the quote after it
+        {"]]][[", 2},
+        {std::string(100'000, '['), 100'000},
+    };
+    for (const auto& [text, depth] : cases) {
+        SCOPED_TRACE(text.substr(0, 40));
+        EXPECT_EQ(JsonDepth::of(text), depth);
+        EXPECT_TRUE(JsonDepth::within(text, depth));
+        if (depth > 0) {
+            EXPECT_FALSE(JsonDepth::within(text, depth - 1));
+        }
+    }
 }
 
 TEST(Uuid, UpperCaseVersion4Text) {

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/ru_rules.h"
 #include "platform/ne/packet_tunnel_provider_base.h"
 #include "platform/ne/peer_credentials.h"
 #include "platform/ne/run_tunnel_host.h"
@@ -486,6 +487,13 @@ TEST_F(TunnelHostTest, BadRequestsGetAnErrorAndLoseNothing) {
         {R"({"id":1,"op":"message","data":"ping"})",
          "malformed request: \"data\" must be {\"text\": ...} or {\"base64\": ...}"},
         {"{\"id\":1,\"op\":\"message\",\"data\":{\"text\":\"\xff\"}}", "malformed request: not a JSON object"},
+        // Read as signed, 2^64 - 1 would pass for -1.
+        {R"({"id":1,"op":"stop","reason":18446744073709551615})", "malformed request: \"reason\" must be an integer"},
+        // Copying or printing such an id would exhaust the stack.
+        {R"({"op":"status","id":)" + std::string(1'000'000, '[') + std::string(1'000'000, ']') + "}",
+         "malformed request: nested too deeply"},
+        {R"({"id":1,"op":"start","options":{"a":)" + std::string(100, '[') + std::string(100, ']') + "}}",
+         "malformed request: nested too deeply"},
     };
     for (const auto& [line, error] : cases) {
         SCOPED_TRACE(line);
@@ -501,6 +509,127 @@ TEST_F(TunnelHostTest, BadRequestsGetAnErrorAndLoseNothing) {
     EXPECT_TRUE(provider->read(&FakeProvider::messages).empty());
     EXPECT_TRUE(provider->read(&FakeProvider::stops).empty());
     EXPECT_EQ(client->status().status, S::connected);
+}
+
+TEST(TunnelControlProtocol, AStatusDateBeyondTheClockIsNoDate) {
+    for (const double seconds : {1733831931999.5, 1e300, -1e19}) {
+        SCOPED_TRACE(seconds);
+        const auto s = TunnelControlProtocol::readSnapshot({{"status", "connected"}, {"connectedDate", seconds}});
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->status, S::connected);
+        EXPECT_FALSE(s->connectedDate);
+    }
+    const auto s = TunnelControlProtocol::readSnapshot({{"status", "connected"}, {"connectedDate", 1733832000.5}});
+    ASSERT_TRUE(s && s->connectedDate);
+    EXPECT_EQ(TunnelControlProtocol::toUnixSeconds(*s->connectedDate), 1733832000.5);
+}
+
+namespace {
+
+// A provider that prepares the configuration of its start options as the
+// extension does before it starts the engine: the text of "configContent",
+// its rule-set entries pointed at the local files.
+class PreparingProvider : public PacketTunnelProviderBase {
+public:
+    void startTunnel(TunnelOptions options, StartCompletion completion) override {
+        const auto content = options.is_object() ? options.find("configContent") : options.end();
+        if (content == options.end() || !content->is_string())
+            return completion("no configuration in the start options");
+        std::string prepared = RuRules::absolutizeRulePaths(content->get<std::string>()).config;
+        {
+            std::lock_guard lock(mutex_);
+            configs_.push_back(std::move(prepared));
+        }
+        completion(std::nullopt);
+    }
+    void stopTunnel(ProviderStopReason, StopCompletion completion) override { completion(); }
+
+    std::vector<std::string> configs() {
+        std::lock_guard lock(mutex_);
+        return configs_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> configs_;
+};
+
+std::string startLine(const json& options) {
+    return json{{"id", 1}, {"op", "start"}, {"options", options}}.dump() + "\n";
+}
+
+}  // namespace
+
+TEST_F(TunnelHostTest, BadStartOptionsAreAnsweredAndTheHostStaysUp) {
+    test::TempDir resources;
+    RuRules::setResourcesDirectory(resources.path());
+    host.reset();
+    auto owned = std::make_unique<PreparingProvider>();
+    PreparingProvider* preparing = owned.get();
+    TunnelHostConfig config;
+    config.directory = dir.path();
+    host = std::make_unique<TunnelHost>(std::move(owned), config, clock);
+
+    const std::string deepConfig = std::string(10'000, '[') + std::string(10'000, ']');
+    const std::string deepOptions = R"({"id":1,"op":"start","options":)" + std::string(10'000, '{') + "\n";
+    struct Case {
+        const char* name;
+        std::string line;
+        std::optional<std::string> error;       // none: the start succeeds
+        std::optional<std::string> configSeen;  // what reached the provider's preparation
+    };
+    const Case cases[] = {
+        {"no options", R"({"id":1,"op":"start"})" "\n", "no configuration in the start options", {}},
+        {"options of wrong types", startLine({{"configContent", 42}, {"subToken", true}, {"configVersion", "3"}}),
+         "no configuration in the start options", {}},
+        {"options that are no object", R"({"id":1,"op":"start","options":["configContent"]})" "\n",
+         "malformed request: \"options\" must be an object", {}},
+        {"configuration that is not JSON", startLine({{"configContent", "{ \"route\": "}}), {}, "{ \"route\": "},
+        {"configuration 10,000 levels deep", startLine({{"configContent", deepConfig}}), {}, deepConfig},
+        {"options 10,000 levels deep", deepOptions, "malformed request: nested too deeply", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawConnection raw(host->socketPath());
+        raw.readJson();  // greeting
+        raw.write(c.line);
+        const json reply = raw.readReply();
+        EXPECT_EQ(reply["ok"], !c.error) << reply.dump();
+        if (c.error) {
+            EXPECT_EQ(reply["error"], *c.error);
+        }
+        if (c.configSeen) {
+            EXPECT_EQ(preparing->configs().back(), *c.configSeen);
+            raw.write(R"({"id":2,"op":"stop"})" "\n");
+            EXPECT_EQ(raw.readReply()["status"], "disconnected");
+        }
+        EXPECT_EQ(connect()->status().status, S::disconnected);
+    }
+
+    // 50 MB of configuration: more than a request line may hold. The host
+    // answers, drops that connection and goes on serving.
+    {
+        RawConnection raw(host->socketPath());
+        raw.readJson();
+        const std::string huge = startLine({{"configContent", std::string(50 * 1024 * 1024, 'x')}});
+        std::thread sender([&] {
+            for (std::size_t sent = 0; sent < huge.size();) {
+                const ssize_t n = ::send(raw.fd(), huge.data() + sent, huge.size() - sent, MSG_NOSIGNAL);
+                if (n <= 0) break;  // the host closed the connection
+                sent += static_cast<std::size_t>(n);
+            }
+        });
+        EXPECT_EQ(raw.readReply()["error"], "request line too long");
+        sender.join();
+    }
+    EXPECT_EQ(preparing->configs().size(), 2u);
+
+    // Still serving: a sound start goes through, its configuration prepared.
+    auto client = connect();
+    client->start({{"configContent", R"({"route":{"rule_set":[{"tag":"other"}]},"log":{}})"}});
+    EXPECT_EQ(preparing->configs().back(), R"({"route":{"rule_set":[{"tag":"other"}]},"log":{}})");
+    EXPECT_EQ(client->status().status, S::connected);
+    RuRules::setResourcesDirectory(std::nullopt);
 }
 
 TEST_F(TunnelHostTest, TheSocketBelongsToOneLiveHost) {

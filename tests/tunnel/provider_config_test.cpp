@@ -169,3 +169,12 @@ TEST_F(ProviderConfig, ServerTunablesAreStored) {
     provider.applyServerTunables(fetched);
     EXPECT_EQ(KavriStore::shared().integer("ne_poll_interval_sec"), 600);
 }
+
+TEST_F(ProviderConfig, AConfigurationNestedTooDeeplyIsLeftAsItIs) {
+    // Copying or printing a million levels would exhaust the stack.
+    const std::string deep = R"({"outbounds":[{"type":"direct"}],"route":{"rule_set":[{"tag":"geoip-ru"}]},"x":)" +
+                             std::string(1'000'000, '[') + std::string(1'000'000, ']') + "}";
+    EXPECT_EQ(provider.prepareConfiguration(deep), deep);
+    EXPECT_EQ(provider.applyLocalPaths(deep), deep);
+    provider.learnRuntimeParams(deep);
+}

@@ -274,6 +274,27 @@ TEST_F(SelfHealTest, ARevokedSubscriptionStopsEveryTaskAndTheTunnel) {
     EXPECT_EQ(subRequests(), 1u);
 }
 
+TEST_F(SelfHealTest, ARevokedSubscriptionMetByTheLoopEndsTheLoopToo) {
+    store().set(KavriDefaultsKey::nePollIntervalSec, 20);
+    std::atomic<int> cancels{0};
+    auto& p = started();
+    p.setCancelHandler([&](std::optional<std::string> error) {
+        EXPECT_EQ(error, std::nullopt);
+        ++cancels;
+    });
+    rig.controlPlane.scriptAlways(TestControlPlane::Reply::withStatus(403), "/sub/.*");
+    ASSERT_TRUE(clock.waitForSleepers(2));
+    clock.advance(20s);
+    ASSERT_TRUE(rig.waitForEvent("sub_invalid"));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while ((cancels == 0 || clock.sleepers() != 0) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(clock.sleepers(), 0u);  // the loop that met it ended with the rest
+    EXPECT_EQ(rig.events("sub_invalid").front()["fail_phase"], "403");
+    provider.reset();  // joins the loop's thread, which ended the run itself
+}
+
 TEST_F(SelfHealTest, PollsCloserThanTwentySecondsAreRefused) {
     provider = std::make_unique<PacketTunnelProvider>(settings());
     auto& p = *provider;
