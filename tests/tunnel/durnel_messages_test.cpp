@@ -38,9 +38,13 @@ protected:
                                                {"KAVRI_DEPLOYMENT", (dir / "deployment.json").string()},
                                                {"KAVRI_CONTROLLER", "127.0.0.1:" + std::to_string(rig.controllerPort)}},
             dir / "durnel.log");
-        // A slow start (a loaded machine, a sanitizer) only delays the first answer.
+        // A slow start (a loaded machine, a sanitizer) only delays the first
+        // answer. The host serves once it has said so: a client that comes
+        // earlier may meet a host not yet ready to greet it.
         const auto deadline = std::chrono::steady_clock::now() + 60s;
-        ASSERT_TRUE(waitForFile(TunnelControlClient::socketPath(shared), 60s));
+        const std::string listening = "[Kavri] tunnel host: listening on " + TunnelControlClient::socketPath(shared).string();
+        while (!durnel->outputHasLine(listening) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
         std::string lastError;
         while (!client && std::chrono::steady_clock::now() < deadline) {
             try {
