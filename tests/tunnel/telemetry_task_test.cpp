@@ -345,7 +345,9 @@ TEST_F(ProviderTasks, InvalidRuleDownloadsChangeNothing) {
     provider->startRulesTask();
     ASSERT_TRUE(clock.waitForSleepers(1));
     bool first = true;
-    for (const auto& [name, kind] : cases) {
+    for (const auto& row : cases) {
+        const std::string& name = row.first;
+        const std::optional<RuleFile>& kind = row.second;  // a plain reference: clang 14 lambdas cannot capture bindings
         SCOPED_TRACE(name);
         if (kind) plane.setRuleFile("geoip-ru.srs", *kind);
         const std::size_t seen = ruleRequests(plane);
