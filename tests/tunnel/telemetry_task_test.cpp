@@ -345,7 +345,9 @@ TEST_F(ProviderTasks, InvalidRuleDownloadsChangeNothing) {
     provider->startRulesTask();
     ASSERT_TRUE(clock.waitForSleepers(1));
     bool first = true;
-    for (const auto& [name, kind] : cases) {
+    for (const auto& row : cases) {
+        const std::string& name = row.first;
+        const std::optional<RuleFile>& kind = row.second;  // a plain reference: clang 14 lambdas cannot capture bindings
         SCOPED_TRACE(name);
         if (kind) plane.setRuleFile("geoip-ru.srs", *kind);
         const std::size_t seen = ruleRequests(plane);
@@ -453,7 +455,7 @@ protected:
 }  // namespace
 
 TEST_F(RunningTunnel, AStartedEngineGetsItsConnectReportTelemetryAndRuleRefresh) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(eventually([&] { return !reportsOf(rig.controlPlane, "connect_report").empty(); }));
     const json connect = reportsOf(rig.controlPlane, "connect_report")[0];
     EXPECT_EQ(connect["connect_outcome"], "ok");
@@ -469,7 +471,7 @@ TEST_F(RunningTunnel, AChangedRuleFileReplacesTheOldOneAndReloadsTheEngineOnceOn
     for (const auto& f : kRuleFiles) rig.controlPlane.setRuleFile(f, readFile(rules / f));
     rig.controlPlane.setRuleFile("geoip-ru.srs", RuleFile::Valid, 2);
     const ino_t oldInode = inodeOf(rules / "geoip-ru.srs");
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(provider->clash().clashSelect("m2"));
     log.clear();
 
