@@ -39,8 +39,7 @@ protected:
                                                {"KAVRI_CONTROLLER", "127.0.0.1:" + std::to_string(rig.controllerPort)}},
             dir / "durnel.log");
         // A slow start (a loaded machine, a sanitizer) only delays the first
-        // answer. The host serves once it has said so: a client that comes
-        // earlier may meet a host not yet ready to greet it.
+        // answer; the host serves once it says it is listening.
         const auto deadline = std::chrono::steady_clock::now() + 60s;
         const std::string listening = "[Kavri] tunnel host: listening on " + TunnelControlClient::socketPath(shared).string();
         while (!durnel->outputHasLine(listening) && std::chrono::steady_clock::now() < deadline)

@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <httplib.h>
-
 #include <future>
 #include <thread>
 
@@ -24,30 +22,6 @@ using json = nlohmann::json;
 using namespace std::chrono_literals;
 
 namespace {
-
-// The HTTP server library fills a table of its own with the first request it
-// parses in a process; the thread sanitizer cannot see that table being
-// published to the server threads that parse later requests (the library is
-// not instrumented) and reports a race that is none. Parsing one request on a
-// server whose threads are joined before any other server starts makes every
-// later server thread see the table.
-struct HttpServerLibraryPrimed {
-    HttpServerLibraryPrimed() {
-        httplib::Server server;
-        server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
-        const int port = server.bind_to_any_port("127.0.0.1");
-        std::thread serving([&] { server.listen_after_bind(); });
-        while (!server.is_running()) std::this_thread::sleep_for(1ms);
-        HttpRequest request;
-        request.url = "http://127.0.0.1:" + std::to_string(port) + "/";
-        try {
-            HttpSession().send(request);
-        } catch (const HttpError&) {
-        }
-        server.stop();
-        serving.join();
-    }
-};
 
 class StallWatchdogTest : public ::testing::Test {
 protected:
@@ -101,7 +75,6 @@ protected:
         rig.controlPlane.setSubscription(rig.token, body);
     }
 
-    HttpServerLibraryPrimed primed;  // before any server of the rig
     FakeClock clock;
     TunnelRig rig;
     LogCapture log;
