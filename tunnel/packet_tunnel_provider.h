@@ -108,7 +108,6 @@ public:
     // reloads the engine when one changed.
     void startRulesTask();
 
-    // Ends every background task, the path monitor and the heartbeat.
     // Stall watchdog and member probe.
     void startStallTask();
     void startMemberProbeTask();
@@ -129,6 +128,7 @@ public:
     std::optional<std::string> dispatchAppMessage(const std::string& data, std::stop_token stop = {});
     std::optional<std::int64_t> tcpConnectRTT(const std::string& host, std::uint16_t port, std::stop_token stop = {});
 
+    // Ends every background task, the path monitor and the heartbeat.
     void stopAll();
     // Cancels the task held in `slot` (without waiting for it) and starts
     // `body` in its place. The old task is joined by the next stopAll() or

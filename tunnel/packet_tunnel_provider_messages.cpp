@@ -45,6 +45,10 @@ void PacketTunnelProvider::handleAppMessage(std::string data, MessageCompletion 
 
 std::optional<std::string> PacketTunnelProvider::dispatchAppMessage(const std::string& data, std::stop_token stop) {
     if (Utf8::isValid(data)) {
+        if (data == "poll-now") {
+            resetPollThrottle();  // the app's request is not refused for a recent poll
+            return selfHealPoll("stack_select", false, stop) ? "ok" : "fail";
+        }
         if (data.starts_with("ping:")) {
             const auto target = pingTarget(data);
             if (!target) return std::nullopt;
@@ -53,8 +57,11 @@ std::optional<std::string> PacketTunnelProvider::dispatchAppMessage(const std::s
         }
         if (data == "revalidate") {
             const auto now = clock_.wallNow();
-            std::lock_guard lock(mutex_);
-            lastWakeAt_ = now;
+            {
+                std::lock_guard lock(mutex_);
+                lastWakeAt_ = now;
+            }
+            pulseHeartbeat();  // its next tick beats at once
             return "ok";
         }
     }

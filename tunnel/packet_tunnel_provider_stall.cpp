@@ -115,6 +115,12 @@ void PacketTunnelProvider::stallWatchPass(const StallWatch::Config& config, std:
         std::lock_guard lock(mutex_);
         StallWatch::relaxLadder(stallState_, now);
         verdict = StallWatch::decide(config, stallState_, *snapshot, now, foreground, lastNetChangeAt_);
+        // A failed shed is not recorded by the decision, which therefore
+        // proposes the switch again on every sample. Ask the backend again
+        // only once the poll spacing has passed since the failure.
+        if (verdict.kind == StallWatch::Decision::Kind::switchCandidate && lastFailedShedAt_ &&
+            now - *lastFailedShedAt_ < settings_.shedRetrySpacing)
+            return;
     }
 
     json healResult = {{"stall_ms", verdict.stallMs},
@@ -135,11 +141,29 @@ void PacketTunnelProvider::stallWatchPass(const StallWatch::Config& config, std:
             result = "ok";
             healResult["rebuild_index"] = verdict.index;
             break;
-        case StallWatch::Decision::Kind::switchCandidate:
-            return;
+        case StallWatch::Decision::Kind::switchCandidate: {
+            Log::line(format("[Kavri] сторож: %lld мс молчания после пересборок → просим шед", verdict.stallMs));
+            resetPollThrottle();  // the shed must not be refused for a recent poll
+            const bool ok = selfHealPoll("stall_shed", true, stop);
+            {
+                std::lock_guard lock(mutex_);
+                if (ok) {
+                    StallWatch::noteSwitched(config, stallState_, clock_.wallNow());
+                    lastFailedShedAt_.reset();
+                } else {
+                    lastFailedShedAt_ = now;
+                }
+            }
+            action = "shed";
+            result = ok ? "ok" : "failed";
+            break;
+        }
     }
 
     // Reported only with a subscription token; the action happened anyway.
+    // A run that ended meanwhile (a revoked subscription ends it from within
+    // the shed poll) reports nothing more.
+    if (stop.stop_requested()) return;
     const auto token = subToken();
     if (!token) return;
     telemetry_.sendEvent(*token, "heal", std::nullopt,

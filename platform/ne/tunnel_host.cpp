@@ -57,6 +57,9 @@ public:
             if (auto core = weak.lock()) core->cancelFromProvider(std::move(error));
         });
         try {
+            // A client can connect the moment the socket exists: its greeting
+            // waits here until server_ is in place.
+            std::lock_guard lock(mutex_);
             server_ = std::make_unique<TunnelControlServer>(
                 config.directory / config.socketName,
                 TunnelControlServer::Handlers{
@@ -115,7 +118,7 @@ private:
 
     void greet(ConnectionId client) {
         std::lock_guard lock(mutex_);
-        if (!closed_) server_->send(client, TunnelControlProtocol::statusEvent(state_));
+        if (!closed_ && server_) server_->send(client, TunnelControlProtocol::statusEvent(state_));
     }
 
     void handle(ConnectionId client, const json& object) {

@@ -7,6 +7,7 @@
 
 #include <fstream>
 
+#include "core/detect_config.h"
 #include "core/kavri_store.h"
 #include "platform/ne/tunnel_control_client.h"
 #include "testing/child_process.h"
@@ -29,6 +30,7 @@ protected:
         KavriStore store(shared);
         store.set("sub_token_ne", rig.token);
         store.set("device_id_ne", rig.device);
+        DetectConfig::persist(nlohmann::json{{"hb_url", rig.origin.url("/generate_204")}}, {}, store);
 
         durnel = std::make_unique<ChildProcess>(
             fs::path(KAVRI_BINARY_DIR) / "tunnel" / "durnel", std::vector<std::string>{},
@@ -36,9 +38,12 @@ protected:
                                                {"KAVRI_DEPLOYMENT", (dir / "deployment.json").string()},
                                                {"KAVRI_CONTROLLER", "127.0.0.1:" + std::to_string(rig.controllerPort)}},
             dir / "durnel.log");
-        // A slow start (a loaded machine, a sanitizer) only delays the first answer.
+        // A slow start (a loaded machine, a sanitizer) only delays the first
+        // answer; the host serves once it says it is listening.
         const auto deadline = std::chrono::steady_clock::now() + 60s;
-        ASSERT_TRUE(waitForFile(TunnelControlClient::socketPath(shared), 60s));
+        const std::string listening = "[Kavri] tunnel host: listening on " + TunnelControlClient::socketPath(shared).string();
+        while (!durnel->outputHasLine(listening) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
         std::string lastError;
         while (!client && std::chrono::steady_clock::now() < deadline) {
             try {
@@ -95,4 +100,19 @@ TEST_F(DurnelMessages, PingAnswersTheConnectTimeOrAnEmptyReply) {
 TEST_F(DurnelMessages, RevalidateAnswersOk) {
     EXPECT_EQ(send("revalidate"), "ok");
     EXPECT_EQ(send("something else"), std::nullopt);  // the framework answers nothing
+}
+
+TEST_F(DurnelMessages, PollNowAnswersOkAfterAReloadAndFailWhenTheControlPlaneIsDown) {
+    auto served = rig.config();
+    served["log"]["level"] = "debug";  // a configuration the engine does not run yet
+    served["_kavri_meta"] = {{"state", "paid"}};
+    rig.controlPlane.setSubscription(rig.token, served);
+    EXPECT_EQ(send("poll-now"), "ok");
+    EXPECT_TRUE(durnel->outputHasLine("[Kavri] self-heal: hot-reloaded new config (stack_select) + сброс старых соединений"));
+
+    rig.controlPlane.scriptAlways(TestControlPlane::Reply::close(), "/sub/.*");
+    EXPECT_EQ(send("poll-now"), "fail");  // right after the last poll: the throttle does not apply
+    std::size_t fetches = 0;
+    for (const auto& r : rig.controlPlane.requests()) fetches += r.path.rfind("/sub/", 0) == 0;
+    EXPECT_GE(fetches, 2u);
 }

@@ -70,6 +70,18 @@ protected:
         EXPECT_EQ(done.get_future().get(), std::nullopt);
         return *provider;
     }
+    // Waits (real time) until the run's loops all sleep on the clock: the
+    // number of sleepers has stopped changing.
+    void settle() {
+        ASSERT_TRUE(clock.waitForSleepers(2));
+        std::size_t last = clock.sleepers();
+        for (int stable = 0, i = 0; stable < 20 && i < 1000; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const std::size_t now = clock.sleepers();
+            stable = now == last ? stable + 1 : 0;
+            last = now;
+        }
+    }
     // A poll that the throttle lets through.
     bool poll(const std::string& reason = "interval", bool shed = false) {
         provider->resetPollThrottle();
@@ -274,6 +286,31 @@ TEST_F(SelfHealTest, ARevokedSubscriptionStopsEveryTaskAndTheTunnel) {
     EXPECT_EQ(subRequests(), 1u);
 }
 
+TEST_F(SelfHealTest, ARevokedSubscriptionMetByTheLoopEndsTheLoopToo) {
+    store().set(KavriDefaultsKey::nePollIntervalSec, 20);
+    std::atomic<int> cancels{0};
+    auto& p = started();
+    p.setCancelHandler([&](std::optional<std::string> error) {
+        EXPECT_EQ(error, std::nullopt);
+        ++cancels;
+    });
+    rig.controlPlane.scriptAlways(TestControlPlane::Reply::withStatus(403), "/sub/.*");
+    // Every loop of the run sleeps on this clock; step it until the self-heal
+    // loop (whenever it began its sleep) has polled.
+    for (int i = 0; i < 60 && rig.events("sub_invalid").empty(); ++i) {
+        clock.advance(1s);
+        rig.controlPlane.waitForRequests(rig.controlPlane.requestCount() + 1, 50ms);
+    }
+    ASSERT_TRUE(rig.waitForEvent("sub_invalid"));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while ((cancels == 0 || clock.sleepers() != 0) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(clock.sleepers(), 0u);  // the loop that met it ended with the rest
+    EXPECT_EQ(rig.events("sub_invalid").front()["fail_phase"], "403");
+    provider.reset();  // joins the loop's thread, which ended the run itself
+}
+
 TEST_F(SelfHealTest, PollsCloserThanTwentySecondsAreRefused) {
     provider = std::make_unique<PacketTunnelProvider>(settings());
     auto& p = *provider;
@@ -320,7 +357,7 @@ TEST_F(SelfHealTest, TheLoopPollsAtItsIntervalAndAPendingRefreshPollsAtStart) {
     EXPECT_EQ(subRequests(), 1u);
     EXPECT_FALSE(store().boolValue(KavriDefaultsKey::pendingConfigRefresh));
 
-    ASSERT_TRUE(clock.waitForSleepers(2));
+    settle();
     clock.advance(29s);
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(subRequests(), 1u);

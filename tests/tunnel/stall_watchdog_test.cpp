@@ -6,11 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <httplib.h>
-
 #include <future>
 #include <thread>
 
+#include "core/detect_config.h"
 #include "core/kavri_defaults_key.h"
 #include "core/ru_rules.h"
 #include "platform/runtime/fake_clock.h"
@@ -24,30 +23,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The HTTP server library fills a table of its own with the first request it
-// parses in a process; the thread sanitizer cannot see that table being
-// published to the server threads that parse later requests (the library is
-// not instrumented) and reports a race that is none. Parsing one request on a
-// server whose threads are joined before any other server starts makes every
-// later server thread see the table.
-struct HttpServerLibraryPrimed {
-    HttpServerLibraryPrimed() {
-        httplib::Server server;
-        server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
-        const int port = server.bind_to_any_port("127.0.0.1");
-        std::thread serving([&] { server.listen_after_bind(); });
-        while (!server.is_running()) std::this_thread::sleep_for(1ms);
-        HttpRequest request;
-        request.url = "http://127.0.0.1:" + std::to_string(port) + "/";
-        try {
-            HttpSession().send(request);
-        } catch (const HttpError&) {
-        }
-        server.stop();
-        serving.join();
-    }
-};
-
 class StallWatchdogTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -56,6 +31,9 @@ protected:
         RuRules::ensureSeeded();
         store().set("sub_token_ne", rig.token);
         store().set("device_id_ne", rig.device);
+        // Heartbeats (off here: they would switch away from a stalled member
+        // by themselves) and probes stay on loopback.
+        DetectConfig::persist(json{{"hb_enabled", false}, {"hb_url", rig.origin.url("/generate_204")}}, {}, store());
     }
     void TearDown() override { rig.m1.setStalled(false); }
     static KavriStore& store() { return KavriStore::shared(); }
@@ -97,7 +75,6 @@ protected:
         rig.controlPlane.setSubscription(rig.token, body);
     }
 
-    HttpServerLibraryPrimed primed;  // before any server of the rig
     FakeClock clock;
     TunnelRig rig;
     LogCapture log;
@@ -181,6 +158,22 @@ TEST_F(StallWatchdogTest, CarriesOutTheWorkedStallSequence) {
         {0, 100},
         {8, {}, "rebuild_streams", 8000, 4, 1},
         {16, {}, "rebuild_streams", 8000, 8, 2},
+        {24, {}, "shed", 8000, 12},
+        // 60 s of quiet after the switch; then the silence since the switch counts.
+        {84, {}, "rebuild_streams", 60000, 30, 1},
+        // Downloads move briefly between silences: the index starts again, the
+        // per-minute window does not.
+        {86, 200},
+        {94, {}, "rebuild_streams", 8000, 4, 1},
+        {96, 300},
+        {104, {}, "rebuild_streams", 8000, 4, 1},
+        {106, 400},
+        // Three rebuilds within 60 s: cooldowns of 5, 15, then 30 s, no action.
+        {114}, {120}, {136},
+        {166, {}, "rebuild_streams", 60000, 30, 1},
+        {174, {}, "rebuild_streams", 8000, 34, 2},
+        // Rebuilds did not help, but the last switch was only 150 s ago.
+        {182}, {200},
     };
 
     std::int64_t down = 0;
@@ -231,6 +224,66 @@ TEST_F(StallWatchdogTest, CarriesOutTheWorkedStallSequence) {
         EXPECT_EQ(heal["heal_result"], expected);
     }
     EXPECT_EQ(next, passes.size());
+}
+
+// While the backend cannot shed, the decision proposes the switch on every
+// sample; the watchdog asks again only once the poll spacing has passed.
+TEST_F(StallWatchdogTest, AFailedShedIsAskedAgainOnlyAfterThePollSpacing) {
+    enableWatch({{"stall_seconds_bg", 3}, {"rebuilds_before_switch", 1}});
+    serveSubscription();
+    rig.controlPlane.scriptAlways(TestControlPlane::Reply::withStatus(503), "/sub/.*");
+    PacketTunnelProvider provider(settings());
+    startEngineOnly(provider);
+    auto& engine = provider.engineScript();
+
+    std::vector<std::pair<int, std::string>> sheds;  // second, result
+    for (int t = 0; t <= 60; t += 2) {
+        if (t == 40) rig.controlPlane.clearScript();  // the backend is back
+        engine.setConnections(json{{"downloadTotal", 5}, {"connections", json::array({{{"id", "c" + std::to_string(t)}}})}});
+        const std::size_t before = heals().size();
+        provider.stallWatchPass(StallWatch::Config::stored(store()));
+        const auto all = heals();
+        if (all.size() > before && all.back()["action"] == "shed") sheds.emplace_back(t, all.back()["result"]);
+        clock.advance(2s);
+    }
+    // Rebuild at 4 s; failed sheds at 8 s and 28 s (20 s later), none in
+    // between; the one at 48 s succeeds, and the quiet time follows.
+    EXPECT_EQ(sheds, (std::vector<std::pair<int, std::string>>{{8, "failed"}, {28, "failed"}, {48, "ok"}}));
+    for (const auto& fetch : fetches()) EXPECT_EQ(fetch.header("X-Kavri-Shed"), "1");
+    EXPECT_EQ(fetches().size(), 3u);
+    EXPECT_EQ(log.count("[Kavri] self-heal fetch failed (stall_shed), keep last-good: "), 2u);
+}
+
+TEST_F(StallWatchdogTest, AShedThatMeetsARevokedSubscriptionEndsTheRunAndTheWatchdog) {
+    enableWatch({{"stall_seconds_bg", 3}, {"rebuilds_before_switch", 1}});
+    rig.controlPlane.scriptAlways(TestControlPlane::Reply::withStatus(403), "/sub/.*");
+    PacketTunnelProvider provider(settings());
+    std::atomic<int> cancels{0};
+    provider.setCancelHandler([&](std::optional<std::string>) { ++cancels; });
+    ASSERT_EQ(provider.startTunnelBody(rig.options()), std::nullopt);
+    auto& engine = provider.engineScript();
+
+    // Downloads stand still while new connections keep coming, second by second.
+    int second = 0;
+    auto tick = [&] {
+        engine.setConnections(json{{"downloadTotal", 5}, {"connections", json::array({{{"id", "c" + std::to_string(second++)}}})}});
+        clock.advance(1s);
+        std::this_thread::sleep_for(5ms);
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (cancels == 0 && std::chrono::steady_clock::now() < deadline) tick();
+    ASSERT_EQ(cancels, 1);
+    ASSERT_EQ(rig.events("sub_invalid").size(), 1u);
+    EXPECT_EQ(rig.events("sub_invalid").front()["fail_phase"], "403");
+    ASSERT_EQ(fetches().size(), 1u);
+    EXPECT_EQ(fetches().front().header("X-Kavri-Shed"), "1");
+
+    // The watchdog ended with the run: the stall goes on, nothing more happens.
+    const std::size_t closes = engine.closeAllCount();
+    for (int i = 0; i < 10; ++i) tick();
+    EXPECT_EQ(engine.closeAllCount(), closes);
+    EXPECT_EQ(fetches().size(), 1u);
+    for (const auto& heal : heals()) EXPECT_EQ(heal["action"], "rebuild_streams");  // the failed shed is not reported
 }
 
 TEST_F(StallWatchdogTest, ARebuildWithoutATokenDropsConnectionsButReportsNothing) {
@@ -311,8 +364,9 @@ bool endedByPeer(int fd) {
     }
 }
 
-TEST_F(StallWatchdogTest, AStalledDownloadIsRebuiltByTheRunningWatchdog) {
+TEST_F(StallWatchdogTest, AStalledDownloadIsRebuiltThenShedByTheRunningWatchdog) {
     enableWatch();
+    serveSubscription();
     PacketTunnelProvider provider(settings());
     ASSERT_EQ(provider.startTunnelBody(rig.options()), std::nullopt);
     auto& engine = provider.engineScript();
@@ -326,19 +380,34 @@ TEST_F(StallWatchdogTest, AStalledDownloadIsRebuiltByTheRunningWatchdog) {
     rig.m1.setStalled(true);
 
     std::vector<int> opened;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    for (int second = 1; engine.closeAllCount() == 0 && std::chrono::steady_clock::now() < deadline; ++second) {
-        if (second % 2 == 0) opened.push_back(openThroughInbound(rig.hbPort, rig.origin.url("/hello")));
-        clock.advance(1s);
-        std::this_thread::sleep_for(5ms);
-    }
+    auto stallFor = [&](auto done) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        for (int second = 1; !done() && std::chrono::steady_clock::now() < deadline; ++second) {
+            if (second % 2 == 0) opened.push_back(openThroughInbound(rig.hbPort, rig.origin.url("/hello")));
+            clock.advance(1s);
+            std::this_thread::sleep_for(5ms);
+        }
+    };
+    stallFor([&] { return engine.closeAllCount() > 0; });
     ASSERT_EQ(engine.closeAllCount(), 1u);
     EXPECT_TRUE(endedByPeer(download));
-    EXPECT_TRUE(log.containsText("→ пересборка #1"));
     ASSERT_TRUE(rig.waitForEvent("heal"));
     EXPECT_EQ(heals().front()["action"], "rebuild_streams");
     EXPECT_EQ(heals().front()["heal_result"]["rebuild_index"], 1);
     EXPECT_EQ(heals().front()["heal_result"]["foreground"], false);
+
+    // The stall goes on: a second rebuild, then the backend is asked to shed.
+    stallFor([&] { return !fetches().empty(); });
+    ASSERT_EQ(fetches().size(), 1u);
+    EXPECT_EQ(fetches().front().header("X-Kavri-Shed"), "1");
+    EXPECT_TRUE(log.waitForText("[Kavri] self-heal: hot-reloaded new config (stall_shed) + сброс старых соединений"));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (heals().size() < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    const auto all = heals();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[1]["heal_result"]["rebuild_index"], 2);
+    EXPECT_EQ(all[2]["action"], "shed");
+    EXPECT_EQ(all[2]["result"], "ok");
 
     ::close(download);
     for (int fd : opened) ::close(fd);

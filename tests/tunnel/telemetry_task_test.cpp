@@ -455,7 +455,7 @@ protected:
 }  // namespace
 
 TEST_F(RunningTunnel, AStartedEngineGetsItsConnectReportTelemetryAndRuleRefresh) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(eventually([&] { return !reportsOf(rig.controlPlane, "connect_report").empty(); }));
     const json connect = reportsOf(rig.controlPlane, "connect_report")[0];
     EXPECT_EQ(connect["connect_outcome"], "ok");
@@ -471,7 +471,7 @@ TEST_F(RunningTunnel, AChangedRuleFileReplacesTheOldOneAndReloadsTheEngineOnceOn
     for (const auto& f : kRuleFiles) rig.controlPlane.setRuleFile(f, readFile(rules / f));
     rig.controlPlane.setRuleFile("geoip-ru.srs", RuleFile::Valid, 2);
     const ino_t oldInode = inodeOf(rules / "geoip-ru.srs");
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(provider->clash().clashSelect("m2"));
     log.clear();
 
