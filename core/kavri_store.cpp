@@ -232,7 +232,12 @@ void KavriStore::mutate(std::string_view key, const std::optional<PlistValue>& v
         return;
     }
     if (current.status == LoadStatus::corrupt) {
-        const fs::path aside = directory_ / kCorruptName;
+        // An earlier corrupt file stays where it is: this one takes the
+        // next free name (".1", ".2", ...; the last is reused past 99).
+        fs::path aside = directory_ / kCorruptName;
+        std::error_code ec;
+        for (int n = 1; n <= 99 && fs::symlink_status(aside, ec).type() != fs::file_type::not_found; ++n)
+            aside = directory_ / (std::string(kCorruptName) + "." + std::to_string(n));
         if (::rename(fileURL_.c_str(), aside.c_str()) == 0)
             Log::line("[Kavri] !! shared store: unreadable contents moved to " + aside.string());
         else {

@@ -9,6 +9,10 @@
 
 #include "platform/runtime/base64.h"
 
+// The server side is written apart from the client's opening code on
+// purpose: tests of the client against this control plane then check one
+// implementation of the scheme against another, not against itself.
+
 namespace kavri {
 namespace {
 

@@ -8,7 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <fstream>
 #include <mutex>
+#include <random>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -20,17 +23,35 @@
 
 namespace kavri {
 
-// A port that was free a moment ago on 127.0.0.1.
+// A port that was free a moment ago on 127.0.0.1, for a server another
+// process binds later (so it cannot be held open meanwhile). It is drawn at
+// random below the kernel's ephemeral range, where no outgoing connection of
+// a test running beside this one can take it in between.
 inline int freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    auto bindable = [](int port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        ::close(fd);
+        return ok ? static_cast<int>(ntohs(a.sin_port)) : 0;
+    };
+    int ephemeralLow = 32768;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeralLow;
+    constexpr int lowest = 10000;
+    if (ephemeralLow - lowest >= 1000) {
+        static std::mt19937 random{std::random_device{}()};
+        static std::mutex m;
+        std::lock_guard lock(m);
+        std::uniform_int_distribution<int> pick(lowest, ephemeralLow - 1);
+        for (int attempt = 0; attempt < 100; ++attempt)
+            if (const int port = bindable(pick(random))) return port;
+    }
+    return bindable(0);
 }
 
 class TunnelRig {

@@ -231,6 +231,13 @@ TEST(KavriStore, CorruptFileIsKeptAsideAndTheStoreGoesOn) {
     const auto onDisk = parseStoreFile(dir / "shared.plist");
     ASSERT_EQ(onDisk.size(), 1u);
     EXPECT_EQ(store.string("a").value(), "fresh");
+
+    // A later corruption keeps the first one aside too.
+    writeFile(dir / "shared.plist", "second garbage");
+    store.set("b", "again");
+    EXPECT_EQ(readFile(dir / "shared.plist.corrupt"), garbage);
+    EXPECT_EQ(readFile(dir / "shared.plist.corrupt.1"), "second garbage");
+    EXPECT_EQ(parseStoreFile(dir / "shared.plist"), (PlistValue::Dict{{"b", "again"}}));
 }
 
 TEST(KavriStore, EmptyTruncatedAndHostileFilesReadEmptyAndAreKeptAside) {

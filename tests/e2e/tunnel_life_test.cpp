@@ -18,9 +18,7 @@
 #include "core/kavri_store.h"
 #include "platform/http/http_session.h"
 #include "platform/ne/tunnel_control_client.h"
-#include "testing/child_process.h"
-#include "testing/tunnel_rig.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/durnel_fixture.h"
 
 using namespace kavri;
 using namespace std::chrono_literals;
@@ -81,27 +79,16 @@ bool eventually(Pred pred, std::chrono::milliseconds timeout = 10s) {
     return pred();
 }
 
-class TunnelLife : public ::testing::Test {
+class TunnelLife : public test::DurnelFixture {
 protected:
     void SetUp() override {
-        fs::create_directories(shared / "rules");
-        for (const auto& e : fs::directory_iterator(fs::path(KAVRI_SOURCE_DIR) / "resources" / "rules"))
-            fs::copy_file(e.path(), shared / "rules" / e.path().filename());
-        std::ofstream(dir / "deployment.json") << rig.controlPlane.deployment().toJson();
-        // What the app leaves in the shared store before it starts a tunnel.
-        KavriStore store(shared);
-        store.set(KavriDefaultsKey::subTokenForNE, rig.token);
-        store.set(KavriDefaultsKey::deviceIDForNE, rig.device);
-        store.set(KavriDefaultsKey::appState, "foreground");
-        // Probes through the tunnel go to the origin on loopback from the first beat on.
-        DetectConfig::persist(json{{"hb_url", hbURL()}}, {}, store);
+        DurnelFixture::SetUp();
+        KavriStore(shared).set(KavriDefaultsKey::appState, "foreground");
     }
     void TearDown() override {
         rig.m1.setStalled(false);
         rig.m2.setStalled(false);
     }
-
-    std::string hbURL() const { return rig.origin.url("/generate_204"); }
 
     // Beats every second, switches 5 s apart at the least.
     json detect(int missToSwitch) const {
@@ -123,30 +110,6 @@ protected:
         return c;
     }
 
-    std::unique_ptr<ChildProcess> launch() {
-        auto child = std::make_unique<ChildProcess>(
-            fs::path(KAVRI_BINARY_DIR) / "tunnel" / "durnel", std::vector<std::string>{},
-            std::map<std::string, std::string>{{"KAVRI_SHARED_DIR", shared.string()},
-                                               {"KAVRI_DEPLOYMENT", (dir / "deployment.json").string()},
-                                               {"KAVRI_CONTROLLER", "127.0.0.1:" + std::to_string(rig.controllerPort)}},
-            dir / "durnel.log");
-        return child;
-    }
-    // A client on the socket of a freshly launched durnel (a killed run
-    // leaves its socket file behind until the new process takes it over).
-    std::unique_ptr<TunnelControlClient> connect(ChildProcess& durnel) {
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            try {
-                return std::make_unique<TunnelControlClient>(TunnelControlClient::socketPath(shared), 200ms);
-            } catch (const TunnelControlClient::Error&) {
-                std::this_thread::sleep_for(10ms);
-            }
-        }
-        ADD_FAILURE() << "durnel never answered on its socket\n" << durnel.output();
-        return nullptr;
-    }
-
     // The selector group as the engine's controller shows it.
     json group() const {
         HttpRequest request;
@@ -164,9 +127,6 @@ protected:
         return g.is_object() && g.contains("now") && g["now"].is_string() ? g["now"].get<std::string>() : "";
     }
 
-    test::TempDir dir;
-    fs::path shared = dir / "shared";
-    TunnelRig rig;
 };
 
 }  // namespace

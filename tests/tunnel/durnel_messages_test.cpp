@@ -5,14 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
-
-#include "core/detect_config.h"
 #include "core/kavri_store.h"
 #include "platform/ne/tunnel_control_client.h"
-#include "testing/child_process.h"
-#include "testing/tunnel_rig.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/durnel_fixture.h"
 
 using namespace kavri;
 using namespace std::chrono_literals;
@@ -20,40 +15,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class DurnelMessages : public ::testing::Test {
+class DurnelMessages : public test::DurnelFixture {
 protected:
     void SetUp() override {
-        fs::create_directories(shared / "rules");
-        for (const auto& e : fs::directory_iterator(fs::path(KAVRI_SOURCE_DIR) / "resources" / "rules"))
-            fs::copy_file(e.path(), shared / "rules" / e.path().filename());
-        std::ofstream(dir / "deployment.json") << rig.controlPlane.deployment().toJson();
-        KavriStore store(shared);
-        store.set("sub_token_ne", rig.token);
-        store.set("device_id_ne", rig.device);
-        DetectConfig::persist(nlohmann::json{{"hb_url", rig.origin.url("/generate_204")}}, {}, store);
-
-        durnel = std::make_unique<ChildProcess>(
-            fs::path(KAVRI_BINARY_DIR) / "tunnel" / "durnel", std::vector<std::string>{},
-            std::map<std::string, std::string>{{"KAVRI_SHARED_DIR", shared.string()},
-                                               {"KAVRI_DEPLOYMENT", (dir / "deployment.json").string()},
-                                               {"KAVRI_CONTROLLER", "127.0.0.1:" + std::to_string(rig.controllerPort)}},
-            dir / "durnel.log");
-        // A slow start (a loaded machine, a sanitizer) only delays the first
-        // answer; the host serves once it says it is listening.
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        const std::string listening = "[Kavri] tunnel host: listening on " + TunnelControlClient::socketPath(shared).string();
-        while (!durnel->outputHasLine(listening) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        std::string lastError;
-        while (!client && std::chrono::steady_clock::now() < deadline) {
-            try {
-                client = std::make_unique<TunnelControlClient>(TunnelControlClient::socketPath(shared), 200ms);
-            } catch (const TunnelControlClient::Error& e) {
-                lastError = e.what();
-                std::this_thread::sleep_for(10ms);
-            }
-        }
-        ASSERT_TRUE(client) << lastError << "\n" << durnel->output();
+        DurnelFixture::SetUp();
+        durnel = launch();
+        client = connect(*durnel);
+        ASSERT_TRUE(client);
         ASSERT_EQ(client->start(rig.options()).status, TunnelStatus::connected);
     }
     void TearDown() override {
@@ -62,9 +30,6 @@ protected:
 
     std::optional<std::string> send(const std::string& message) { return client->sendMessage(message, 10s); }
 
-    test::TempDir dir;
-    fs::path shared = dir / "shared";
-    TunnelRig rig;
     std::unique_ptr<ChildProcess> durnel;
     std::unique_ptr<TunnelControlClient> client;
 };

@@ -2,14 +2,9 @@
 // over its control socket, with a shared directory of its own.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
-#include "core/detect_config.h"
 #include "core/kavri_store.h"
 #include "platform/ne/tunnel_control_client.h"
-#include "testing/child_process.h"
-#include "testing/tunnel_rig.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/durnel_fixture.h"
 
 using namespace kavri;
 using namespace std::chrono_literals;
@@ -17,45 +12,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class DurnelProcess : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fs::create_directories(shared / "rules");
-        for (const auto& e : fs::directory_iterator(fs::path(KAVRI_SOURCE_DIR) / "resources" / "rules"))
-            fs::copy_file(e.path(), shared / "rules" / e.path().filename());
-        std::ofstream(dir / "deployment.json") << rig.controlPlane.deployment().toJson();
-        KavriStore store(shared);
-        store.set("sub_token_ne", rig.token);
-        store.set("device_id_ne", rig.device);
-        // Probes through the tunnel go to the origin on loopback.
-        DetectConfig::persist(nlohmann::json{{"hb_url", rig.origin.url("/generate_204")}}, {}, store);
-    }
-
-    std::unique_ptr<ChildProcess> launch() {
-        auto child = std::make_unique<ChildProcess>(
-            fs::path(KAVRI_BINARY_DIR) / "tunnel" / "durnel", std::vector<std::string>{},
-            std::map<std::string, std::string>{{"KAVRI_SHARED_DIR", shared.string()},
-                                               {"KAVRI_DEPLOYMENT", (dir / "deployment.json").string()},
-                                               {"KAVRI_CONTROLLER", "127.0.0.1:" + std::to_string(rig.controllerPort)}},
-            dir / "durnel.log");
-        // A killed run leaves its socket file behind: wait until the new
-        // process answers on it.
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            try {
-                TunnelControlClient probe(TunnelControlClient::socketPath(shared), 200ms);
-                break;
-            } catch (const TunnelControlClient::Error&) {
-                std::this_thread::sleep_for(10ms);
-            }
-        }
-        return child;
-    }
-
-    test::TempDir dir;
-    fs::path shared = dir / "shared";
-    TunnelRig rig;
-};
+class DurnelProcess : public test::DurnelFixture {};
 
 }  // namespace
 
