@@ -90,6 +90,12 @@ TestControlPlane::Reply TestControlPlane::Reply::notHttp() {
     return r;
 }
 
+TestControlPlane::Reply TestControlPlane::Reply::cutBody(std::string body) {
+    Reply r = json(std::move(body));
+    r.kind = Kind::CutBody;
+    return r;
+}
+
 TestControlPlane::TestControlPlane(int port, const SealingKey& key)
     : key_(key), wrongKey_(SealingKey::generate()), backend_(std::make_unique<httplib::Server>()) {
     buildHttpServerTables();
@@ -318,6 +324,9 @@ void TestControlPlane::handle(const httplib::Request& in, httplib::Response& out
             out.status = 200;
             out.set_header("Connection", "close");
             return;
+        case Reply::Kind::CutBody:
+            front_->endConnection(in.remote_port, TlsFront::Ending::CutBody);
+            break;
         case Reply::Kind::Respond:
             break;
     }

@@ -56,6 +56,7 @@ public:
             Hang,     // no answer until the client gives up (or releaseHangs())
             Close,    // the connection drops without a reply
             NotHttp,  // the reply is bytes that are not HTTP
+            CutBody,  // status, headers and half the body, then the connection drops
         };
         Kind kind = Kind::Respond;
         int status = 200;
@@ -71,6 +72,7 @@ public:
         static Reply hang();
         static Reply close();
         static Reply notHttp();
+        static Reply cutBody(std::string body);
     };
 
     enum class Sealing {

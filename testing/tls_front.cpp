@@ -221,6 +221,16 @@ void TlsFront::relay(Connection& c) {
                     SSL_shutdown(ssl);
                     break;
                 }
+                if (how == Ending::CutBody) {
+                    c.heldReply.append(buf.data(), static_cast<std::size_t>(n));
+                    const auto headEnd = c.heldReply.find("\r\n\r\n");
+                    if (headEnd == std::string::npos || c.heldReply.size() < headEnd + 6) continue;
+                    const std::size_t bodyStart = headEnd + 4;
+                    // The head and half of the body received so far, then the
+                    // connection drops without a TLS close.
+                    sslWriteAll(ssl, c.heldReply.data(), bodyStart + (c.heldReply.size() - bodyStart) / 2);
+                    break;
+                }
                 if (!sslWriteAll(ssl, buf.data(), static_cast<std::size_t>(n))) break;
             }
         }

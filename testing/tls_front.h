@@ -30,7 +30,10 @@ public:
         std::string target;  // the request target as sent
         HttpHeaders headers;
     };
-    enum class Ending { Relay, Close, NotHttp };
+    // How the reply of a connection reaches its client: relayed whole,
+    // dropped, replaced by bytes that are not HTTP, or cut off halfway
+    // through its body (the head announces the whole length).
+    enum class Ending { Relay, Close, NotHttp, CutBody };
 
     // Listens on 127.0.0.1:`port` (0: an ephemeral port).
     TlsFront(const std::string& certFile, const std::string& keyFile, int backendPort, int port = 0);
@@ -70,6 +73,7 @@ private:
         std::string unparsed;
         std::size_t bodyLeft = 0;
         bool stopParsing = false;
+        std::string heldReply;  // Ending::CutBody: the reply until its head is whole
     };
 
     void acceptLoop();

@@ -222,6 +222,8 @@ TEST_F(ConfigFetcherTest, UnusableRepliesMoveOnCarryingTheirError) {
         {"500", Reply::withStatus(500), TestControlPlane::Sealing::Sealed, FetchError::http(500), {}},
         {"not HTTP", Reply::notHttp(), TestControlPlane::Sealing::Sealed, {}, {}},
         {"dropped", Reply::close(), TestControlPlane::Sealing::Sealed, {}, HttpError::Kind::Transport},
+        {"dropped mid-body", Reply::cutBody("{\"outbounds\":[" + std::string(64 * 1024, ' ') + "]}"),
+         TestControlPlane::Sealing::Sealed, {}, HttpError::Kind::Transport},
         {"hangs", Reply::hang(), TestControlPlane::Sealing::Sealed, {}, HttpError::Kind::TimedOut},
     };
     for (const auto& c : cases) {
