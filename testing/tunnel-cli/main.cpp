@@ -7,6 +7,11 @@
 //   kavri-tunnel status              prints the tunnel's status
 //   kavri-tunnel message TEXT        sends a provider message, prints the reply
 //   kavri-tunnel watch               prints every status change until interrupted
+//   kavri-tunnel app-state STATE     tells the extension the app is in the
+//                                    "foreground" or "background"
+//
+// Like the app with its window in front, connect leaves the app state
+// "foreground", so the heartbeat beats at its foreground interval.
 //
 // The shared directory is KAVRI_SHARED_DIR; the backend comes from
 // KAVRI_DEPLOYMENT.
@@ -29,7 +34,8 @@ using namespace std::chrono_literals;
 namespace {
 
 int usage() {
-    std::cerr << "usage: kavri-tunnel connect --token T | disconnect | status | message TEXT | watch\n";
+    std::cerr << "usage: kavri-tunnel connect --token T | disconnect | status | message TEXT | watch\n"
+                 "       kavri-tunnel app-state foreground|background\n";
     return 2;
 }
 
@@ -46,6 +52,7 @@ int connect(const std::string& token) {
     if (device.empty()) device = Uuid::make();
     store.set(KavriDefaultsKey::subTokenForNE, token);
     store.set(KavriDefaultsKey::deviceIDForNE, device);
+    store.set(KavriDefaultsKey::appState, "foreground");
 
     ConfigFetcher::Fetched fetched;
     try {
@@ -79,6 +86,12 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     try {
         if (command == "connect" && argc == 4 && std::string(argv[2]) == "--token") return connect(argv[3]);
+        if (command == "app-state" && argc == 3) {
+            const std::string state = argv[2];
+            if (state != "foreground" && state != "background") return usage();
+            KavriStore::shared().set(KavriDefaultsKey::appState, state);
+            return 0;
+        }
         TunnelControlClient client(TunnelControlClient::socketPath(KavriStore::directory()));
         if (command == "disconnect" && argc == 2) {
             std::cout << describe(client.stop(ProviderStopReason::userInitiated)) << "\n";
