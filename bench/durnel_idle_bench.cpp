@@ -13,8 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "core/detect_config.h"
-#include "core/kavri_defaults_key.h"
 #include "core/kavri_store.h"
 #include "platform/ne/tunnel_control_client.h"
 #include "testing/child_process.h"
@@ -75,9 +73,7 @@ void BM_DurnelIdle(benchmark::State& state) {
     std::ofstream(dir / "deployment.json") << rig.controlPlane.deployment().toJson();
     {
         KavriStore store(shared);
-        store.set(KavriDefaultsKey::subTokenForNE, rig.token);
-        store.set(KavriDefaultsKey::deviceIDForNE, rig.device);
-        DetectConfig::persist(nlohmann::json{{"hb_url", rig.origin.url("/generate_204")}}, {}, store);
+        rig.prepareStore(store);
     }
 
     const int seconds = idleSeconds();

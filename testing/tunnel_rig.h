@@ -17,6 +17,9 @@
 #include <vector>
 
 #include "core/deployment.h"
+#include "core/detect_config.h"
+#include "core/kavri_defaults_key.h"
+#include "core/kavri_store.h"
 #include "testing/member_proxy.h"
 #include "testing/origin_server.h"
 #include "testing/test_control_plane.h"
@@ -88,6 +91,17 @@ public:
                        {"final", "proxy"}}},
             {"experimental", {{"clash_api", {{"external_controller", "127.0.0.1:" + std::to_string(controllerPort)}, {"secret", secret}}}}},
         };
+    }
+
+    // What the app leaves in the shared store before it connects on this rig:
+    // the token and the device mirrored for the extension, and detection
+    // settings (`detect`'s values) whose probes go to the rig's origin unless
+    // `detect` names another "hb_url".
+    void prepareStore(KavriStore& store, nlohmann::json detect = nlohmann::json::object()) const {
+        store.set(KavriDefaultsKey::subTokenForNE, token);
+        store.set(KavriDefaultsKey::deviceIDForNE, device);
+        if (!detect.contains("hb_url")) detect["hb_url"] = origin.url("/generate_204");
+        DetectConfig::persist(detect, {}, store);
     }
 
     // The start options as the app builds them.

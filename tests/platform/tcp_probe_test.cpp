@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/loopback_port.h"
+
 using namespace kavri;
 using namespace std::chrono_literals;
 
@@ -18,24 +20,7 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-// A TCP socket bound to a free loopback port; listening with `backlog`
-// unless it is negative.
-struct Listener {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    std::uint16_t port = 0;
-
-    explicit Listener(int backlog) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-        if (backlog >= 0) ::listen(fd, backlog);
-    }
-    ~Listener() { ::close(fd); }
-};
+using test::LoopbackPort;
 
 // Connects without waiting for the handshake; the caller closes.
 int connectNoWait(std::uint16_t port) {
@@ -51,8 +36,8 @@ int connectNoWait(std::uint16_t port) {
 }  // namespace
 
 TEST(TcpProbe, MeasuresAnAcceptingHostAndFailsFastOnAClosedPort) {
-    Listener open(16);
-    Listener closed(-1);  // bound, never listening: refuses
+    LoopbackPort open(16);
+    LoopbackPort closed(-1);  // bound, never listening: refuses
     struct Case {
         std::string host;
         std::uint16_t port;
@@ -78,7 +63,7 @@ TEST(TcpProbe, MeasuresAnAcceptingHostAndFailsFastOnAClosedPort) {
 }
 
 TEST(TcpProbe, AHostThatDropsTheHandshakeFailsAtTheLimit) {
-    Listener full(0);
+    LoopbackPort full(0);
     // Fill the accept queue; later handshakes are dropped without a word.
     std::vector<int> queued;
     for (int i = 0; i < 3; ++i) queued.push_back(connectNoWait(full.port));

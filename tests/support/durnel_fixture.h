@@ -11,8 +11,6 @@
 #include <memory>
 #include <thread>
 
-#include "core/detect_config.h"
-#include "core/kavri_defaults_key.h"
 #include "core/kavri_store.h"
 #include "platform/ne/tunnel_control_client.h"
 #include "testing/child_process.h"
@@ -30,10 +28,7 @@ protected:
             fs::copy_file(e.path(), shared / "rules" / e.path().filename());
         std::ofstream(dir / "deployment.json") << rig.controlPlane.deployment().toJson();
         KavriStore store(shared);
-        store.set(KavriDefaultsKey::subTokenForNE, rig.token);
-        store.set(KavriDefaultsKey::deviceIDForNE, rig.device);
-        // Probes through the tunnel go to the origin on loopback from the first beat on.
-        DetectConfig::persist(nlohmann::json{{"hb_url", hbURL()}}, {}, store);
+        rig.prepareStore(store);
     }
 
     std::string hbURL() const { return rig.origin.url("/generate_204"); }

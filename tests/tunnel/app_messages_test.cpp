@@ -1,36 +1,16 @@
 // Messages from the app, answered by the provider itself or by the framework.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <future>
 
 #include "platform/runtime/fake_clock.h"
+#include "tests/support/loopback_port.h"
 #include "tunnel/packet_tunnel_provider.h"
 
 using namespace kavri;
 using namespace std::chrono_literals;
 
 namespace {
-
-// A socket on a free loopback port, listening or (closed) only bound.
-struct Port {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    std::string number;
-
-    explicit Port(bool listening) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        number = std::to_string(ntohs(a.sin_port));
-        if (listening) ::listen(fd, 16);
-    }
-    ~Port() { ::close(fd); }
-};
 
 bool isDecimal(const std::string& s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -40,24 +20,24 @@ bool isDecimal(const std::string& s) {
 
 TEST(AppMessages, PingProbesTheConnectTimeOrGivesNoReply) {
     PacketTunnelProvider provider;
-    Port open(true), closed(false);
+    test::LoopbackPort open(16), closed(-1);
     enum Reply { number, empty, none };
     const std::vector<std::pair<std::string, Reply>> cases = {
-        {"ping:127.0.0.1:" + open.number, number},
-        {"ping:::127.0.0.1::" + open.number, number},  // empty pieces are dropped
-        {"ping:localhost:" + open.number, number},
-        {"ping:127.0.0.1:" + closed.number, empty},
+        {"ping:127.0.0.1:" + open.number(), number},
+        {"ping:::127.0.0.1::" + open.number(), number},  // empty pieces are dropped
+        {"ping:localhost:" + open.number(), number},
+        {"ping:127.0.0.1:" + closed.number(), empty},
         {"ping:127.0.0.1:0", empty},  // parsed, probed, refused
-        {"ping:127.0.0.1\xff:" + open.number, none},  // not UTF-8: the framework's (no reply)
+        {"ping:127.0.0.1\xff:" + open.number(), none},  // not UTF-8: the framework's (no reply)
         {"ping:127.0.0.1", none},
         {"ping:", none},
-        {"ping:a:127.0.0.1:" + open.number, none},
-        {"ping:[::1]:" + open.number, none},  // an IPv6 literal's colons add pieces
+        {"ping:a:127.0.0.1:" + open.number(), none},
+        {"ping:[::1]:" + open.number(), none},  // an IPv6 literal's colons add pieces
         {"ping:127.0.0.1:65536", none},
         {"ping:127.0.0.1:-1", none},
         {"ping:127.0.0.1:80x", none},
         {"ping:127.0.0.1:+80", none},
-        {"Ping:127.0.0.1:" + open.number, none},  // the framework's
+        {"Ping:127.0.0.1:" + open.number(), none},  // the framework's
         {"Poll-now", none},
         {"", none},
     };

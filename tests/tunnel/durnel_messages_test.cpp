@@ -1,13 +1,11 @@
 // App messages sent to the durnel program over its control socket, as the
 // app sends them.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "core/kavri_store.h"
 #include "platform/ne/tunnel_control_client.h"
 #include "tests/support/durnel_fixture.h"
+#include "tests/support/loopback_port.h"
 
 using namespace kavri;
 using namespace std::chrono_literals;
@@ -37,20 +35,9 @@ protected:
 }  // namespace
 
 TEST_F(DurnelMessages, PingAnswersTheConnectTimeOrAnEmptyReply) {
-    const int listening = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int closed = ::socket(AF_INET, SOCK_STREAM, 0);
-    auto bindLoopback = [](int fd) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        return std::to_string(ntohs(a.sin_port));
-    };
-    const std::string open = bindLoopback(listening);
-    const std::string refused = bindLoopback(closed);
-    ::listen(listening, 16);
+    const test::LoopbackPort listening(16), closed(-1);
+    const std::string open = listening.number();
+    const std::string refused = closed.number();
 
     const auto ms = send("ping:127.0.0.1:" + open);
     ASSERT_TRUE(ms);
@@ -58,8 +45,6 @@ TEST_F(DurnelMessages, PingAnswersTheConnectTimeOrAnEmptyReply) {
     EXPECT_TRUE(std::all_of(ms->begin(), ms->end(), [](char c) { return c >= '0' && c <= '9'; })) << *ms;
     EXPECT_EQ(send("ping:127.0.0.1:" + refused), std::string());
     EXPECT_EQ(send("ping:127.0.0.1"), std::nullopt);
-    ::close(listening);
-    ::close(closed);
 }
 
 TEST_F(DurnelMessages, RevalidateAnswersOk) {

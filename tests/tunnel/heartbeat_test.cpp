@@ -9,7 +9,7 @@
 #include <deque>
 #include <future>
 
-#include "core/kavri_defaults_key.h"
+#include "core/detect_config.h"
 #include "core/ru_rules.h"
 #include "core/stall_watch.h"
 #include "platform/network/fake_path_monitor.h"
@@ -434,14 +434,11 @@ protected:
         for (const auto& [key, value] : store().snapshot()) store().removeObject(key);
         RuRules::setResourcesDirectory(std::filesystem::path(KAVRI_SOURCE_DIR) / "resources");
         RuRules::ensureSeeded();
-        store().set(KavriDefaultsKey::subTokenForNE, rig.token);
         // Beats every 3.5 ... 5 s of the FakeClock, two misses switch.
-        DetectConfig::persist(json{{"hb_url", rig.origin.url("/generate_204")},
-                                   {"hb_interval_bg_ms", 5000},
+        rig.prepareStore(store(), {{"hb_interval_bg_ms", 5000},
                                    {"hb_timeout_ms", 2000},
                                    {"hb_miss_to_switch", 2},
-                                   {"switch_min_interval_ms", 5000}},
-                              {}, store());
+                                   {"switch_min_interval_ms", 5000}});
     }
     static KavriStore& store() { return KavriStore::shared(); }
 

@@ -9,8 +9,6 @@
 
 #include <future>
 
-#include "core/detect_config.h"
-#include "core/kavri_defaults_key.h"
 #include "core/ru_rules.h"
 #include "platform/runtime/fake_clock.h"
 #include "platform/runtime/log.h"
@@ -28,11 +26,7 @@ protected:
         for (const auto& [key, value] : store().snapshot()) store().removeObject(key);
         RuRules::setResourcesDirectory(std::filesystem::path(KAVRI_SOURCE_DIR) / "resources");
         RuRules::ensureSeeded();
-        // The app mirrors the token and the device for the extension before it connects.
-        store().set("sub_token_ne", rig.token);
-        store().set("device_id_ne", rig.device);
-        // Probes through the tunnel go to the origin on loopback.
-        DetectConfig::persist(json{{"hb_url", rig.origin.url("/generate_204")}}, {}, store());
+        rig.prepareStore(store());
     }
     static KavriStore& store() { return KavriStore::shared(); }
 

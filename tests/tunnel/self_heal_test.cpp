@@ -5,7 +5,6 @@
 
 #include <future>
 
-#include "core/detect_config.h"
 #include "core/kavri_defaults_key.h"
 #include "core/ru_rules.h"
 #include "platform/ne/tunnel_control_client.h"
@@ -44,9 +43,7 @@ protected:
         for (const auto& [key, value] : store().snapshot()) store().removeObject(key);
         RuRules::setResourcesDirectory(std::filesystem::path(KAVRI_SOURCE_DIR) / "resources");
         RuRules::ensureSeeded();
-        store().set(KavriDefaultsKey::subTokenForNE, rig.token);
-        store().set(KavriDefaultsKey::deviceIDForNE, rig.device);
-        DetectConfig::persist(json{{"hb_url", rig.origin.url("/generate_204")}}, {}, store());
+        rig.prepareStore(store());
     }
     static KavriStore& store() { return KavriStore::shared(); }
 

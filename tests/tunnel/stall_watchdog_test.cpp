@@ -9,8 +9,6 @@
 #include <future>
 #include <thread>
 
-#include "core/detect_config.h"
-#include "core/kavri_defaults_key.h"
 #include "core/ru_rules.h"
 #include "platform/runtime/fake_clock.h"
 #include "platform/runtime/log.h"
@@ -29,11 +27,9 @@ protected:
         for (const auto& [key, value] : store().snapshot()) store().removeObject(key);
         RuRules::setResourcesDirectory(std::filesystem::path(KAVRI_SOURCE_DIR) / "resources");
         RuRules::ensureSeeded();
-        store().set("sub_token_ne", rig.token);
-        store().set("device_id_ne", rig.device);
-        // Heartbeats (off here: they would switch away from a stalled member
-        // by themselves) and probes stay on loopback.
-        DetectConfig::persist(json{{"hb_enabled", false}, {"hb_url", rig.origin.url("/generate_204")}}, {}, store());
+        // Heartbeats are off here: they would switch away from a stalled
+        // member by themselves.
+        rig.prepareStore(store(), {{"hb_enabled", false}});
     }
     void TearDown() override { rig.m1.setStalled(false); }
     static KavriStore& store() { return KavriStore::shared(); }
