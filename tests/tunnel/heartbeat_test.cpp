@@ -10,12 +10,12 @@
 #include <future>
 
 #include "core/detect_config.h"
-#include "core/ru_rules.h"
 #include "core/stall_watch.h"
 #include "platform/network/fake_path_monitor.h"
 #include "platform/runtime/fake_clock.h"
 #include "platform/runtime/log.h"
 #include "testing/tunnel_rig.h"
+#include "tests/support/fresh_shared_store.h"
 #include "tunnel/packet_tunnel_provider.h"
 
 using namespace kavri;
@@ -431,14 +431,11 @@ namespace {
 class HeartbeatThroughEngine : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const auto& [key, value] : store().snapshot()) store().removeObject(key);
-        RuRules::setResourcesDirectory(std::filesystem::path(KAVRI_SOURCE_DIR) / "resources");
-        RuRules::ensureSeeded();
         // Beats every 3.5 ... 5 s of the FakeClock, two misses switch.
-        rig.prepareStore(store(), {{"hb_interval_bg_ms", 5000},
-                                   {"hb_timeout_ms", 2000},
-                                   {"hb_miss_to_switch", 2},
-                                   {"switch_min_interval_ms", 5000}});
+        rig.prepareStore(test::freshSharedStore(), {{"hb_interval_bg_ms", 5000},
+                                                    {"hb_timeout_ms", 2000},
+                                                    {"hb_miss_to_switch", 2},
+                                                    {"switch_min_interval_ms", 5000}});
     }
     static KavriStore& store() { return KavriStore::shared(); }
 

@@ -9,10 +9,10 @@
 
 #include <future>
 
-#include "core/ru_rules.h"
 #include "platform/runtime/fake_clock.h"
 #include "platform/runtime/log.h"
 #include "testing/tunnel_rig.h"
+#include "tests/support/fresh_shared_store.h"
 
 using namespace kavri;
 using json = nlohmann::json;
@@ -23,10 +23,7 @@ namespace {
 class ProviderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const auto& [key, value] : store().snapshot()) store().removeObject(key);
-        RuRules::setResourcesDirectory(std::filesystem::path(KAVRI_SOURCE_DIR) / "resources");
-        RuRules::ensureSeeded();
-        rig.prepareStore(store());
+        rig.prepareStore(test::freshSharedStore());
     }
     static KavriStore& store() { return KavriStore::shared(); }
 

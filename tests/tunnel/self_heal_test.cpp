@@ -6,7 +6,6 @@
 #include <future>
 
 #include "core/kavri_defaults_key.h"
-#include "core/ru_rules.h"
 #include "platform/ne/tunnel_control_client.h"
 #include "platform/ne/tunnel_host.h"
 #include "platform/network/fake_path_monitor.h"
@@ -14,6 +13,7 @@
 #include "platform/runtime/fake_clock.h"
 #include "platform/runtime/log.h"
 #include "testing/tunnel_rig.h"
+#include "tests/support/fresh_shared_store.h"
 #include "tests/support/temp_dir.h"
 #include "tunnel/packet_tunnel_provider.h"
 
@@ -40,10 +40,7 @@ private:
 class SelfHealTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const auto& [key, value] : store().snapshot()) store().removeObject(key);
-        RuRules::setResourcesDirectory(std::filesystem::path(KAVRI_SOURCE_DIR) / "resources");
-        RuRules::ensureSeeded();
-        rig.prepareStore(store());
+        rig.prepareStore(test::freshSharedStore());
     }
     static KavriStore& store() { return KavriStore::shared(); }
 

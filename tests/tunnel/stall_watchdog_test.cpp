@@ -9,10 +9,10 @@
 #include <future>
 #include <thread>
 
-#include "core/ru_rules.h"
 #include "platform/runtime/fake_clock.h"
 #include "platform/runtime/log.h"
 #include "testing/tunnel_rig.h"
+#include "tests/support/fresh_shared_store.h"
 #include "tunnel/packet_tunnel_provider.h"
 
 using namespace kavri;
@@ -24,12 +24,9 @@ namespace {
 class StallWatchdogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const auto& [key, value] : store().snapshot()) store().removeObject(key);
-        RuRules::setResourcesDirectory(std::filesystem::path(KAVRI_SOURCE_DIR) / "resources");
-        RuRules::ensureSeeded();
         // Heartbeats are off here: they would switch away from a stalled
         // member by themselves.
-        rig.prepareStore(store(), {{"hb_enabled", false}});
+        rig.prepareStore(test::freshSharedStore(), {{"hb_enabled", false}});
     }
     void TearDown() override { rig.m1.setStalled(false); }
     static KavriStore& store() { return KavriStore::shared(); }
