@@ -1,6 +1,5 @@
 #include "core/config_fetcher.h"
 
-#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -9,6 +8,7 @@
 #include "core/kavri_constants.h"
 #include "core/kavri_crypto.h"
 #include "core/kavri_defaults_key.h"
+#include "platform/runtime/decimal.h"
 
 namespace kavri {
 namespace {
@@ -43,19 +43,6 @@ std::optional<std::int64_t> integral(const nlohmann::json* v) {
     if (!v) return std::nullopt;
     if (v->is_number_float() && std::trunc(v->get<double>()) != v->get<double>()) return std::nullopt;
     return truncated(*v);
-}
-
-std::optional<std::int64_t> decimalText(const std::string& text) {
-    std::string_view digits = text;
-    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
-    if (digits.empty()) return std::nullopt;
-    for (char c : digits)
-        if (c < '0' || c > '9') return std::nullopt;
-    const std::string signedText = (text.front() == '-' ? "-" : "") + std::string(digits);
-    std::int64_t out = 0;
-    const auto [end, error] = std::from_chars(signedText.data(), signedText.data() + signedText.size(), out);
-    if (error != std::errc() || end != signedText.data() + signedText.size()) return std::nullopt;
-    return out;
 }
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
@@ -120,6 +107,10 @@ ConfigFetcher::Reply ConfigFetcher::readReply(const std::string& body) {
     } catch (const TooDeep&) {
         throw FetchError::malformed();
     }
+    return readReply(std::move(root));
+}
+
+ConfigFetcher::Reply ConfigFetcher::readReply(nlohmann::json root) {
     if (!root.is_object()) throw FetchError::malformed();
 
     Reply r;
@@ -141,7 +132,7 @@ ConfigFetcher::Reply ConfigFetcher::readReply(const std::string& body) {
     if (const auto* d = member(meta, "detect")) f.detectRaw = *d;
     if (const auto* s = member(meta, "stall_watch")) f.stallWatchRaw = *s;
     if (const auto* e = member(meta, "config_epoch"))
-        f.configEpoch = e->is_string() ? decimalText(e->get<std::string>()) : truncated(*e);
+        f.configEpoch = e->is_string() ? Decimal::int64(e->get<std::string>()) : truncated(*e);
 
     root.erase("_kavri_meta");
     try {

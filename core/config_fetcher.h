@@ -66,6 +66,8 @@ public:
     // Reads an opened reply body. Throws FetchError::malformed() for anything
     // but a JSON object of reasonable nesting.
     static Reply readReply(const std::string& body);
+    // The same for a body already parsed (and found to nest reasonably).
+    static Reply readReply(nlohmann::json root);
 
     struct Limits {
         double budgetSeconds = 60;                       // the whole walk, checked before each attempt

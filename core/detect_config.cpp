@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <charconv>
 #include <cmath>
 #include <limits>
 
 #include "core/kavri_defaults_key.h"
+#include "platform/runtime/decimal.h"
 #include "platform/runtime/json_depth.h"
 
 namespace kavri {
@@ -101,19 +101,7 @@ std::optional<std::int64_t> DetectConfig::readInt(const nlohmann::json& value) {
     }
     if (value.is_number_float()) return truncate(value.get<double>());
     if (value.is_boolean()) return value.get<bool>() ? 1 : 0;  // true and false are numbers on the wire's decoder
-    if (value.is_string()) {
-        std::string_view text = value.get_ref<const std::string&>();
-        const bool negative = !text.empty() && text.front() == '-';
-        if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
-        if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            return std::nullopt;
-        // Parsed with its sign so that the most negative value fits.
-        const std::string signedText = (negative ? "-" : "") + std::string(text);
-        std::int64_t out = 0;
-        const auto [end, error] = std::from_chars(signedText.data(), signedText.data() + signedText.size(), out);
-        if (error != std::errc() || end != signedText.data() + signedText.size()) return std::nullopt;
-        return out;
-    }
+    if (value.is_string()) return Decimal::int64(value.get_ref<const std::string&>());
     return std::nullopt;
 }
 

@@ -1,6 +1,31 @@
 #include "core/utf8.h"
 
 namespace kavri {
+namespace {
+
+// Length of the white-space or line-break character that starts (atEnd =
+// false) or ends (atEnd = true) `s`, 0 when there is none.
+std::size_t spaceLength(std::string_view s, bool atEnd) {
+    static constexpr std::string_view multiByte[] = {
+        "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004",
+        "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u2028", "\u2029",
+        "\u202F", "\u205F", "\u3000"};
+    if (s.empty()) return 0;
+    const char c = atEnd ? s.back() : s.front();
+    if (c == ' ' || (c >= '\t' && c <= '\r')) return 1;
+    for (std::string_view m : multiByte) {
+        if (atEnd ? s.ends_with(m) : s.starts_with(m)) return m.size();
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string_view Utf8::trimmedWhitespace(std::string_view s) {
+    while (std::size_t n = spaceLength(s, false)) s.remove_prefix(n);
+    while (std::size_t n = spaceLength(s, true)) s.remove_suffix(n);
+    return s;
+}
 
 bool Utf8::isValid(std::string_view bytes) {
     std::size_t i = 0;

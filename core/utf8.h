@@ -13,6 +13,9 @@ public:
     // The first `count` characters (code points) of a UTF-8 text; the whole
     // text when it is shorter. Never cuts a character in half.
     static std::string prefix(std::string_view text, std::size_t count);
+    // `text` without the white space and line breaks (the Unicode White_Space
+    // set) at either end.
+    static std::string_view trimmedWhitespace(std::string_view text);
 };
 
 }  // namespace kavri

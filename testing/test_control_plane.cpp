@@ -96,6 +96,13 @@ TestControlPlane::Reply TestControlPlane::Reply::cutBody(std::string body) {
     return r;
 }
 
+TestControlPlane::Reply TestControlPlane::Reply::subscription(std::string body, HttpHeaders headers) {
+    Reply r = json(std::move(body));
+    r.sealable = true;
+    r.headers = std::move(headers);
+    return r;
+}
+
 TestControlPlane::TestControlPlane(int port, const SealingKey& key)
     : key_(key), wrongKey_(SealingKey::generate()), backend_(std::make_unique<httplib::Server>()) {
     buildHttpServerTables();
@@ -308,6 +315,7 @@ void TestControlPlane::handle(const httplib::Request& in, httplib::Response& out
     changed_.notify_all();
     Reply reply = std::holds_alternative<Reply>(decision) ? std::get<Reply>(std::move(decision))
                                                          : std::get<Handler>(decision)(request);
+    if (reply.sealing) sealing = *reply.sealing;
 
     switch (reply.kind) {
         case Reply::Kind::Hang:

@@ -50,6 +50,12 @@ public:
         std::optional<std::string> header(std::string_view name) const;
     };
 
+    enum class Sealing {
+        Sealed,    // with the plane's key
+        Plain,     // never
+        WrongKey,  // with a key the clients do not know
+    };
+
     struct Reply {
         enum class Kind {
             Respond,  // status, headers and body
@@ -66,6 +72,8 @@ public:
         // Sealed to the request's key when the plane seals and the request
         // sent "X-Kavri-EphPub" and "X-Kavri-Nonce".
         bool sealable = false;
+        // How this reply alone is sealed; the plane's setting when absent.
+        std::optional<Sealing> sealing;
 
         static Reply withStatus(int status, std::string body = {});
         static Reply json(std::string body, int status = 200);
@@ -73,12 +81,9 @@ public:
         static Reply close();
         static Reply notHttp();
         static Reply cutBody(std::string body);
-    };
-
-    enum class Sealing {
-        Sealed,    // with the plane's key
-        Plain,     // never
-        WrongKey,  // with a key the clients do not know
+        // A 200 reply sealed as the plane seals subscriptions, with these
+        // extra headers ("Subscription-Userinfo", say).
+        static Reply subscription(std::string body, HttpHeaders headers = {});
     };
 
     using Handler = std::function<Reply(const Request&)>;

@@ -32,12 +32,18 @@ struct Transfer {
     HttpResponse response;
     std::atomic<std::int64_t> lastActivity{0};  // steady-clock nanoseconds
     curl_off_t seenDown = 0, seenUp = 0;
+    std::optional<std::size_t> maxBody;
+    bool tooLarge = false;
 
     void touch() { lastActivity = std::chrono::steady_clock::now().time_since_epoch().count(); }
 };
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
+    if (t->maxBody && t->response.body.size() + size * count > *t->maxBody) {
+        t->tooLarge = true;
+        return 0;  // ends the transfer
+    }
     t->response.body.append(data, size * count);
     t->touch();
     return size * count;
@@ -133,6 +139,10 @@ HttpResponse HttpSession::send(const HttpRequest& request, std::stop_token stop)
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
+    if (request.maxBodyBytes) {
+        t.maxBody = request.maxBodyBytes;
+        curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(*request.maxBodyBytes));
+    }
 
     const bool sendsBody = !request.body.empty() || request.method == "POST" || request.method == "PUT";
     if (request.method == "HEAD") {
@@ -192,6 +202,11 @@ HttpResponse HttpSession::send(const HttpRequest& request, std::stop_token stop)
     curl_multi_remove_handle(multi.get(), c);
 
     if (stop.stop_requested()) throw HttpError(HttpError::Kind::Cancelled, "request cancelled");
+    if (t.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
+        throw HttpError(HttpError::Kind::Transport, "reply larger than " + std::to_string(*request.maxBodyBytes) +
+                                                        " bytes: " + request.url,
+                        CURLE_FILESIZE_EXCEEDED);
+    }
     if (result != CURLE_OK) {
         const std::string what = std::string(curl_easy_strerror(result)) + ": " + request.url;
         switch (result) {

@@ -20,6 +20,9 @@ struct HttpRequest {
     std::string body;
     // Replaces the session's request time limit for this request.
     std::optional<std::chrono::milliseconds> timeout;
+    // A reply body longer than this ends the request with HttpError
+    // (Transport, curl code CURLE_FILESIZE_EXCEEDED) as soon as it is known.
+    std::optional<std::size_t> maxBodyBytes;
 
     // Replaces the value of a header of that name (any case) or appends it.
     void setHeader(std::string name, std::string value);

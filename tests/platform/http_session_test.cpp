@@ -87,6 +87,34 @@ TEST(HttpSession, ErrorStatusesAreReplies) {
     EXPECT_EQ(HttpSession().send(r).status, 503);
 }
 
+TEST(HttpSession, ReplyLongerThanTheLimitFailsWhetherItsLengthIsAnnouncedOrNot) {
+    LocalServer s;
+    const std::string big(64 * 1024, 'x');
+    s.server.Get("/announced", [&](const httplib::Request&, httplib::Response& res) { res.set_content(big, "text/plain"); });
+    s.server.Get("/chunked", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("text/plain", [&](size_t, httplib::DataSink& sink) {
+            sink.write(big.data(), big.size());
+            sink.done();
+            return true;
+        });
+    });
+    s.start();
+    for (const char* path : {"/announced", "/chunked"}) {
+        HttpRequest r;
+        r.url = s.url(path);
+        r.maxBodyBytes = big.size();
+        EXPECT_EQ(HttpSession().send(r).body.size(), big.size()) << path;  // exactly the limit is fine
+        r.maxBodyBytes = big.size() - 1;
+        try {
+            HttpSession().send(r);
+            ADD_FAILURE() << path << " was read whole";
+        } catch (const HttpError& e) {
+            EXPECT_EQ(e.kind(), HttpError::Kind::Transport) << path;
+            EXPECT_EQ(e.curlCode(), 63 /* CURLE_FILESIZE_EXCEEDED */) << path;
+        }
+    }
+}
+
 TEST(HttpSession, RefusedConnectionIsTransportError) {
     RawListener closed;
     const int port = closed.port;
