@@ -6,12 +6,9 @@ namespace {
 std::string describe(DecodingError::Kind kind, const std::string& path, const std::string& detail) {
     const std::string where = path.empty() ? std::string("the top level") : path;
     switch (kind) {
-        case DecodingError::Kind::keyNotFound:
-            return "key not found: " + where;
-        case DecodingError::Kind::typeMismatch:
-            return "type mismatch at " + where + ": expected " + detail;
-        case DecodingError::Kind::dataCorrupted:
-            break;
+        case DecodingError::Kind::keyNotFound: return "key not found: " + where;
+        case DecodingError::Kind::typeMismatch: return "type mismatch at " + where + ": expected " + detail;
+        case DecodingError::Kind::dataCorrupted: break;
     }
     return "data corrupted at " + where + ": " + detail;
 }

@@ -16,10 +16,10 @@ namespace {
 
 nlohmann::json JsonFields::parse(std::string_view text, std::size_t nestingLimit) {
     if (!JsonDepth::within(text, nestingLimit))
-        throw DecodingError(DecodingError::Kind::dataCorrupted, "", "nested deeper than " + std::to_string(nestingLimit));
+        throw DecodingError(DecodingError::Kind::dataCorrupted, "",
+                            "nested deeper than " + std::to_string(nestingLimit));
     auto value = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (value.is_discarded())
-        throw DecodingError(DecodingError::Kind::dataCorrupted, "", "the data is not valid JSON");
+    if (value.is_discarded()) throw DecodingError(DecodingError::Kind::dataCorrupted, "", "the data is not valid JSON");
     return value;
 }
 

@@ -118,8 +118,8 @@ SubscriptionClient::FetchResult SubscriptionClient::fetch(std::string_view token
             store_);
     } catch (const ControlPlane::Exhausted& exhausted) {
         if (!exhausted.lastError)
-            throw FetchError::network(HttpError(HttpError::Kind::Transport, "no host could be tried",
-                                                CURLE_COULDNT_CONNECT));
+            throw FetchError::network(
+                HttpError(HttpError::Kind::Transport, "no host could be tried", CURLE_COULDNT_CONNECT));
         try {
             std::rethrow_exception(exhausted.lastError);
         } catch (const FetchError&) {

@@ -50,8 +50,8 @@ public:
         static FetchError noEndpoints();
 
         Kind kind() const { return kind_; }
-        int status() const { return status_; }                  // server: the status; else 0
-        const std::string& detail() const { return detail_; }   // malformed: its reason; network: the description
+        int status() const { return status_; }                 // server: the status; else 0
+        const std::string& detail() const { return detail_; }  // malformed: its reason; network: the description
         std::exception_ptr underlying() const { return underlying_; }  // network only
 
         // The user's text, e.g. "Ошибка сервера: 500", "Подписка истекла".

@@ -22,13 +22,13 @@ struct SubscriptionMeta {
         bool operator==(const Tier0AppsList&) const = default;
     };
 
-    std::int64_t version = 0;                     // "version", required
-    std::int64_t pullIntervalSeconds = 0;         // "pull_interval_seconds", required
-    std::optional<std::int64_t> expiresAtUnix;    // "expires_at_unix"
-    std::optional<std::string> supportURL;        // "support_url"
-    std::optional<std::string> supportMaxURL;     // "support_max"
-    std::optional<std::string> otherDevicesURL;   // "other_devices_url"
-    Tier0AppsList tier0Apps;                      // "tier_0_apps", required
+    std::int64_t version = 0;                    // "version", required
+    std::int64_t pullIntervalSeconds = 0;        // "pull_interval_seconds", required
+    std::optional<std::int64_t> expiresAtUnix;   // "expires_at_unix"
+    std::optional<std::string> supportURL;       // "support_url"
+    std::optional<std::string> supportMaxURL;    // "support_max"
+    std::optional<std::string> otherDevicesURL;  // "other_devices_url"
+    Tier0AppsList tier0Apps;                     // "tier_0_apps", required
 
     bool operator==(const SubscriptionMeta&) const = default;
 

@@ -29,10 +29,14 @@ SubscriptionUserinfo SubscriptionUserinfo::parse(std::string_view header) {
         const std::string_view key = trimSpacesAndTabs(rawKey);
         const auto value = Decimal::int64(trimSpacesAndTabs(rawValue));
         if (!value) continue;
-        if (key == "upload") info.upload = *value;
-        else if (key == "download") info.download = *value;
-        else if (key == "total") info.total = *value;
-        else if (key == "expire") info.expireUnix = *value;
+        if (key == "upload")
+            info.upload = *value;
+        else if (key == "download")
+            info.download = *value;
+        else if (key == "total")
+            info.total = *value;
+        else if (key == "expire")
+            info.expireUnix = *value;
     }
     return info;
 }

@@ -18,7 +18,7 @@ struct UrlComponents {
 
     std::optional<std::string> scheme;  // absent for a relative reference
     std::string path;
-    std::optional<std::string> query;   // absent without "?"
+    std::optional<std::string> query;  // absent without "?"
 
     // std::nullopt when `text` is no URL reference.
     static std::optional<UrlComponents> parse(std::string_view text);

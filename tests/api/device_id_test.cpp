@@ -52,8 +52,10 @@ TEST_F(DeviceIDTest, KeychainFirstThenTheStoreElseANewIdentifierWrittenToBoth) {
 
         const std::string id = DeviceID::current(store);
 
-        if (c.expected) EXPECT_EQ(id, *c.expected);
-        else EXPECT_TRUE(std::regex_match(id, uuidForm)) << id;
+        if (c.expected)
+            EXPECT_EQ(id, *c.expected);
+        else
+            EXPECT_TRUE(std::regex_match(id, uuidForm)) << id;
         EXPECT_EQ(Keychain::read(Keychain::Item::deviceID), c.keychain && !c.keychain->empty() ? *c.keychain : id);
         EXPECT_EQ(mirrored(), c.storeKept ? c.stored : PlistValue(id));
         EXPECT_EQ(DeviceID::current(store), id);  // and stays

@@ -17,11 +17,13 @@ TEST(Tier0AppTest, DecodesEncodesAndIsIdentifiedByItsBundle) {
     const auto bare = Tier0App::fromJson(json::parse(R"({"name":"Mail","bundle_id":"com.x.mail","extra":1})"));
     EXPECT_EQ(bare.designatedRequirement, std::nullopt);
     EXPECT_EQ(bare.toJson().dump(), R"({"name":"Mail","bundle_id":"com.x.mail"})");
-    EXPECT_EQ(Tier0App::fromJson(json::parse(R"({"name":"Mail","bundle_id":"com.x.mail","designated_requirement":null})")),
-              bare);
+    EXPECT_EQ(
+        Tier0App::fromJson(json::parse(R"({"name":"Mail","bundle_id":"com.x.mail","designated_requirement":null})")),
+        bare);
 
     const Tier0App signedApp{"Mail", "com.x.mail", "anchor apple"};
-    EXPECT_EQ(signedApp.toJson().dump(), R"({"name":"Mail","bundle_id":"com.x.mail","designated_requirement":"anchor apple"})");
+    EXPECT_EQ(signedApp.toJson().dump(),
+              R"({"name":"Mail","bundle_id":"com.x.mail","designated_requirement":"anchor apple"})");
     EXPECT_EQ(Tier0App::fromJson(json::parse(signedApp.toJson().dump())), signedApp);
     EXPECT_NE(signedApp, bare);  // an absent requirement never equals a present one
 
@@ -42,7 +44,8 @@ TEST(SubscriptionMetaTest, DecodesStrictlyAsEachMemberIsTyped) {
         std::string path;                          // of the error
     } cases[] = {
         {std::string("{") + minimal + "}", std::nullopt, ""},
-        {std::string("{") + minimal + R"(,"expires_at_unix":null,"support_url":null,"device_removed":"x"})", std::nullopt, ""},
+        {std::string("{") + minimal + R"(,"expires_at_unix":null,"support_url":null,"device_removed":"x"})",
+         std::nullopt, ""},
         {R"({"version":3.0,"pull_interval_seconds":6e2,"tier_0_apps":{"ios":[]}})", std::nullopt, ""},
         // Required members.
         {R"({"pull_interval_seconds":600,"tier_0_apps":{"ios":[]}})", DecodingError::Kind::keyNotFound, "version"},
@@ -50,15 +53,15 @@ TEST(SubscriptionMetaTest, DecodesStrictlyAsEachMemberIsTyped) {
         {R"({"version":3,"pull_interval_seconds":600})", DecodingError::Kind::keyNotFound, "tier_0_apps"},
         {R"({"version":3,"pull_interval_seconds":600,"tier_0_apps":{}})", DecodingError::Kind::keyNotFound,
          "tier_0_apps.ios"},
-        {R"({"version":null,"pull_interval_seconds":600,"tier_0_apps":{"ios":[]}})",
-         DecodingError::Kind::typeMismatch, "version"},
+        {R"({"version":null,"pull_interval_seconds":600,"tier_0_apps":{"ios":[]}})", DecodingError::Kind::typeMismatch,
+         "version"},
         // Integers, doubles, Booleans and texts are kept apart.
-        {R"({"version":"3","pull_interval_seconds":600,"tier_0_apps":{"ios":[]}})",
-         DecodingError::Kind::typeMismatch, "version"},
-        {R"({"version":true,"pull_interval_seconds":600,"tier_0_apps":{"ios":[]}})",
-         DecodingError::Kind::typeMismatch, "version"},
-        {R"({"version":3,"pull_interval_seconds":600.5,"tier_0_apps":{"ios":[]}})",
-         DecodingError::Kind::typeMismatch, "pull_interval_seconds"},
+        {R"({"version":"3","pull_interval_seconds":600,"tier_0_apps":{"ios":[]}})", DecodingError::Kind::typeMismatch,
+         "version"},
+        {R"({"version":true,"pull_interval_seconds":600,"tier_0_apps":{"ios":[]}})", DecodingError::Kind::typeMismatch,
+         "version"},
+        {R"({"version":3,"pull_interval_seconds":600.5,"tier_0_apps":{"ios":[]}})", DecodingError::Kind::typeMismatch,
+         "pull_interval_seconds"},
         {R"({"version":9223372036854775808,"pull_interval_seconds":600,"tier_0_apps":{"ios":[]}})",
          DecodingError::Kind::typeMismatch, "version"},
         {std::string("{") + minimal + R"(,"expires_at_unix":"1700000000"})", DecodingError::Kind::typeMismatch,
@@ -128,7 +131,8 @@ TEST(SubscriptionUserinfoTest, ParsesTheHeaderPieceByPiece) {
         // overflow, line breaks (not trimmed), unknown keys.
         {"upload;=5;download=;total==5;expire=-", {}},
         {"upload=1e3;download=0x10;total=12.5;expire= 7 x", {}},
-        {"upload=9223372036854775807;download=9223372036854775808", {9223372036854775807, 0, std::nullopt, std::nullopt}},
+        {"upload=9223372036854775807;download=9223372036854775808",
+         {9223372036854775807, 0, std::nullopt, std::nullopt}},
         {"total=-9223372036854775808;expire=\n5", {0, 0, -9223372036854775807 - 1, std::nullopt}},
         {"\tdownload\t=\t8\t;quota=9;upload=\xD9\xA3", {0, 8, std::nullopt, std::nullopt}},
     };

@@ -90,7 +90,8 @@ TEST(HttpSession, ErrorStatusesAreReplies) {
 TEST(HttpSession, ReplyLongerThanTheLimitFailsWhetherItsLengthIsAnnouncedOrNot) {
     LocalServer s;
     const std::string big(64 * 1024, 'x');
-    s.server.Get("/announced", [&](const httplib::Request&, httplib::Response& res) { res.set_content(big, "text/plain"); });
+    s.server.Get("/announced",
+                 [&](const httplib::Request&, httplib::Response& res) { res.set_content(big, "text/plain"); });
     s.server.Get("/chunked", [&](const httplib::Request&, httplib::Response& res) {
         res.set_chunked_content_provider("text/plain", [&](size_t, httplib::DataSink& sink) {
             sink.write(big.data(), big.size());
