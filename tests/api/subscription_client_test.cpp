@@ -156,6 +156,10 @@ TEST_F(SubscriptionClientTest, EachUnusableReplyEndsTheAttemptWithItsErrorAndWri
     const std::string deep =
         R"({"_kavri_meta":)" + minimalMeta.dump() + R"(,"x":)" + std::string(5000, '[') + std::string(5000, ']') + "}";
 
+    // Sent as it is (not compressed), so the client learns its length at once.
+    Reply huge = Reply::json(std::string(50 << 20, ' ') + good);
+    huge.contentType = "application/octet-stream";
+
     const std::string missingMeta = "Невалидный ответ: missing _kavri_meta: ";
     const struct {
         const char* name;
@@ -186,7 +190,7 @@ TEST_F(SubscriptionClientTest, EachUnusableReplyEndsTheAttemptWithItsErrorAndWri
          "Сетевая ошибка: Сетевое соединение потеряно."},
         {"cut off halfway", Reply::cutBody(good), true, FetchError::Kind::network,
          "Сетевая ошибка: Сетевое соединение потеряно."},
-        {"50 MB body", Reply::json(std::string(50 << 20, ' ') + good), true, FetchError::Kind::network,
+        {"50 MB body", huge, true, FetchError::Kind::network,
          "Сетевая ошибка: Ресурс превышает максимально допустимый размер."},
         {"no answer", Reply::hang(), true, FetchError::Kind::network,
          "Сетевая ошибка: Превышен лимит времени на запрос."},
