@@ -1,6 +1,7 @@
 // The local run's servers on a port another program already listens on: each
 // says so and ends with status 1, leaving no process and no file behind.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -50,6 +51,8 @@ TEST(TakenPort, SecondOriginIsRefused) {
     ChildProcess first(peer, {"origin", "--port", port}, {}, dir / "first.log");
     ASSERT_TRUE(first.waitForOutput(": serving on")) << first.output();
     ChildProcess second(peer, {"origin", "--port", port}, {}, dir / "second.log");
+    EXPECT_FALSE(second.waitForOutput(": serving on")) << "two origins share port " << port;
+    if (second.running()) second.kill(SIGTERM);
     const int status = second.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status << "\n" << second.output();
     EXPECT_TRUE(first.running());
