@@ -87,6 +87,12 @@ std::string describePullFailure(const std::exception& e) {
 }
 
 int connect(const std::string& token) {
+    TunnelControlClient client(TunnelControlClient::socketPath(KavriStore::directory()));
+    if (const auto now = client.status(); now.status != TunnelStatus::disconnected) {
+        std::cerr << "kavri-tunnel: the tunnel is " << tunnelStatusName(now.status)
+                  << "; disconnect it first (kavri-tunnel disconnect)\n";
+        return 1;
+    }
     KavriStore& store = KavriStore::shared();
     RuRules::ensureSeeded();
     std::string device = store.string(KavriDefaultsKey::deviceIDForNE).value_or("");
@@ -113,7 +119,6 @@ int connect(const std::string& token) {
                                    {"autoRouteUseSubRangesByDefault", false},
                                    {"excludeAPNsRoute", false},
                                    {"includeAllNetworks", false}};
-    TunnelControlClient client(TunnelControlClient::socketPath(KavriStore::directory()));
     const auto after = client.start(options);
     std::cout << describe(after) << "\n";
     return after.status == TunnelStatus::connected ? 0 : 1;
