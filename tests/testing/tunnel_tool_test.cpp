@@ -63,6 +63,7 @@ TEST_F(TunnelTool, ExhaustedNamesEveryHostTried) {
     Deployment d = rig.controlPlane.deployment();
     d.hosts = {{"127.0.0.1:" + first.number(), {}}, {"127.0.0.1:" + second.number(), {}}};
     std::ofstream(dir / "closed.json") << d.toJson();
+    auto durnel = launch();
 
     const auto outcome = run({"connect", "--token", rig.token}, dir / "closed.json");
     EXPECT_EQ(outcome.exitCode, 1);
