@@ -39,6 +39,10 @@ bool BenchGoal::timeWithin(std::string what, std::string benchmark, std::string 
     return add({std::move(what), {std::move(benchmark), ""}, Figure{std::move(baseline), ""}, Bound::atMost, times});
 }
 
+bool BenchGoal::cpuTimeWithin(std::string what, std::string benchmark, std::string baseline, double times) {
+    return add({std::move(what), {std::move(benchmark), "cpu"}, Figure{std::move(baseline), "cpu"}, Bound::atMost, times});
+}
+
 bool BenchGoal::counterAtMost(std::string what, std::string benchmark, std::string counter, double limit) {
     return add({std::move(what), {std::move(benchmark), std::move(counter)}, std::nullopt, Bound::atMost, limit});
 }

@@ -23,10 +23,11 @@ struct BenchGoal {
     enum class Bound { atMost, atLeast };
     struct Figure {
         std::string benchmark;
-        std::string counter;  // empty: the real time per iteration
+        std::string counter;  // "": the real time per iteration; "cpu": the CPU time per iteration
     };
-    // The figures of one run, by benchmark name: "" for the real time per
-    // iteration in seconds, else the counters as reported. A benchmark that
+    // The figures of one run, by benchmark name: "" for the real time and
+    // "cpu" for the CPU time per iteration in seconds, else the counters as
+    // reported. A benchmark that
     // failed has an entry "error" only, with its message.
     struct Results {
         std::map<std::string, std::map<std::string, double>> figures;
@@ -45,9 +46,11 @@ struct BenchGoal {
     static bool add(BenchGoal goal);
     static const std::vector<BenchGoal>& all();
 
-    // The usual shapes: a time within `times` its baseline's time; a counter
+    // The usual shapes: a time within `times` its baseline's time (the CPU
+    // time, for work that never waits, which a loaded machine skews less); a counter
     // at most or at least a limit, alone or as a ratio to a baseline's counter.
     static bool timeWithin(std::string what, std::string benchmark, std::string baseline, double times);
+    static bool cpuTimeWithin(std::string what, std::string benchmark, std::string baseline, double times);
     static bool counterAtMost(std::string what, std::string benchmark, std::string counter, double limit);
     static bool counterAtLeast(std::string what, std::string benchmark, std::string counter, double limit);
 

@@ -32,7 +32,10 @@ public:
                 continue;
             }
             auto& figures = results.figures[name];
-            if (run.iterations > 0) figures[""] = run.real_accumulated_time / static_cast<double>(run.iterations);
+            if (run.iterations > 0) {
+                figures[""] = run.real_accumulated_time / static_cast<double>(run.iterations);
+                figures["cpu"] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
+            }
             for (const auto& [counter, value] : run.counters) figures[counter] = value.value;
         }
     }
