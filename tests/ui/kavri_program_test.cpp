@@ -1,6 +1,11 @@
 // The app program from the bundle the build makes, started off screen.
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -82,9 +87,19 @@ TEST_F(KavriProgramTest, AStaleSocketDoesNotStopTheNextStart) {
         ASSERT_TRUE(test::eventually([&] { return fs::exists(temp / "runtime" / "kavri.sock"); }));
         first->kill(SIGKILL);  // leaves its socket behind
     }
-    ASSERT_TRUE(fs::exists(temp / "runtime" / "kavri.sock"));
+    // Someone listens on the socket: a connection is taken.
+    const auto listening = [&] {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, (temp / "runtime" / "kavri.sock").c_str(), sizeof addr.sun_path - 1);
+        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        return ok;
+    };
+    ASSERT_FALSE(listening());
     auto next = start({"kavri://paid"}, "next.log");
-    ASSERT_TRUE(test::eventually([&] { return !next->running() || fs::exists(temp / "runtime" / "kavri.lock"); }));
+    ASSERT_TRUE(test::eventually([&] { return !next->running() || listening(); }));
     auto later = start({}, "later.log");
     const int status = exitStatus(*later);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << later->output();
