@@ -1,0 +1,26 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kavri {
+
+// Starts a program that lives on by itself: in a session of its own, not a
+// child of the caller (nobody has to reap it), with standard input from
+// /dev/null and standard output and error inherited.
+class DetachedProcess {
+public:
+    class Error : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+
+    // Runs argv[0] (an absolute path) with the arguments that follow and
+    // returns the new process's id once the program is executing. Throws
+    // Error, naming the reason, when it could not be started.
+    static pid_t start(const std::vector<std::string>& argv);
+};
+
+}  // namespace kavri
