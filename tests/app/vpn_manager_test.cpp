@@ -77,7 +77,9 @@ TEST_F(VPNManagerTest, ConnectDeliversTheOptionsWithTheirTypesAndFollowsTheStatu
     std::vector<Kind> seen;
     auto sub = vpn->subscribe([&](std::string_view field) {
         if (field == "status" && (seen.empty() || seen.back() != vpn->status->kind)) seen.push_back(vpn->status->kind);
-        if (field == "status" && vpn->status->kind == Kind::connected) EXPECT_TRUE(vpn->connectedSince.get());
+        if (field == "status" && vpn->status->kind == Kind::connected) {
+            EXPECT_TRUE(vpn->connectedSince.get());
+        }
     });
     // An empty saved text counts as none: the stored configuration is sent.
     offMain([&] { vpn->saveConfiguration(""); });
