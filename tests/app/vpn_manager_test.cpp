@@ -42,14 +42,19 @@ protected:
                   Data{R"({"version":3,"pull_interval_seconds":900,"tier_0_apps":{"ios":[]}})"});
     }
 
+    VPNManager::Deps deps() {
+        VPNManager::Deps d;
+        d.tunnel = environment();
+        d.store = &store;
+        d.deviceID = [] { return std::string("DEVICE-1"); };
+        d.metadataVersion = metaVersion;
+        return d;
+    }
+
     std::unique_ptr<VPNManager> makeManager(Clock* clock = nullptr) {
-        VPNManager::Deps deps;
-        deps.tunnel = environment();
-        deps.store = &store;
-        deps.deviceID = [] { return std::string("DEVICE-1"); };
-        deps.metadataVersion = metaVersion;
-        deps.clock = clock;
-        auto vpn = std::make_unique<VPNManager>(main, std::move(deps));
+        VPNManager::Deps d = deps();
+        d.clock = clock;
+        auto vpn = std::make_unique<VPNManager>(main, std::move(d));
         EXPECT_TRUE(main.runUntil([&] { return !vpn->loading(); }));
         return vpn;
     }
@@ -245,12 +250,9 @@ TEST_F(VPNManagerTest, AProfileSavedElsewhereIsLoadedAgainAndStartedOnce) {
 
 TEST_F(VPNManagerTest, WithNothingStoredTheBuiltInConfigurationIsUsedAndKept) {
     store.removeObject(KavriDefaultsKey::cachedSingboxConfig);
-    VPNManager::Deps deps;
-    deps.tunnel = environment();
-    deps.tunnel.durnel.program = dir / "no-such-durnel";  // the start itself fails
-    deps.store = &store;
-    deps.deviceID = [] { return std::string("DEVICE-1"); };
-    VPNManager vpn(main, std::move(deps));
+    VPNManager::Deps d = deps();
+    d.tunnel.durnel.program = dir / "no-such-durnel";  // the start itself fails
+    VPNManager vpn(main, std::move(d));
     ASSERT_TRUE(main.runUntil([&] { return !vpn.loading(); }));
     offMain([&] { vpn.saveConfiguration(""); });
     try {
