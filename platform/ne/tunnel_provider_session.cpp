@@ -163,6 +163,11 @@ std::shared_ptr<TunnelControlClient> TunnelProviderSession::liveClient() const {
 }
 
 bool TunnelProviderSession::tryAttach() {
+    std::lock_guard attaching(attachMutex_);
+    return liveClient() != nullptr || attachLocked();
+}
+
+bool TunnelProviderSession::attachLocked() {
     std::shared_ptr<TunnelControlClient> client;
     try {
         client = std::make_shared<TunnelControlClient>(TunnelControlClient::socketPath(env_.sharedDirectory), 2s);
@@ -187,10 +192,11 @@ bool TunnelProviderSession::tryAttach() {
 }
 
 std::shared_ptr<TunnelControlClient> TunnelProviderSession::ensureHost() {
+    std::lock_guard attaching(attachMutex_);
     if (auto client = liveClient()) return client;
-    std::lock_guard launching(launchMutex_);
-    if (auto client = liveClient()) return client;
-    if (tryAttach()) return liveClient();
+    if (attachLocked()) {
+        if (auto client = liveClient()) return client;
+    }
     try {
         DurnelLauncher::launch(env_.durnel, env_.sharedDirectory);
     } catch (const std::exception& e) {
@@ -199,7 +205,7 @@ std::shared_ptr<TunnelControlClient> TunnelProviderSession::ensureHost() {
     // Real time: the new process needs it whatever the clock says.
     const auto deadline = std::chrono::steady_clock::now() + env_.launchTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (tryAttach()) {
+        if (attachLocked()) {
             if (auto client = liveClient()) return client;
         }
         std::this_thread::sleep_for(20ms);

@@ -82,8 +82,10 @@ private:
     };
 
     std::shared_ptr<TunnelControlClient> liveClient() const;
-    // Attaches to a serving tunnel host; false when none answers.
+    // Attaches to a serving tunnel host unless attached; false when none answers.
     bool tryAttach();
+    // Attaches anew (attachMutex_ held): one client at a time.
+    bool attachLocked();
     // The client of a serving tunnel host, started when none runs.
     std::shared_ptr<TunnelControlClient> ensureHost();
     void onEvent(const TunnelControlClient* from, const Snapshot& snapshot);
@@ -111,7 +113,7 @@ private:
     bool restartWanted_ = false;
     std::optional<Clock::MonoTime> lastOnDemandStart_;
 
-    std::mutex launchMutex_;  // one launch at a time
+    std::mutex attachMutex_;  // one attach or launch at a time
     std::mutex observersMutex_;
     std::map<int, Observer> observers_;
     int nextObserver_ = 1;
