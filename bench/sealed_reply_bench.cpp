@@ -10,6 +10,7 @@
 
 #include <memory>
 
+#include "bench/bench_goal.h"
 #include "core/deployment.h"
 #include "core/kavri_crypto.h"
 #include "platform/runtime/base64.h"
@@ -104,3 +105,11 @@ void BareAesGcmDecrypt(benchmark::State& state) {
 
 BENCHMARK(OpenSealedReply)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BareAesGcmDecrypt)->Unit(benchmark::kMicrosecond);
+
+namespace {
+using kavri::bench::BenchGoal;
+const bool goals = BenchGoal::cpuTimeWithin("opening a sealed 1 MB reply within 1.5x a bare AES-GCM decryption",
+                                         "OpenSealedReply", "BareAesGcmDecrypt", 1.5) &&
+                   BenchGoal::counterAtLeast("opening sealed replies at 1 GB/s or more", "OpenSealedReply",
+                                             "bytes_per_second", 1e9);
+}  // namespace

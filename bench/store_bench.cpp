@@ -1,8 +1,8 @@
 // Shared store: a cached read beside a bare stat(2) of the same file, and a
-// store write beside a bare write + fsync + rename of the same bytes.
+// store write beside a bare write + fsync + rename of the same bytes (goals:
+// within 2x and 3x).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,17 +10,15 @@
 #include <fstream>
 #include <sstream>
 
+#include "bench/bench_dir.h"
+#include "bench/bench_goal.h"
 #include "core/kavri_store.h"
 
 namespace {
 
 std::filesystem::path benchDir() {
-    static const std::filesystem::path dir = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kavri-bench-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) std::abort();
-        return std::filesystem::path(pattern);
-    }();
-    return dir;
+    static const kavri::bench::BenchDir dir("kavri-bench-store");
+    return dir.path();
 }
 
 void seed(kavri::KavriStore& store) {
@@ -70,5 +68,11 @@ void BM_BareWriteFsyncRename(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_BareWriteFsyncRename)->Unit(benchmark::kMicrosecond);
+
+using kavri::bench::BenchGoal;
+const bool goals = BenchGoal::cpuTimeWithin("a cached store read within 2x a bare stat", "BM_StoreCachedRead",
+                                         "BM_BareStat", 2) &&
+                   BenchGoal::timeWithin("a store write within 3x a bare write, fsync and rename", "BM_StoreWrite",
+                                         "BM_BareWriteFsyncRename", 3);
 
 }  // namespace

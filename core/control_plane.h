@@ -28,9 +28,17 @@ public:
     };
     // Thrown by the walk when it ends without a result.
     struct Exhausted : std::exception {
-        explicit Exhausted(std::exception_ptr last = nullptr) : lastError(std::move(last)) {}
+        // One host the walk tried, and the error it ended with (null when
+        // the host gave no reason).
+        struct Attempt {
+            std::string host;
+            std::exception_ptr error;
+        };
+        explicit Exhausted(std::exception_ptr last = nullptr, std::vector<Attempt> tried = {})
+            : lastError(std::move(last)), attempts(std::move(tried)) {}
         const char* what() const noexcept override { return "control plane exhausted"; }
         std::exception_ptr lastError;
+        std::vector<Attempt> attempts;  // in the order tried
     };
 
     // The built-in hosts of the deployment, in order.
@@ -65,10 +73,11 @@ auto ControlPlane::withFailover(double budgetSeconds, Op&& operation, Clock& clo
     const auto deadline = deadlineAfter(clock, budgetSeconds);
     const auto hosts = orderedHosts(store);
     std::exception_ptr lastError;
+    std::vector<Exhausted::Attempt> attempts;
     for (const auto& host : hosts) {
         const auto base = host.baseURL();
         if (!base) continue;
-        if (!(clock.monoNow() < deadline)) throw Exhausted(lastError);
+        if (!(clock.monoNow() < deadline)) throw Exhausted(lastError, std::move(attempts));
         try {
             if constexpr (std::is_void_v<Result>) {
                 operation(*base);
@@ -81,9 +90,10 @@ auto ControlPlane::withFailover(double budgetSeconds, Op&& operation, Clock& clo
             }
         } catch (const RetryNextHost& retry) {
             lastError = retry.underlying;
+            attempts.push_back({host.host, retry.underlying});
         }
     }
-    throw Exhausted(lastError);
+    throw Exhausted(lastError, std::move(attempts));
 }
 
 }  // namespace kavri

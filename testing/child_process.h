@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/runtime/log.h"
+
 namespace kavri {
 
 class ChildProcess {
@@ -59,17 +61,35 @@ public:
         exited_ = true;
         return status_;
     }
+    // Waits for the process to end by itself; its wait status.
+    int wait() {
+        if (!exited_) ::waitpid(pid_, &status_, 0);
+        exited_ = true;
+        return status_;
+    }
     std::string output() const {
         std::ifstream in(stderrFile_);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
     }
+    // Whether some line logged to standard error is `line` (its time stamp aside).
     bool outputHasLine(const std::string& line) const {
         std::istringstream in(output());
         for (std::string l; std::getline(in, l);)
-            if (l == line) return true;
+            if (Log::withoutStamp(l) == line) return true;
         return false;
+    }
+
+    // Waits (real time) until the output holds `fragment`; false when the
+    // process ended or the time ran out first.
+    bool waitForOutput(const std::string& fragment, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            if (output().find(fragment) != std::string::npos) return true;
+            if (!running() || std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
 
 private:

@@ -1,9 +1,12 @@
 #include "testing/origin_server.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 
 namespace kavri {
@@ -28,9 +31,20 @@ OriginServer::OriginServer(int requestedPort) : server_(std::make_unique<httplib
             return !stopping_ && sink.write(chunk.data(), chunk.size());
         });
     });
+    // Without the library's default SO_REUSEPORT, so that a port another
+    // program listens on is refused rather than shared.
+    s.set_socket_options([](int sock) {
+        const int one = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    });
+    errno = 0;
     const int port = requestedPort == 0 ? s.bind_to_any_port("127.0.0.1")
                                         : (s.bind_to_port("127.0.0.1", requestedPort) ? requestedPort : -1);
-    if (port <= 0) throw std::runtime_error("the origin server cannot listen");
+    if (port <= 0) {
+        const int err = errno;
+        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(requestedPort) +
+                                 (err ? std::string(": ") + std::strerror(err) : std::string()));
+    }
     port_ = static_cast<std::uint16_t>(port);
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));

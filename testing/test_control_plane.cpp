@@ -121,8 +121,14 @@ TestControlPlane::TestControlPlane(int port, const SealingKey& key)
     backendThread_ = std::thread([this] { backend_->listen_after_bind(); });
     while (!backend_->is_running()) std::this_thread::yield();
 
-    const TestPki& pki = TestPki::shared();
-    front_ = std::make_unique<TlsFront>(pki.certFile(), pki.keyFile(), backendPort, port);
+    try {
+        const TestPki& pki = TestPki::shared();
+        front_ = std::make_unique<TlsFront>(pki.certFile(), pki.keyFile(), backendPort, port);
+    } catch (...) {  // a taken port: nothing may be left running
+        backend_->stop();
+        backendThread_.join();
+        throw;
+    }
     front_->onConnectionEnd([this] {
         std::lock_guard lock(mutex_);
         changed_.notify_all();

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -89,9 +90,10 @@ TlsFront::TlsFront(const std::string& certFile, const std::string& keyFile, int 
     setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a = loopback(port);
     if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listenFd_, 64) != 0) {
+        const int err = errno;
         if (listenFd_ >= 0) close(listenFd_);
         SSL_CTX_free(ctx_);
-        throw std::runtime_error("TLS front: cannot listen on 127.0.0.1:" + std::to_string(port));
+        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(err));
     }
     port_ = localPort(listenFd_);
     acceptThread_ = std::thread([this] { acceptLoop(); });

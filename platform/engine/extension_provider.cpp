@@ -4,6 +4,20 @@
 #include "platform/runtime/log.h"
 
 namespace kavri {
+namespace {
+
+// The options as the framework received them: every key with its value, texts
+// (configuration, token) only by their type.
+std::string describe(const TunnelOptions& options) {
+    std::string out;
+    for (const auto& [key, value] : options.items()) {
+        if (!out.empty()) out += ' ';
+        out += key + "=" + (value.is_string() ? std::string("<text>") : value.dump());
+    }
+    return out;
+}
+
+}  // namespace
 
 ExtensionProvider::ExtensionProvider(Clock& clock, EngineSettings settings)
     : clock_(clock), settings_(std::move(settings)) {}
@@ -26,6 +40,7 @@ void ExtensionProvider::startTunnel(TunnelOptions options, StartCompletion compl
             std::lock_guard lock(mutex_);
             options_ = options;
         }
+        if (options.is_object()) Log::line("[engine] start options: " + describe(options));
         const auto config = options.is_object() ? options.find("configContent") : options.end();
         if (engine()) {
             error = "the engine is already running";

@@ -7,10 +7,15 @@
 
 namespace kavri {
 
+namespace {
+
+struct Deleter {
+    void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+
+}  // namespace
+
 bool Url::isValid(std::string_view text) {
-    struct Deleter {
-        void operator()(CURLU* u) const { curl_url_cleanup(u); }
-    };
     std::unique_ptr<CURLU, Deleter> url(curl_url());
     if (!url) return false;
     const std::string s(text);
@@ -20,6 +25,22 @@ bool Url::isValid(std::string_view text) {
     const bool hasHost = curl_url_get(url.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK && host && *host;
     curl_free(host);
     return hasHost;
+}
+
+std::optional<std::string> Url::host(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos || text.substr(colon + 1, 2) != "//") return std::nullopt;
+    std::unique_ptr<CURLU, Deleter> url(curl_url());
+    const std::string s(text);
+    if (!url || s.find('\0') != std::string::npos) return std::nullopt;
+    if (curl_url_set(url.get(), CURLUPART_URL, s.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    char* host = nullptr;
+    std::optional<std::string> out;
+    if (curl_url_get(url.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK && host && *host) out = host;
+    curl_free(host);
+    return out;
 }
 
 }  // namespace kavri

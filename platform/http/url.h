@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace kavri {
@@ -8,6 +10,9 @@ class Url {
 public:
     // True when `text` parses as an absolute URL with a host (libcurl's parser).
     static bool isValid(std::string_view text);
+    // The host of a URL of any scheme ("paid" of "kavri://paid?x=1"), as
+    // written; nothing when the text has no "//" authority or no host.
+    static std::optional<std::string> host(std::string_view text);
 };
 
 }  // namespace kavri

@@ -92,7 +92,7 @@ TunnelControlClient::TunnelControlClient(const std::filesystem::path& socketPath
 
 TunnelControlClient::~TunnelControlClient() {
     if (fd_ < 0) return;
-    shutdown(fd_, SHUT_RDWR);
+    ::shutdown(fd_, SHUT_RDWR);
     if (reader_.joinable()) reader_.join();
     ::close(fd_);
 }
@@ -264,6 +264,10 @@ int TunnelControlClient::subscribe(std::function<void(const Snapshot&)> onStatus
 void TunnelControlClient::unsubscribe(int subscription) {
     std::lock_guard lock(subscribersMutex_);
     subscribers_.erase(subscription);
+}
+
+void TunnelControlClient::shutdown() {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
 }
 
 bool TunnelControlClient::connected() const {

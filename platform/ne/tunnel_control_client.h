@@ -76,6 +76,9 @@ public:
 
     // False once the host closed the connection.
     bool connected() const;
+    // Ends the connection from our side: calls waiting for a reply fail at
+    // once with Error and later ones too. Any thread; the object stays valid.
+    void shutdown();
 
 private:
     struct Pending;

@@ -4,6 +4,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <cerrno>
+#include <unistd.h>
 
 namespace kavri {
 namespace {
@@ -25,13 +28,43 @@ std::atomic<bool>& quietFlag() {
 
 }  // namespace
 
+std::string Log::stamp(std::chrono::system_clock::time_point when) {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(when.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(((ms % 1000) + 1000) % 1000));
+    return text;
+}
+
+std::string_view Log::withoutStamp(std::string_view written) {
+    static constexpr std::string_view form = "dddd-dd-ddTdd:dd:dd.dddZ ";
+    if (written.size() < form.size()) return written;
+    for (std::size_t i = 0; i < form.size(); ++i) {
+        const char c = written[i];
+        if (form[i] == 'd' ? (c < '0' || c > '9') : c != form[i]) return written;
+    }
+    return written.substr(form.size());
+}
+
 void Log::line(std::string_view text) {
+    const std::string when = stamp(std::chrono::system_clock::now());
     std::lock_guard lock(sinkMutex());
     if (!quietFlag().load()) {
-        std::string out(text);
-        out.push_back('\n');
-        std::fwrite(out.data(), 1, out.size(), stderr);
-        std::fflush(stderr);
+        std::string out;
+        out.reserve(when.size() + 1 + text.size() + 1);
+        out.append(when).append(" ").append(text).push_back('\n');
+        // One write per line where the system allows, so that processes
+        // sharing a log file never interleave within a line.
+        for (std::size_t done = 0; done < out.size();) {
+            const ssize_t n = ::write(STDERR_FILENO, out.data() + done, out.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
     }
     for (LogCapture* c : captures()) c->append(text);
 }

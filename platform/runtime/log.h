@@ -10,14 +10,22 @@
 
 namespace kavri {
 
-// The process log: one line per entry, written whole to standard error (the
-// journal collects it when the program runs as a service). Callers write the
-// line's own prefix ("[Kavri] ", "[Kavri][hb] ", ...).
+// The process log: one line per entry, written whole (one write) to standard
+// error after the moment it was logged, in UTC to the millisecond
+// ("2024-12-10T12:00:00.123Z [Kavri] ..."); the journal collects it when the
+// program runs as a service. Callers write the line's own prefix
+// ("[Kavri] ", "[Kavri][hb] ", ...); captures receive the text as logged.
 class Log {
 public:
     static void line(std::string_view text);
     // Silences standard error (captures still receive every line).
     static void setQuiet(bool quiet);
+
+    // "YYYY-MM-DDTHH:MM:SS.mmmZ" of a moment.
+    static std::string stamp(std::chrono::system_clock::time_point when);
+    // A written line without its leading time stamp and the blank after it;
+    // a line without one, unchanged.
+    static std::string_view withoutStamp(std::string_view written);
 };
 
 // Collects every line logged while it exists, for tests to assert on.

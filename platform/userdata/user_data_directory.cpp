@@ -28,6 +28,14 @@ std::filesystem::path UserDataDirectory::path() {
     return homeDirectory() / ".local" / "share" / "kavri";
 }
 
+std::filesystem::path UserDataDirectory::configPath() {
+    if (const char* dir = std::getenv("KAVRI_CONFIG_DIR"); dir && *dir) return dir;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
+        return std::filesystem::path(xdg) / "kavri";
+    }
+    return homeDirectory() / ".config" / "kavri";
+}
+
 bool UserDataDirectory::ensure(const std::filesystem::path& dir) {
     std::error_code ec;
     if (std::filesystem::is_directory(dir, ec)) return true;

@@ -12,6 +12,10 @@ public:
     // Resolved from the environment on every call, so a test or a local run
     // can point it elsewhere before use.
     static std::filesystem::path path();
+    // The folder of this user's configuration of the app (the VPN profile):
+    // KAVRI_CONFIG_DIR when set, else $XDG_CONFIG_HOME/kavri, else
+    // ~/.config/kavri. Resolved on every call, like path().
+    static std::filesystem::path configPath();
 
     // Creates `dir` and its missing parents with mode 0700. Returns false when
     // it does not exist afterwards.

@@ -6,21 +6,28 @@
 //   kavri-tunnel disconnect          stops it (user initiated)
 //   kavri-tunnel status              prints the tunnel's status
 //   kavri-tunnel message TEXT        sends a provider message, prints the reply
+//                                    ("(empty reply)" or "(no reply)" when so)
 //   kavri-tunnel watch               prints every status change until interrupted
 //   kavri-tunnel app-state STATE     tells the extension the app is in the
 //                                    "foreground" or "background"
 //
-// Like the app with its window in front, connect leaves the app state
-// "foreground", so the heartbeat beats at its foreground interval.
+// Like the app, connect leaves the app state alone: the extension beats at its
+// background interval until `app-state foreground` says otherwise. The
+// token is mirrored for the extension only once a pull with it succeeded.
 //
 // The shared directory is KAVRI_SHARED_DIR; the backend comes from
 // KAVRI_DEPLOYMENT.
 #include <signal.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "core/config_fetcher.h"
+#include "core/control_plane.h"
+#include "core/deployment.h"
 #include "core/kavri_defaults_key.h"
 #include "core/kavri_http.h"
 #include "core/kavri_store.h"
@@ -45,22 +52,61 @@ std::string describe(const TunnelControlClient::Snapshot& s) {
     return out;
 }
 
+std::string reasonOf(const std::exception_ptr& error) {
+    if (!error) return "no reason given";
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+    }
+    return "an unknown error";
+}
+
+// Why a pull failed, with every host tried and where the hosts came from.
+std::string describePullFailure(const std::exception& e) {
+    std::string out = e.what();
+    if (const auto* exhausted = dynamic_cast<const ControlPlane::Exhausted*>(&e)) {
+        if (exhausted->attempts.empty()) out += ": no host was tried";
+        for (std::size_t i = 0; i < exhausted->attempts.size(); ++i)
+            out += (i == 0 ? ": " : "; ") + exhausted->attempts[i].host + " (" +
+                   reasonOf(exhausted->attempts[i].error) + ")";
+    }
+    const char* deployment = std::getenv("KAVRI_DEPLOYMENT");
+    if (!deployment || !*deployment) {
+        out += "\n  no deployment was given (KAVRI_DEPLOYMENT is not set): the built-in hosts were tried";
+    } else {
+        std::ifstream in(deployment);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in || !Deployment::fromJson(text.str()))
+            out += "\n  KAVRI_DEPLOYMENT names " + std::string(deployment) +
+                   ", which cannot be read as a deployment: the built-in hosts were tried";
+    }
+    return out;
+}
+
 int connect(const std::string& token) {
+    TunnelControlClient client(TunnelControlClient::socketPath(KavriStore::directory()));
+    if (const auto now = client.status(); now.status != TunnelStatus::disconnected) {
+        std::cerr << "kavri-tunnel: the tunnel is " << tunnelStatusName(now.status)
+                  << "; disconnect it first (kavri-tunnel disconnect)\n";
+        return 1;
+    }
     KavriStore& store = KavriStore::shared();
     RuRules::ensureSeeded();
     std::string device = store.string(KavriDefaultsKey::deviceIDForNE).value_or("");
     if (device.empty()) device = Uuid::make();
-    store.set(KavriDefaultsKey::subTokenForNE, token);
     store.set(KavriDefaultsKey::deviceIDForNE, device);
-    store.set(KavriDefaultsKey::appState, "foreground");
 
     ConfigFetcher::Fetched fetched;
     try {
         fetched = ConfigFetcher::fetch(token, device, false, false, false, KavriHTTP::apiSession(8));
     } catch (const std::exception& e) {
-        std::cerr << "kavri-tunnel: the subscription could not be pulled: " << e.what() << "\n";
+        std::cerr << "kavri-tunnel: the subscription could not be pulled: " << describePullFailure(e) << "\n";
         return 1;
     }
+    store.set(KavriDefaultsKey::subTokenForNE, token);
     store.set(KavriDefaultsKey::cachedSingboxConfig, Data{fetched.config});
     if (fetched.pullIntervalSeconds) store.set(KavriDefaultsKey::nePollIntervalSec, *fetched.pullIntervalSeconds);
 
@@ -73,7 +119,6 @@ int connect(const std::string& token) {
                                    {"autoRouteUseSubRangesByDefault", false},
                                    {"excludeAPNsRoute", false},
                                    {"includeAllNetworks", false}};
-    TunnelControlClient client(TunnelControlClient::socketPath(KavriStore::directory()));
     const auto after = client.start(options);
     std::cout << describe(after) << "\n";
     return after.status == TunnelStatus::connected ? 0 : 1;
@@ -103,7 +148,9 @@ int main(int argc, char** argv) {
         }
         if (command == "message" && argc == 3) {
             const auto reply = client.sendMessage(argv[2], 3s);
-            std::cout << (reply ? *reply : std::string("(no reply)")) << "\n";
+            // An empty reply ("ping:" that failed) differs from no reply at all.
+            std::cout << (!reply ? std::string("(no reply)") : reply->empty() ? std::string("(empty reply)") : *reply)
+                      << "\n";
             return 0;
         }
         if (command == "watch" && argc == 2) {

@@ -161,6 +161,13 @@ TEST_F(ControlPlaneTest, ExhaustedCarriesTheLastHostsError) {
         FAIL();
     } catch (const ControlPlane::Exhausted& e) {
         EXPECT_EQ(messageOf(e.lastError), "host 4");
+        // Every host tried, in order, each with its own error.
+        const auto hosts = ControlPlane::orderedHosts(store);
+        ASSERT_EQ(e.attempts.size(), 4u);
+        for (std::size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(e.attempts[i].host, hosts[i].host);
+            EXPECT_EQ(messageOf(e.attempts[i].error), "host " + std::to_string(i + 1));
+        }
     }
     EXPECT_EQ(attempts, 4);
     EXPECT_FALSE(store.string(KavriDefaultsKey::cpLastGoodHost));
@@ -174,6 +181,8 @@ TEST_F(ControlPlaneTest, BudgetIsCheckedOnlyBeforeAnAttempt) {
         FAIL();
     } catch (const ControlPlane::Exhausted& e) {
         EXPECT_FALSE(e.lastError);
+        EXPECT_TRUE(e.attempts.empty());
+        EXPECT_TRUE(e.attempts.empty());
     }
     EXPECT_EQ(attempts, 0);
 
@@ -210,5 +219,7 @@ TEST_F(ControlPlaneTest, RetryWithoutAReasonClearsTheLastError) {
         FAIL();
     } catch (const ControlPlane::Exhausted& e) {
         EXPECT_FALSE(e.lastError);
+        ASSERT_EQ(e.attempts.size(), 4u);
+        EXPECT_FALSE(e.attempts[3].error);
     }
 }

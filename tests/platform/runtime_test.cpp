@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <regex>
+#include <thread>
 
 #include "platform/runtime/base64.h"
 #include "platform/runtime/fake_clock.h"
@@ -10,6 +16,7 @@
 #include "platform/runtime/spawner.h"
 #include "platform/runtime/task.h"
 #include "platform/runtime/uuid.h"
+#include "tests/support/temp_dir.h"
 
 using namespace kavri;
 using namespace std::chrono_literals;
@@ -140,6 +147,51 @@ TEST(Uuid, UpperCaseVersion4Text) {
     const auto a = Uuid::make(), b = Uuid::make();
     EXPECT_TRUE(std::regex_match(a, form)) << a;
     EXPECT_NE(a, b);
+}
+
+TEST(Log, StampsInUtcToTheMillisecond) {
+    using namespace std::chrono;
+    const struct {
+        sys_time<milliseconds> when;
+        const char* text;
+    } cases[] = {
+        {sys_days{2024y / 12 / 10} + 12h + 3min + 4s + 5ms, "2024-12-10T12:03:04.005Z"},
+        {sys_days{1970y / 1 / 1} + 0ms, "1970-01-01T00:00:00.000Z"},
+        {sys_days{2038y / 1 / 19} + 3h + 14min + 7s + 999ms, "2038-01-19T03:14:07.999Z"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Log::stamp(c.when), c.text);
+        EXPECT_EQ(Log::withoutStamp(std::string(c.text) + " [Kavri] x"), "[Kavri] x");
+    }
+    EXPECT_EQ(Log::withoutStamp("[Kavri] 2024-12-10T12:03:04.005Z"), "[Kavri] 2024-12-10T12:03:04.005Z");
+    EXPECT_EQ(Log::withoutStamp("2024-12-10 12:03:04 [Kavri] x"), "2024-12-10 12:03:04 [Kavri] x");
+}
+
+TEST(Log, LinesFromManyThreadsReachStandardErrorWholeAndStamped) {
+    test::TempDir dir;
+    const auto file = dir / "stderr.log";
+    const int saved = ::dup(STDERR_FILENO);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    const bool wasQuiet = std::getenv("KAVRI_LOG_QUIET") != nullptr;
+    Log::setQuiet(false);
+    {
+        std::vector<std::jthread> writers;
+        for (int t = 0; t < 8; ++t)
+            writers.emplace_back([t] {
+                for (int i = 0; i < 100; ++i) Log::line("[Kavri] " + std::string(2000, static_cast<char>('a' + t)));
+            });
+    }
+    Log::setQuiet(wasQuiet);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+
+    std::ifstream in(file);
+    const std::regex form(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[Kavri\] ([a-h])\1{1999})");
+    int lines = 0;
+    for (std::string line; std::getline(in, line); ++lines) ASSERT_TRUE(std::regex_match(line, form)) << line;
+    EXPECT_EQ(lines, 800);
 }
 
 TEST(Log, CaptureSeesWholeLines) {

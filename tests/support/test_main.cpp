@@ -1,6 +1,7 @@
 // Entry of every test program: each process gets a shared directory (and
-// keychain and data folders) of its own and a deployment whose hosts are closed ports on loopback, so no test
-// can ever reach a real backend.
+// keychain, data and configuration folders) of its own and a deployment
+// whose hosts are closed ports on loopback, so no test can ever reach a real
+// backend.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
     // Nothing a test does may touch the user's own keychain or data folder.
     setenv("KAVRI_KEYCHAIN_DIR", (shared.path() / "keychain").c_str(), 1);
     setenv("KAVRI_DATA_DIR", (shared.path() / "data").c_str(), 1);
+    setenv("KAVRI_CONFIG_DIR", (shared.path() / "config").c_str(), 1);
     kavri::Deployment d = kavri::Deployment::builtIn();
     d.hosts = {{"127.0.0.1:9", {}}, {"127.0.0.1:9", {}}};
     d.apiBaseURL = "https://127.0.0.1:9";

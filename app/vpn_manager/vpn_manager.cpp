@@ -1,0 +1,300 @@
+#include "app/vpn_manager/vpn_manager.h"
+
+#include <charconv>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "core/kavri_constants.h"
+#include "core/kavri_defaults_key.h"
+#include "core/kavri_token.h"
+#include "core/keychain.h"
+#include "core/last_resort_surface.h"
+#include "core/utf8.h"
+#include "platform/ne/tunnel_provider_error.h"
+#include "platform/runtime/log.h"
+
+namespace kavri {
+namespace {
+
+using Kind = VPNManager::Status::Kind;
+using Code = TunnelProviderError::Code;
+
+TunnelProviderEnvironment withDefaults(TunnelProviderEnvironment env) {
+    if (env.sharedDirectory.empty()) env.sharedDirectory = KavriStore::directory();
+    return env;
+}
+
+void turnOnDemand(TunnelProviderManager& m, bool on) {
+    m.edit([on](TunnelProviderProfile& p) {
+        p.isOnDemandEnabled = on;
+        p.onDemandRules = on ? std::vector<OnDemandRule>{OnDemandRule{}} : std::vector<OnDemandRule>{};
+    });
+}
+
+// Writes the on-demand setting; a profile saved meanwhile by another writer
+// is loaded and written once more. Failures are left to the caller's start
+// or stop, which go ahead all the same.
+void saveOnDemand(TunnelProviderManager& m, bool on) {
+    turnOnDemand(m, on);
+    try {
+        m.saveToPreferences();
+        return;
+    } catch (const TunnelProviderError& e) {
+        if (e.code() != Code::configurationStale) {
+            Log::line(std::string("[Kavri] !! VPN: on-demand not saved: ") + e.what());
+            return;
+        }
+    }
+    try {
+        m.loadFromPreferences();
+        turnOnDemand(m, on);
+        m.saveToPreferences();
+    } catch (const TunnelProviderError& e) {
+        Log::line(std::string("[Kavri] !! VPN: on-demand not saved: ") + e.what());
+    }
+}
+
+// Only one of the reply, the time-out and a failed send completes a probe.
+struct ProbeGuard {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    std::optional<std::int64_t> value;
+
+    void complete(std::optional<std::int64_t> v) {
+        std::lock_guard lock(mutex);
+        if (done) return;
+        done = true;
+        value = v;
+        changed.notify_all();
+    }
+};
+
+}  // namespace
+
+VPNManager::VPNManager(MainExecutor& main, Deps deps)
+    : ObservableStore(main),
+      deps_(std::move(deps)),
+      store_(deps_.store ? *deps_.store : KavriStore::shared()),
+      clock_(deps_.clock ? *deps_.clock : Clock::system()),
+      calls_(main) {
+    deps_.tunnel = withDefaults(std::move(deps_.tunnel));
+    if (!deps_.tunnel.clock) deps_.tunnel.clock = &clock_;
+    calls_.start([this](StoreCalls::Call& call) {
+        try {
+            auto all = TunnelProviderManager::loadAllFromPreferences(deps_.tunnel);
+            std::shared_ptr<TunnelProviderManager> first = all.empty() ? nullptr : all.front();
+            call.onMain([&] {
+                manager_ = first;
+                updateStatus();
+                observe();
+                loading_ = false;
+            });
+        } catch (const TunnelProviderError& e) {
+            call.onMain([&] {
+                status = Status::failed(std::string("VPN configuration: ") + e.what());
+                loading_ = false;
+            });
+        }
+    });
+}
+
+VPNManager::~VPNManager() {
+    calls_.cancelAll();
+    calls_.waitIdle();
+    stopObserving();
+}
+
+// ---- Status -----------------------------------------------------------------
+
+void VPNManager::updateStatus(const std::optional<TunnelProviderSession::Snapshot>& reported) {
+    const auto connection = manager_ ? manager_->connection() : nullptr;
+    if (!connection) {
+        connectedSince = std::nullopt;
+        status = Status::of(Kind::invalid);
+        return;
+    }
+    const TunnelStatus platformStatus = reported ? reported->status : connection->status();
+    const auto connectedDate = reported ? reported->connectedDate : connection->connectedDate();
+    Status next;
+    switch (platformStatus) {
+        case TunnelStatus::invalid: next = Status::of(Kind::invalid); break;
+        case TunnelStatus::disconnected: next = Status::of(Kind::disconnected); break;
+        case TunnelStatus::connecting: next = Status::of(Kind::connecting); break;
+        case TunnelStatus::connected: next = Status::of(Kind::connected); break;
+        case TunnelStatus::reasserting: next = Status::of(Kind::reasserting); break;
+        case TunnelStatus::disconnecting: next = Status::of(Kind::disconnecting); break;
+        default: next = Status::failed("unknown NEVPNStatus"); break;
+    }
+    // connectedSince first, so that whoever reads both on a status change
+    // sees them agree.
+    switch (next.kind) {
+        case Kind::connected:
+            if (connectedDate)
+                connectedSince = *connectedDate;
+            else
+                connectedSince = connectedSince.get() ? connectedSince.get() : clock_.wallNow();
+            break;
+        case Kind::connecting:
+        case Kind::reasserting:
+            break;
+        default:
+            connectedSince = std::nullopt;
+    }
+    status = next;
+}
+
+void VPNManager::observe() {
+    stopObserving();
+    const auto connection = manager_ ? manager_->connection() : nullptr;
+    if (!connection) return;
+    MainExecutor& main = mainExecutor();
+    observer_ = connection->observeStatus(
+        [&main](std::function<void()> handler) { main.post(std::move(handler)); },
+        [this, alive = std::weak_ptr<int>(alive_)](const TunnelProviderSession::Snapshot& reported) {
+            if (alive.lock()) updateStatus(reported);
+        });
+    observed_ = connection;
+}
+
+void VPNManager::stopObserving() {
+    if (observed_) observed_->removeObserver(observer_);
+    observed_.reset();
+    observer_ = 0;
+}
+
+std::shared_ptr<TunnelProviderManager> VPNManager::currentManager() {
+    return mainExecutor().invoke([this] { return manager_; });
+}
+
+// ---- Profile ----------------------------------------------------------------
+
+void VPNManager::saveConfiguration(std::string_view config) {
+    if (!Utf8::isValid(config)) throw VPNError(VPNError::Kind::invalidConfig);
+    const std::string text(config);
+    auto manager = mainExecutor().invoke([&] {
+        savedConfigJSON_ = text;
+        return manager_;
+    });
+    if (!manager) manager = std::make_shared<TunnelProviderManager>(deps_.tunnel);
+    manager->edit([](TunnelProviderProfile& p) {
+        p.protocolConfiguration = {KavriConstants::tunnelBundleID, "Kavri Proxy"};
+        p.localizedDescription = "Каври";
+        p.isEnabled = true;
+        // On-demand stays as the profile has it: only connect() turns it on,
+        // so a save at start-up does not bring back a tunnel the user stopped.
+    });
+    manager->saveToPreferences();
+    manager->loadFromPreferences();
+    mainExecutor().invoke([&] {
+        manager_ = manager;
+        updateStatus();
+        observe();
+    });
+}
+
+// ---- Connect and disconnect -------------------------------------------------
+
+void VPNManager::connect() {
+    const auto manager = currentManager();
+    if (!manager) throw VPNError(VPNError::Kind::notConfigured);
+    const auto connection = manager->connection();
+    const TunnelStatus now = connection->status();
+    if (now == TunnelStatus::connecting || now == TunnelStatus::connected || now == TunnelStatus::reasserting) return;
+    if (!manager->isOnDemandEnabled()) saveOnDemand(*manager, true);
+
+    const TunnelOptions options = startOptions(chooseConfiguration());
+    try {
+        connection->startVPNTunnel(options);
+    } catch (const TunnelProviderError& e) {
+        if (e.code() != Code::configurationStale) throw;
+        Log::line("[Kavri] VPN: the profile was saved elsewhere; loading it again before one more start");
+        manager->loadFromPreferences();
+        connection->startVPNTunnel(options);
+    }
+}
+
+std::string VPNManager::chooseConfiguration() {
+    // An empty saved text counts as none: the stored and built-in
+    // configurations come next.
+    auto text = mainExecutor().invoke([this] { return savedConfigJSON_; });
+    if (text && !text->empty()) return *text;
+    if (const auto stored = store_.data(KavriDefaultsKey::cachedSingboxConfig);
+        stored && !stored->empty() && Utf8::isValid(*stored))
+        return *stored;
+    if (const auto fallback = LastResortSurface::config(); fallback && !fallback->empty()) {
+        store_.set(KavriDefaultsKey::cachedSingboxConfig, Data{*fallback});
+        return *fallback;
+    }
+    throw VPNError(VPNError::Kind::missingConfigContent);
+}
+
+TunnelOptions VPNManager::startOptions(const std::string& configContent) const {
+    TunnelOptions options = {{"configContent", configContent},
+                             {"systemProxyEnabled", true},
+                             {"excludeDefaultRoute", false},
+                             {"autoRouteUseSubRangesByDefault", false},
+                             {"excludeAPNsRoute", false},
+                             {"includeAllNetworks", false}};
+    if (const auto token = Keychain::read(Keychain::Item::subToken)) {
+        if (std::string bare = KavriToken::bare(*token); !bare.empty()) options["subToken"] = std::move(bare);
+    }
+    options["deviceID"] = deps_.deviceID ? deps_.deviceID() : std::string();
+    if (const auto meta = store_.data(KavriDefaultsKey::cachedSubscriptionMeta); meta && deps_.metadataVersion) {
+        if (const auto version = deps_.metadataVersion(*meta)) options["configVersion"] = *version;
+    }
+    return options;
+}
+
+void VPNManager::disconnect() {
+    const auto manager = currentManager();
+    if (!manager) return;
+    if (manager->isOnDemandEnabled()) saveOnDemand(*manager, false);
+    manager->connection()->stopVPNTunnel();
+}
+
+// ---- Probes -----------------------------------------------------------------
+
+std::optional<std::int64_t> VPNManager::probeRTT(const std::string& host, int port) {
+    const auto manager = currentManager();
+    const auto connection = manager ? manager->connection() : nullptr;
+    if (!connection) return std::nullopt;
+    const TunnelStatus now = connection->status();
+    if (now != TunnelStatus::connected && now != TunnelStatus::reasserting) return std::nullopt;
+
+    auto guard = std::make_shared<ProbeGuard>();
+    try {
+        connection->sendProviderMessage("ping:" + host + ":" + std::to_string(port),
+                                        [guard](std::optional<std::string> reply) {
+                                            guard->complete(parseProbeReply(reply));
+                                        });
+    } catch (const TunnelProviderError&) {
+        return std::nullopt;
+    }
+    std::jthread timeout([this, guard](std::stop_token stop) {
+        if (clock_.sleepFor(probeTimeout, stop)) guard->complete(std::nullopt);
+    });
+    std::unique_lock lock(guard->mutex);
+    guard->changed.wait(lock, [&] { return guard->done; });
+    return guard->value;  // the time-out thread is stopped and joined on return
+}
+
+std::optional<std::int64_t> VPNManager::parseProbeReply(const std::optional<std::string>& reply) {
+    if (!reply || reply->empty() || !Utf8::isValid(*reply)) return std::nullopt;
+    std::string_view text = *reply;
+    bool negative = false;
+    if (text.front() == '+' || text.front() == '-') {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    // Parsed with its sign so that the most negative value fits.
+    const std::string signedText = (negative ? "-" : "") + std::string(text);
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(signedText.data(), signedText.data() + signedText.size(), value);
+    if (error != std::errc() || end != signedText.data() + signedText.size()) return std::nullopt;
+    return value;
+}
+
+}  // namespace kavri

@@ -1,0 +1,73 @@
+// kavri-tunnel, the local run's stand-in for the app's connect button, run as
+// a process against a real durnel and the HTTPS test control plane.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <fstream>
+
+#include "core/kavri_defaults_key.h"
+#include "tests/support/durnel_fixture.h"
+#include "tests/support/loopback_port.h"
+
+using namespace kavri;
+
+namespace {
+
+class TunnelTool : public test::DurnelFixture {
+protected:
+    struct Outcome {
+        int exitCode = -1;
+        std::string errors;
+    };
+
+    Outcome run(std::vector<std::string> args, const std::filesystem::path& deployment) {
+        const auto log = dir / ("kavri-tunnel-" + std::to_string(++runs_) + ".log");
+        ChildProcess tool(std::filesystem::path(KAVRI_BINARY_DIR) / "testing" / "kavri-tunnel", std::move(args),
+                          {{"KAVRI_SHARED_DIR", shared.string()}, {"KAVRI_DEPLOYMENT", deployment.string()}}, log);
+        const int status = tool.wait();
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, tool.output()};
+    }
+
+    KavriStore store{shared};
+
+private:
+    int runs_ = 0;
+};
+
+}  // namespace
+
+// A wrong token leaves the good one in place; the right one then connects,
+// and the app state stays unset as the app leaves it.
+TEST_F(TunnelTool, WrongTokenKeepsTheGoodOneAndTheRightOneConnects) {
+    rig.controlPlane.setSubscription(rig.token, rig.config());
+    auto durnel = launch();
+
+    const auto wrong = run({"connect", "--token", "not-a-token"}, dir / "deployment.json");
+    EXPECT_EQ(wrong.exitCode, 1) << wrong.errors;
+    EXPECT_NE(wrong.errors.find("could not be pulled: HTTP 401"), std::string::npos) << wrong.errors;
+    EXPECT_EQ(store.string(KavriDefaultsKey::subTokenForNE), rig.token);
+
+    const auto right = run({"connect", "--token", rig.token}, dir / "deployment.json");
+    EXPECT_EQ(right.exitCode, 0) << right.errors << durnel->output();
+    EXPECT_EQ(store.string(KavriDefaultsKey::subTokenForNE), rig.token);
+    EXPECT_FALSE(store.object(KavriDefaultsKey::appState));
+
+    const auto foreground = run({"app-state", "foreground"}, dir / "deployment.json");
+    EXPECT_EQ(foreground.exitCode, 0);
+    EXPECT_EQ(store.string(KavriDefaultsKey::appState), "foreground");
+}
+
+// No host answers: every host tried is named with its own error.
+TEST_F(TunnelTool, ExhaustedNamesEveryHostTried) {
+    test::LoopbackPort first(-1), second(-1);  // bound, not listening: refused
+    Deployment d = rig.controlPlane.deployment();
+    d.hosts = {{"127.0.0.1:" + first.number(), {}}, {"127.0.0.1:" + second.number(), {}}};
+    std::ofstream(dir / "closed.json") << d.toJson();
+    auto durnel = launch();
+
+    const auto outcome = run({"connect", "--token", rig.token}, dir / "closed.json");
+    EXPECT_EQ(outcome.exitCode, 1);
+    for (const auto* port : {&first, &second})
+        EXPECT_NE(outcome.errors.find("127.0.0.1:" + port->number() + " ("), std::string::npos) << outcome.errors;
+    EXPECT_EQ(outcome.errors.find("deployment"), std::string::npos) << outcome.errors;
+}

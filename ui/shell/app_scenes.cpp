@@ -1,0 +1,31 @@
+#include "ui/shell/app_scenes.h"
+
+#include <QCoreApplication>
+
+#include "app/shell/kavri_mac_app.h"
+#include "ui/main/mac_root_view.h"
+
+namespace kavri {
+
+AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
+    : QObject(parent), app_(app), root_(new MacRootView), window_(root_) {
+    connect(root_, &MacRootView::shown, this, [this] { app_.startupTask(); });
+    connect(root_, &MacRootView::hidden, this, [this] { app_.cancelStartup(); });
+    connect(&extra_, &MenuBarExtra::openMainWindowRequested, this, [this] { window_.bringForward(); });
+    connect(&extra_, &MenuBarExtra::quitRequested, this, [] { QCoreApplication::quit(); });
+}
+
+void AppScenes::show() {
+    extra_.show();
+    window_.bringForward();
+}
+
+void AppScenes::handleMessage(const QString& message) {
+    if (message.isEmpty()) {
+        window_.bringForward();
+        return;
+    }
+    app_.openURL(message.toStdString());
+}
+
+}  // namespace kavri

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include "ui/shell/main_window.h"
+#include "ui/shell/menu_bar_extra.h"
+
+namespace kavri {
+
+class KavriMacApp;
+class MacRootView;
+
+// The app's two scenes, the main window and the menu-bar extra, tied to the
+// app: the start-up task runs each time the window's content is shown and
+// is cancelled when it goes away; messages from later starts open URLs or
+// bring the window forward.
+class AppScenes : public QObject {
+    Q_OBJECT
+public:
+    explicit AppScenes(KavriMacApp& app, QObject* parent = nullptr);
+
+    MainWindow& window() { return window_; }
+    MenuBarExtra& menuBarExtra() { return extra_; }
+
+    // Shows the window and the tray icon.
+    void show();
+    // A later start's message: a URL, or nothing (show the window).
+    void handleMessage(const QString& message);
+
+private:
+    KavriMacApp& app_;
+    MacRootView* root_;
+    MainWindow window_;
+    MenuBarExtra extra_;
+};
+
+}  // namespace kavri
