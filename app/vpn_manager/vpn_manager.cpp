@@ -1,6 +1,5 @@
 #include "app/vpn_manager/vpn_manager.h"
 
-#include <charconv>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -12,6 +11,7 @@
 #include "core/last_resort_surface.h"
 #include "core/utf8.h"
 #include "platform/ne/tunnel_provider_error.h"
+#include "platform/runtime/decimal.h"
 #include "platform/runtime/log.h"
 
 namespace kavri {
@@ -282,19 +282,7 @@ std::optional<std::int64_t> VPNManager::probeRTT(const std::string& host, int po
 
 std::optional<std::int64_t> VPNManager::parseProbeReply(const std::optional<std::string>& reply) {
     if (!reply || reply->empty() || !Utf8::isValid(*reply)) return std::nullopt;
-    std::string_view text = *reply;
-    bool negative = false;
-    if (text.front() == '+' || text.front() == '-') {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
-    // Parsed with its sign so that the most negative value fits.
-    const std::string signedText = (negative ? "-" : "") + std::string(text);
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(signedText.data(), signedText.data() + signedText.size(), value);
-    if (error != std::errc() || end != signedText.data() + signedText.size()) return std::nullopt;
-    return value;
+    return Decimal::int64(*reply);
 }
 
 }  // namespace kavri
