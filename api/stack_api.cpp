@@ -2,7 +2,13 @@
 
 #include "api/decoding_error.h"
 #include "api/json_fields.h"
+#include "api/device_id.h"
 #include "api/lenient_fields.h"
+#include "core/control_plane.h"
+#include "core/deployment.h"
+#include "core/kavri_constants.h"
+#include "core/kavri_defaults_key.h"
+#include "platform/runtime/uuid.h"
 
 namespace kavri {
 namespace {
@@ -113,6 +119,153 @@ StackAPI::SelectResponse StackAPI::SelectResponse::decode(std::string_view text)
     response.error = fields.optionalString("error");
     if (const auto* stack = fields.optional("stack")) response.stack = Snapshot::fromJson(*stack, "stack");
     return response;
+}
+
+// --- calls ---
+
+namespace {
+
+[[noreturn]] void retryWith(std::exception_ptr why) { throw ControlPlane::RetryNextHost(std::move(why)); }
+
+// One attempt's answer; a failure without a reply moves on to the next host
+// (a cancellation ends the walk).
+HttpResponse sendOrRetry(const HttpSession& session, const HttpRequest& request, std::stop_token stop) {
+    if (stop.stop_requested()) throw HttpError(HttpError::Kind::Cancelled, "request cancelled");
+    try {
+        return session.send(request, stop);
+    } catch (const HttpError& error) {
+        if (error.kind() == HttpError::Kind::Cancelled || stop.stop_requested()) throw;
+        retryWith(std::make_exception_ptr(error));
+    }
+}
+
+// A status that moves the walk on, carried as the domain's error.
+struct StatusError : std::runtime_error {
+    explicit StatusError(int code) : std::runtime_error("StackAPI error " + std::to_string(code)), code(code) {}
+    int code;
+};
+
+std::string hostOf(const std::string& base) {
+    const auto scheme = base.find("://");
+    return scheme == std::string::npos ? base : base.substr(scheme + 3);
+}
+
+}  // namespace
+
+HttpSession StackAPI::session() {
+    HttpSessionConfig config;
+    config.requestTimeout = std::chrono::seconds(6);
+    config.resourceTimeout = std::chrono::seconds(11);
+    config.caBundle = Deployment::current().caBundle;
+    return HttpSession(std::move(config));
+}
+
+StackAPI::StackAPI(HttpSession session, KavriStore& store, Clock& clock)
+    : session_(std::move(session)), store_(store), clock_(clock) {}
+
+HttpRequest StackAPI::makeRequest(const std::string& base, const std::string& path, const std::string& method,
+                                  const std::optional<nlohmann::json>& body) const {
+    HttpRequest request;
+    request.method = method;
+    request.url = (base.ends_with('/') ? base.substr(0, base.size() - 1) : base) + "/" + path;
+    request.timeout = std::chrono::milliseconds(static_cast<std::int64_t>(attemptSeconds * 1000));
+    request.headers = {{"X-Kavri-Caps", KavriConstants::clientCaps},
+                       {"X-Kavri-Build", KavriConstants::clientBuild()},
+                       {"X-Device-Id", DeviceID::current(store_)}};
+    if (body) {
+        request.headers.push_back({"Content-Type", "application/json"});
+        try {
+            request.body = body->dump();
+        } catch (const nlohmann::json::exception&) {
+            // Text that is not UTF-8 cannot be sent: the request goes without a body.
+        }
+    }
+    return request;
+}
+
+StackAPI::CatalogFetch StackAPI::fetchCatalog(const std::string& token, double budgetSeconds,
+                                              std::stop_token stop) const {
+    const auto start = clock_.monoNow();
+    CatalogFetch fetch;
+    try {
+        fetch.catalog = ControlPlane::withFailover(
+            budgetSeconds,
+            [&](const std::string& base) -> std::optional<Catalog> {
+                fetch.host = hostOf(base);
+                fetch.code.reset();
+                const auto response =
+                    sendOrRetry(session_, makeRequest(base, "stack/" + percentEncodeAlnum(token), "GET"), stop);
+                const int code = response.status;
+                fetch.code = code;
+                if (code >= 200 && code <= 299) {
+                    std::optional<Catalog> catalog;
+                    try {
+                        catalog = Catalog::decode(response.body);
+                    } catch (const std::exception&) {
+                        return std::nullopt;
+                    }
+                    store_.set(KavriDefaultsKey::stackCatalogCache, PlistValue(Data{response.body}));
+                    store_.set(KavriDefaultsKey::stackCatalogCacheAt, PlistValue(clock_.wallNow()));
+                    return catalog;
+                }
+                if (code == 401 || code == 402 || code == 403) return std::nullopt;
+                retryWith(std::make_exception_ptr(StatusError(code)));
+            },
+            clock_, store_);
+    } catch (const std::exception&) {
+        fetch.catalog.reset();
+    }
+    fetch.ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_.monoNow() - start).count();
+    return fetch;
+}
+
+std::optional<StackAPI::Catalog> StackAPI::cachedCatalog() const {
+    const auto snapshot = store_.snapshot();
+    const auto found = snapshot.find(KavriDefaultsKey::stackCatalogCache);
+    if (found == snapshot.end()) return std::nullopt;
+    const auto* bytes = found->second.get<Data>();
+    if (!bytes) return std::nullopt;
+    try {
+        return Catalog::decode(bytes->bytes);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::chrono::system_clock::time_point> StackAPI::cachedCatalogAt() const {
+    const auto value = store_.object(KavriDefaultsKey::stackCatalogCacheAt);
+    if (!value) return std::nullopt;
+    if (const auto* date = value->get<Date>()) return *date;
+    return std::nullopt;
+}
+
+StackAPI::SelectOutcome StackAPI::select(const std::string& token, const std::optional<std::string>& location,
+                                         const std::optional<std::string>& proto, std::stop_token stop) const {
+    const std::string key = Uuid::make();
+    const nlohmann::json body = {{"location", location ? nlohmann::json(*location) : nlohmann::json(nullptr)},
+                                 {"protocol", proto ? nlohmann::json(*proto) : nlohmann::json(nullptr)}};
+    try {
+        return ControlPlane::withFailover(
+            selectBudgetSeconds,
+            [&](const std::string& base) {
+                auto request = makeRequest(base, "stack/" + percentEncodeAlnum(token) + "/select", "POST", body);
+                request.headers.push_back({"Idempotency-Key", key});
+                const auto response = sendOrRetry(session_, request, stop);
+                const int code = response.status;
+                if (code == 200 || code == 401 || code == 402 || code == 403 || code == 409) {
+                    SelectOutcome outcome{code, std::nullopt};
+                    try {
+                        outcome.stack = SelectResponse::decode(response.body).stack;
+                    } catch (const std::exception&) {
+                    }
+                    return outcome;
+                }
+                retryWith(std::make_exception_ptr(StatusError(code)));
+            },
+            clock_, store_);
+    } catch (const std::exception&) {
+        return SelectOutcome{};
+    }
 }
 
 }  // namespace kavri

@@ -1,12 +1,18 @@
 #pragma once
 
 #include <cstdint>
+#include <chrono>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "core/kavri_store.h"
+#include "platform/http/http_session.h"
+#include "platform/runtime/clock.h"
 
 namespace kavri {
 
@@ -133,6 +139,43 @@ public:
         std::optional<std::string> host;  // the last host tried
         std::optional<int> code;          // its HTTP status, when it answered
     };
+
+    static constexpr double attemptSeconds = 6;
+    static constexpr double selectBudgetSeconds = 15;
+
+    // The session of every stack request: request limit 6 s, resource 11 s.
+    static HttpSession session();
+
+    explicit StackAPI(HttpSession session = StackAPI::session(), KavriStore& store = KavriStore::shared(),
+                      Clock& clock = Clock::system());
+
+    // A request to `base` + "/" + `path` with the client's capability,
+    // build and device headers; a body is sent as a JSON object (nothing
+    // becoming null) with its content type.
+    HttpRequest makeRequest(const std::string& base, const std::string& path, const std::string& method,
+                            const std::optional<nlohmann::json>& body = std::nullopt) const;
+
+    // Fetches the catalog within `budgetSeconds` over all hosts. A 2xx body
+    // that decodes is cached (its bytes, then the time); one that does not,
+    // and 401, 402 and 403, end the walk without a catalog; other statuses
+    // and transport failures move to the next host.
+    CatalogFetch fetchCatalog(const std::string& token, double budgetSeconds, std::stop_token stop = {}) const;
+
+    // The cached catalog and when it was written; nothing when missing, of
+    // another type or undecodable.
+    std::optional<Catalog> cachedCatalog() const;
+    std::optional<std::chrono::system_clock::time_point> cachedCatalogAt() const;
+
+    // Sends the choice (nothing: automatic) with one idempotency key for
+    // every host it tries. 200, 401, 402, 403 and 409 end it with their
+    // status; the rest move on; an exhausted walk gives status 0.
+    SelectOutcome select(const std::string& token, const std::optional<std::string>& location,
+                         const std::optional<std::string>& proto, std::stop_token stop = {}) const;
+
+private:
+    HttpSession session_;
+    KavriStore& store_;
+    Clock& clock_;
 };
 
 }  // namespace kavri

@@ -36,6 +36,8 @@ inline constexpr const char* lastKnownExpiry = "last_known_expiry";
 inline constexpr const char* lastKnownBonusYears = "last_known_bonus_years";
 inline constexpr const char* notifPrimerDeclines = "notif_primer_declines";
 inline constexpr const char* refAttributionAsked = "ref_attribution_asked";
+inline constexpr const char* stackCatalogCache = "stack_catalog_cache";
+inline constexpr const char* stackCatalogCacheAt = "stack_catalog_cache_at";
 }  // namespace KavriDefaultsKey
 
 }  // namespace kavri

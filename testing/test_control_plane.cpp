@@ -123,6 +123,8 @@ TestControlPlane::TestControlPlane(int port, const SealingKey& key)
     route("POST", "/telemetry", [](const Request&) { return Reply::withStatus(200); });
     route("POST", "/provision", [this](const Request&) { return provision(); });
     route("GET", "/status/(.+)", [this](const Request& r) { return status(r); });
+    route("GET", "/stack/([^/]+)", [this](const Request& r) { return catalog(r); });
+    route("POST", "/stack/([^/]+)/select", [this](const Request& r) { return catalog(r, true); });
 
     const int backendPort = backend_->bind_to_any_port("127.0.0.1");
     backendThread_ = std::thread([this] { backend_->listen_after_bind(); });
@@ -192,6 +194,18 @@ void TestControlPlane::setProvisionedToken(std::string token) {
 void TestControlPlane::setStatus(const std::string& token, std::string body) {
     std::lock_guard lock(mutex_);
     statuses_[token] = std::move(body);
+}
+
+void TestControlPlane::setCatalog(const std::string& token, std::string body) {
+    std::lock_guard lock(mutex_);
+    catalogs_[token] = std::move(body);
+}
+
+TestControlPlane::Reply TestControlPlane::catalog(const Request& request, bool selection) {
+    std::lock_guard lock(mutex_);
+    const auto it = catalogs_.find(request.matches.at(1));
+    if (it == catalogs_.end()) return Reply::json(R"({"error":"unauthorized"})", 401);
+    return Reply::json(selection ? R"({"error":null,"stack":null})" : it->second);
 }
 
 TestControlPlane::Reply TestControlPlane::provision() {

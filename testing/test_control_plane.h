@@ -123,6 +123,10 @@ public:
     // "GET /status/<token>" answers this body (200) for the token; an
     // unknown token gets 401.
     void setStatus(const std::string& token, std::string body);
+    // "GET /stack/<token>" answers this catalog body (200) for the token and
+    // "POST /stack/<token>/select" answers 200 without a stack; an unknown
+    // token gets 401 from both.
+    void setCatalog(const std::string& token, std::string body);
 
     // The next request whose path matches `pathPattern` (empty: any) gets
     // `reply` instead of its route's answer; replies queue up in order.
@@ -186,6 +190,7 @@ private:
     Reply ruleFile(const Request& request);
     Reply provision();
     Reply status(const Request& request);
+    Reply catalog(const Request& request, bool selection = false);
     void hang(int backendPeerPort);
 
     SealingKey key_;
@@ -202,6 +207,7 @@ private:
     std::map<std::string, Reply> ruleFiles_;
     std::optional<std::string> provisionedToken_;
     std::map<std::string, std::string> statuses_;
+    std::map<std::string, std::string> catalogs_;
     std::deque<Scripted> queued_;
     std::vector<Scripted> always_;
     Sealing sealing_ = Sealing::Sealed;

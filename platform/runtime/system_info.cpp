@@ -1,5 +1,7 @@
 #include "platform/runtime/system_info.h"
 
+#include <unistd.h>
+
 #include <sys/utsname.h>
 
 #include <cctype>
@@ -27,6 +29,12 @@ std::string SystemInfo::osVersion() {
     utsname u{};
     if (uname(&u) != 0) return "0.0.0";
     return versionFromRelease(u.release);
+}
+
+std::optional<std::string> SystemInfo::hostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return std::nullopt;
+    return std::string(name);
 }
 
 }  // namespace kavri

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace kavri {
@@ -10,6 +11,8 @@ public:
     static std::string osVersion();
     // The same from a release text such as "6.1.0-18-amd64".
     static std::string versionFromRelease(const std::string& release);
+    // The computer's name as the system gives it; nothing when it gives none.
+    static std::optional<std::string> hostName();
 };
 
 }  // namespace kavri
