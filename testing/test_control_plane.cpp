@@ -125,6 +125,10 @@ TestControlPlane::TestControlPlane(int port, const SealingKey& key)
     route("GET", "/status/(.+)", [this](const Request& r) { return status(r); });
     route("GET", "/stack/([^/]+)", [this](const Request& r) { return catalog(r); });
     route("POST", "/stack/([^/]+)/select", [this](const Request& r) { return catalog(r, true); });
+    // Device linking answers what a test scripts; unscripted, a code is unknown.
+    for (const char* path : {"/link/invite", "/link/join", "/devices/detach", "/devices/remove"})
+        route("POST", path, [](const Request&) { return Reply::json(R"({"error":"not_found"})", 404); });
+    route("POST", "/devices/list", [this](const Request& r) { return deviceList(r); });
 
     const int backendPort = backend_->bind_to_any_port("127.0.0.1");
     backendThread_ = std::thread([this] { backend_->listen_after_bind(); });
@@ -206,6 +210,22 @@ TestControlPlane::Reply TestControlPlane::catalog(const Request& request, bool s
     const auto it = catalogs_.find(request.matches.at(1));
     if (it == catalogs_.end()) return Reply::json(R"({"error":"unauthorized"})", 401);
     return Reply::json(selection ? R"({"error":null,"stack":null})" : it->second);
+}
+
+void TestControlPlane::setDevices(const std::string& token, std::string body) {
+    std::lock_guard lock(mutex_);
+    deviceLists_[token] = std::move(body);
+}
+
+TestControlPlane::Reply TestControlPlane::deviceList(const Request& request) {
+    const auto body = nlohmann::json::parse(request.body, nullptr, false);
+    const auto token = body.is_object() && body.contains("token") && body["token"].is_string()
+                           ? body["token"].get<std::string>()
+                           : std::string();
+    std::lock_guard lock(mutex_);
+    const auto it = deviceLists_.find(token);
+    if (it == deviceLists_.end()) return Reply::json(R"({"error":"unauthorized"})", 401);
+    return Reply::json(it->second);
 }
 
 TestControlPlane::Reply TestControlPlane::provision() {

@@ -127,6 +127,10 @@ public:
     // "POST /stack/<token>/select" answers 200 without a stack; an unknown
     // token gets 401 from both.
     void setCatalog(const std::string& token, std::string body);
+    // "POST /devices/list" answers this body (200) for the token in its
+    // body; an unknown token gets 401. "link/invite", "link/join",
+    // "devices/detach" and "devices/remove" answer 404 unless scripted.
+    void setDevices(const std::string& token, std::string body);
 
     // The next request whose path matches `pathPattern` (empty: any) gets
     // `reply` instead of its route's answer; replies queue up in order.
@@ -191,6 +195,7 @@ private:
     Reply provision();
     Reply status(const Request& request);
     Reply catalog(const Request& request, bool selection = false);
+    Reply deviceList(const Request& request);
     void hang(int backendPeerPort);
 
     SealingKey key_;
@@ -208,6 +213,7 @@ private:
     std::optional<std::string> provisionedToken_;
     std::map<std::string, std::string> statuses_;
     std::map<std::string, std::string> catalogs_;
+    std::map<std::string, std::string> deviceLists_;
     std::deque<Scripted> queued_;
     std::vector<Scripted> always_;
     Sealing sealing_ = Sealing::Sealed;
