@@ -2,12 +2,14 @@
 // service's stand-in as the app's first connect needs it.
 #include <signal.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "app/stack/stack_pinger.h"
 #include "app/vpn_manager/vpn_manager.h"
 #include "core/kavri_defaults_key.h"
 #include "core/keychain.h"
@@ -223,6 +225,31 @@ TEST_F(VPNManagerTest, ProbesThroughTheExtension) {
     EXPECT_EQ(late.wait_for(30s), std::future_status::ready);
     ::kill(*pid, SIGCONT);
     EXPECT_FALSE(late.get());
+}
+
+TEST_F(VPNManagerTest, ThePingerMeasuresThroughTheRunningTunnel) {
+    auto vpn = makeManager();
+    offMain([&] { vpn->saveConfiguration(rig.config().dump()); });
+    offMain([&] { vpn->connect(); });
+    ASSERT_TRUE(reaches(*vpn, Kind::connected)) << durnelOutput();
+    test::LoopbackPort listening(16);
+    std::atomic<int> direct = 0;
+    StackPinger pinger(main, Clock::system(), [&](const std::string&, std::uint16_t, std::chrono::milliseconds,
+                                                  std::stop_token) -> std::optional<std::int64_t> {
+        ++direct;
+        return 50;
+    });
+    pinger.extensionProbe = [&](const std::string& host, int port) { return vpn->probeRTT(host, port); };
+    pinger.tunnelActive = [&] { return vpn->status->kind == Kind::connected; };
+    StackAPI::Catalog::Location location;
+    location.id = "here";
+    location.probeHost = "127.0.0.1";
+    location.probePort = listening.port;
+
+    pinger.probe({location});
+
+    ASSERT_TRUE(main.runUntil([&] { return pinger.results->contains("here"); }, 60s)) << durnelOutput();
+    EXPECT_EQ(direct, 0);
 }
 
 TEST_F(VPNManagerTest, AProfileSavedElsewhereIsLoadedAgainAndStartedOnce) {
