@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -52,6 +54,9 @@ void buildHttpServerTables() {
         thread.join();
     });
 }
+
+// Orders the requests of every plane of the process.
+std::atomic<std::uint64_t> arrivals{0};
 
 }  // namespace
 
@@ -116,6 +121,8 @@ TestControlPlane::TestControlPlane(int port, const SealingKey& key)
     route("GET", "/sub/(.+)", [this](const Request& r) { return subscription(r); });
     route("GET", "/rules/(.+)", [this](const Request& r) { return ruleFile(r); });
     route("POST", "/telemetry", [](const Request&) { return Reply::withStatus(200); });
+    route("POST", "/provision", [this](const Request&) { return provision(); });
+    route("GET", "/status/(.+)", [this](const Request& r) { return status(r); });
 
     const int backendPort = backend_->bind_to_any_port("127.0.0.1");
     backendThread_ = std::thread([this] { backend_->listen_after_bind(); });
@@ -175,6 +182,31 @@ void TestControlPlane::removeSubscription(const std::string& token) {
 void TestControlPlane::setSubscriptionDirectory(std::filesystem::path directory) {
     std::lock_guard lock(mutex_);
     subscriptionDirectory_ = std::move(directory);
+}
+
+void TestControlPlane::setProvisionedToken(std::string token) {
+    std::lock_guard lock(mutex_);
+    provisionedToken_ = std::move(token);
+}
+
+void TestControlPlane::setStatus(const std::string& token, std::string body) {
+    std::lock_guard lock(mutex_);
+    statuses_[token] = std::move(body);
+}
+
+TestControlPlane::Reply TestControlPlane::provision() {
+    std::lock_guard lock(mutex_);
+    if (!provisionedToken_) return Reply::json(R"({"error":"not provisioning"})", 503);
+    const nlohmann::ordered_json body = {
+        {"id", 1}, {"sub_token", *provisionedToken_}, {"is_trial", true}, {"plan", "trial"}, {"is_active", true}};
+    return Reply::json(body.dump());
+}
+
+TestControlPlane::Reply TestControlPlane::status(const Request& request) {
+    std::lock_guard lock(mutex_);
+    const auto it = statuses_.find(request.matches.at(1));
+    if (it == statuses_.end()) return Reply::json(R"({"error":"unauthorized"})", 401);
+    return Reply::json(it->second);
 }
 
 void TestControlPlane::script(Reply reply, std::string pathPattern) {
@@ -250,6 +282,16 @@ std::vector<TestControlPlane::Request> TestControlPlane::requests() const {
     return requests_;
 }
 
+std::vector<TestControlPlane::Request> TestControlPlane::callLog(const std::vector<const TestControlPlane*>& planes) {
+    std::vector<Request> all;
+    for (const auto* plane : planes) {
+        auto some = plane->requests();
+        all.insert(all.end(), std::make_move_iterator(some.begin()), std::make_move_iterator(some.end()));
+    }
+    std::sort(all.begin(), all.end(), [](const Request& a, const Request& b) { return a.order < b.order; });
+    return all;
+}
+
 std::size_t TestControlPlane::requestCount() const {
     std::lock_guard lock(mutex_);
     return requests_.size();
@@ -316,6 +358,7 @@ void TestControlPlane::handle(const httplib::Request& in, httplib::Response& out
         std::lock_guard lock(mutex_);
         decision = decide(request);
         sealing = sealing_;
+        request.order = ++arrivals;
         requests_.push_back(request);
     }
     changed_.notify_all();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -46,6 +47,10 @@ public:
         HttpHeaders headers;  // as sent, in order
         std::string body;
         std::vector<std::string> matches;  // the route's captures ([0] = whole path)
+        std::uint64_t order = 0;           // when it arrived, among the requests of every plane
+
+        // "METHOD path", as a log line.
+        std::string call() const { return method + " " + path; }
 
         std::optional<std::string> header(std::string_view name) const;
     };
@@ -112,6 +117,13 @@ public:
     void removeSubscription(const std::string& token);
     void setSubscriptionDirectory(std::filesystem::path directory);
 
+    // "POST /provision" issues this token: 200 with a trial record. Until
+    // one is set it answers 503.
+    void setProvisionedToken(std::string token);
+    // "GET /status/<token>" answers this body (200) for the token; an
+    // unknown token gets 401.
+    void setStatus(const std::string& token, std::string body);
+
     // The next request whose path matches `pathPattern` (empty: any) gets
     // `reply` instead of its route's answer; replies queue up in order.
     void script(Reply reply, std::string pathPattern = {});
@@ -144,6 +156,8 @@ public:
     std::vector<nlohmann::json> reports() const;
 
     std::vector<Request> requests() const;
+    // Every request these planes received, in the order they arrived.
+    static std::vector<Request> callLog(const std::vector<const TestControlPlane*>& planes);
     std::size_t requestCount() const;
     // Waits in real time until at least `n` requests were recorded.
     bool waitForRequests(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
@@ -170,6 +184,8 @@ private:
     std::variant<Reply, Handler> decide(Request& request);
     Reply subscription(const Request& request);
     Reply ruleFile(const Request& request);
+    Reply provision();
+    Reply status(const Request& request);
     void hang(int backendPeerPort);
 
     SealingKey key_;
@@ -184,6 +200,8 @@ private:
     std::map<std::string, std::string> subscriptions_;
     std::optional<std::filesystem::path> subscriptionDirectory_;
     std::map<std::string, Reply> ruleFiles_;
+    std::optional<std::string> provisionedToken_;
+    std::map<std::string, std::string> statuses_;
     std::deque<Scripted> queued_;
     std::vector<Scripted> always_;
     Sealing sealing_ = Sealing::Sealed;

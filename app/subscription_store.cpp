@@ -1,0 +1,258 @@
+#include "app/subscription_store.h"
+
+#include "api/device_id.h"
+#include "app/error_description.h"
+#include "core/attestation_provider.h"
+#include "core/kavri_defaults_key.h"
+#include "core/kavri_token.h"
+#include "core/keychain.h"
+
+namespace kavri {
+namespace {
+
+using Call = StoreCalls::Call;
+
+std::optional<std::string> keychainToken() { return Keychain::read(Keychain::Item::subToken); }
+
+// Runs a blocking backend call; a cancellation of the store call ends the
+// operation instead of reading as a failure.
+template <class F>
+auto unlessCancelled(Call& call, F&& request) {
+    try {
+        return request();
+    } catch (const HttpError& e) {
+        if (e.kind() == HttpError::Kind::Cancelled || call.cancelled()) throw StoreCalls::Cancelled();
+        throw;
+    }
+}
+
+}  // namespace
+
+SubscriptionStore::SubscriptionStore(MainExecutor& main, SubscriptionClient client, KavriAPI api, KavriStore& store,
+                                     Clock& clock, std::function<nlohmann::json()> attribution)
+    : ObservableStore(main),
+      client_(std::move(client)),
+      api_(std::move(api)),
+      store_(store),
+      clock_(clock),
+      attribution_(attribution ? std::move(attribution) : [] { return AttestationProvider::payload(); }),
+      calls_(main) {
+    restore();
+}
+
+SubscriptionStore::~SubscriptionStore() = default;
+
+void SubscriptionStore::restore() {
+    hasSubscription = keychainToken().has_value();
+
+    const auto snapshot = store_.snapshot();
+    const auto value = [&](const char* key) -> const PlistValue* {
+        const auto it = snapshot.find(key);
+        return it == snapshot.end() ? nullptr : &it->second;
+    };
+    if (const auto* pulled = value(KavriDefaultsKey::lastSubscriptionPull); pulled && pulled->is<Date>())
+        lastPullDate = *pulled->get<Date>();
+    if (const auto id = store_.integer(KavriDefaultsKey::subscriptionID); id > 0) subscriptionID = id;
+    if (const auto* meta = value(KavriDefaultsKey::cachedSubscriptionMeta); meta && meta->is<Data>()) {
+        try {
+            lastMeta = SubscriptionMeta::decode(meta->get<Data>()->bytes);
+        } catch (const std::exception&) {
+            // Kept as it is; the next pull replaces it.
+        }
+    }
+    if (const auto* status = value(KavriDefaultsKey::cachedStatusJSON); status && status->is<Data>()) {
+        std::optional<KavriAPI::StatusResult> cached;
+        try {
+            cached = KavriAPI::StatusResult::decode(status->get<Data>()->bytes);
+        } catch (const std::exception&) {
+        }
+        if (cached) apply(*cached, StatusOrigin::cached);
+    }
+}
+
+void SubscriptionStore::mirrorForExtension(std::string_view token) {
+    store_.set(KavriDefaultsKey::subTokenForNE, KavriToken::bare(token));
+    store_.set(KavriDefaultsKey::deviceIDForNE, DeviceID::current(store_));
+}
+
+void SubscriptionStore::apply(const KavriAPI::StatusResult& status, StatusOrigin origin) {
+    if (origin == StatusOrigin::live && status.rotateToken && !status.rotateToken->empty()) {
+        try {
+            Keychain::write(*status.rotateToken, Keychain::Item::subToken);
+        } catch (const KeychainError&) {
+            // The old token stays.
+        }
+    }
+    role = status.role ? status.role : role.get();
+    deviceQuota = status.devices ? status.devices : deviceQuota.get();
+    if (status.appID && *status.appID > 0) {
+        subscriptionID = *status.appID;
+        store_.set(KavriDefaultsKey::subscriptionID, *status.appID);
+    }
+    if (status.state) state = *status.state;
+    priceMonth = status.priceMonth ? status.priceMonth : priceMonth.get();
+    currency = status.currency ? status.currency : currency.get();
+    expiresAt = status.expiresAt ? status.expiresAt : expiresAt.get();
+    daysLeft = status.daysLeft ? status.daysLeft : daysLeft.get();
+    autopayEnabled = status.autopayEnabled.value_or(autopayEnabled.get());
+    nextChargeAt = status.nextChargeAt ? status.nextChargeAt : nextChargeAt.get();
+    referral = status.referral ? status.referral : referral.get();
+    plans = status.plans.empty() ? plans.get() : status.plans;
+    telegramLinked = status.telegramLinked.value_or(telegramLinked.get());
+    stack = status.stack ? status.stack : stack.get();
+    recurringAvailable = status.recurring.value_or(false);
+    if (status.priceMonth) {
+        store_.set(KavriDefaultsKey::priceMonth, *status.priceMonth);
+        store_.set(KavriDefaultsKey::currency, status.currency.value_or("RUB"));
+    }
+}
+
+void SubscriptionStore::persistPull(const SubscriptionClient::FetchResult& result) {
+    store_.set(KavriDefaultsKey::cachedSingboxConfig, Data{result.singboxConfigData});
+    try {
+        store_.set(KavriDefaultsKey::cachedSubscriptionMeta, Data{result.meta.encoded()});
+    } catch (const std::exception&) {
+        // Left as it was.
+    }
+    store_.set(KavriDefaultsKey::nePollIntervalSec, result.meta.pullIntervalSeconds);
+    const Date now = clock_.wallNow();
+    store_.set(KavriDefaultsKey::lastSubscriptionPull, now);
+    lastMeta = result.meta;
+    lastUserinfo = result.userinfo;
+    lastPullDate = now;
+}
+
+// --- operations ---
+
+void SubscriptionStore::refresh(Call& call) {
+    const auto token = keychainToken();
+    if (!token) return;
+    call.onMain([&] { mirrorForExtension(*token); });
+    try {
+        const auto result = unlessCancelled(call, [&] { return client_.fetch(*token, pullAttemptSeconds, call.stopToken()); });
+        call.onMain([&] {
+            persistPull(result);
+            lastError = std::nullopt;
+        });
+    } catch (const StoreCalls::Cancelled&) {
+        throw;
+    } catch (const SubscriptionClient::FetchError& e) {
+        call.onMain([&] {
+            if (e.kind() == SubscriptionClient::FetchError::Kind::expired) {
+                state = SubscriptionState::expired;
+                lastError = std::nullopt;
+            } else {
+                lastError = e.errorDescription();
+            }
+        });
+    } catch (const std::exception&) {
+        const auto text = ErrorDescription::of(std::current_exception());
+        call.onMain([&] { lastError = text; });
+    }
+}
+
+void SubscriptionStore::pull(Call& call, const std::string& token) {
+    const auto result = unlessCancelled(call, [&] { return client_.fetch(token, pullAttemptSeconds, call.stopToken()); });
+    call.onMain([&] {
+        // A token the keychain refuses is not adopted: the download goes.
+        Keychain::write(token, Keychain::Item::subToken);
+        mirrorForExtension(token);
+        persistPull(result);
+        hasSubscription = true;
+        lastError = std::nullopt;
+    });
+}
+
+void SubscriptionStore::ensureProvisioned(Call& call) {
+    if (keychainToken()) {
+        refreshStatus(call);
+        return;
+    }
+    provisionAndPull(call, false);
+}
+
+void SubscriptionStore::provision(Call& call) { provisionAndPull(call, true); }
+
+void SubscriptionStore::provisionAndPull(Call& call, bool fresh) {
+    call.onMain([&] {
+        isProvisioning = true;
+        if (fresh) {
+            role = std::nullopt;
+            deviceQuota = std::nullopt;
+        }
+    });
+    try {
+        const auto issued = unlessCancelled(
+            call, [&] { return api_.provision(DeviceID::current(store_), attribution_(), call.stopToken()); });
+        pull(call, issued.subToken);
+    } catch (const StoreCalls::Cancelled&) {
+        throw;
+    } catch (const std::exception&) {
+        const auto text = ErrorDescription::of(std::current_exception());
+        call.onMain([&] {
+            lastError = text;
+            isProvisioning = false;
+        });
+        return;
+    }
+    refreshStatus(call);
+    call.onMain([&] { isProvisioning = false; });
+}
+
+void SubscriptionStore::refreshStatus(Call& call) {
+    const auto token = keychainToken();
+    if (!token) return;
+    std::optional<KavriAPI::StatusReply> reply;
+    try {
+        reply = unlessCancelled(call, [&] { return api_.status(KavriToken::bare(*token), call.stopToken()); });
+    } catch (const StoreCalls::Cancelled&) {
+        throw;
+    } catch (const std::exception&) {
+        return;  // the last known status stays
+    }
+    call.onMain([&] {
+        apply(reply->result, StatusOrigin::live);
+        store_.set(KavriDefaultsKey::cachedStatusJSON, Data{reply->raw});
+    });
+}
+
+// --- started forms ---
+
+StoreCalls::Handle SubscriptionStore::start(std::function<void(Call&)> operation, std::function<void()> done) {
+    return calls_.start([operation = std::move(operation), done = std::move(done)](Call& call) {
+        operation(call);
+        if (done) call.onMain(done);
+    });
+}
+
+StoreCalls::Handle SubscriptionStore::refresh(std::function<void()> done) {
+    return start([this](Call& call) { refresh(call); }, std::move(done));
+}
+
+StoreCalls::Handle SubscriptionStore::pull(std::string token, std::function<void(std::exception_ptr)> done) {
+    return calls_.start([this, token = std::move(token), done = std::move(done)](Call& call) {
+        std::exception_ptr error;
+        try {
+            pull(call, token);
+        } catch (const StoreCalls::Cancelled&) {
+            throw;
+        } catch (...) {
+            error = std::current_exception();
+        }
+        if (done) call.onMain([&] { done(error); });
+    });
+}
+
+StoreCalls::Handle SubscriptionStore::ensureProvisioned(std::function<void()> done) {
+    return start([this](Call& call) { ensureProvisioned(call); }, std::move(done));
+}
+
+StoreCalls::Handle SubscriptionStore::provision(std::function<void()> done) {
+    return start([this](Call& call) { provision(call); }, std::move(done));
+}
+
+StoreCalls::Handle SubscriptionStore::refreshStatus(std::function<void()> done) {
+    return start([this](Call& call) { refreshStatus(call); }, std::move(done));
+}
+
+}  // namespace kavri
