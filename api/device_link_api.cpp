@@ -3,9 +3,10 @@
 #include <cmath>
 
 #include "api/device_id.h"
+#include "api/host_attempt.h"
 #include "api/lenient_fields.h"
 #include "core/control_plane.h"
-#include "core/deployment.h"
+#include "core/kavri_http.h"
 #include "core/kavri_constants.h"
 #include "platform/runtime/internet_date_time.h"
 #include "platform/runtime/system_info.h"
@@ -13,20 +14,9 @@
 namespace kavri {
 namespace {
 
-[[noreturn]] void retryWith(std::exception_ptr why) { throw ControlPlane::RetryNextHost(std::move(why)); }
-
-struct StatusError : std::runtime_error {
-    explicit StatusError(int code) : std::runtime_error("DeviceLink error " + std::to_string(code)) {}
-};
-
-HttpResponse sendOrRetry(const HttpSession& session, const HttpRequest& request, std::stop_token stop) {
-    if (stop.stop_requested()) throw HttpError(HttpError::Kind::Cancelled, "request cancelled");
-    try {
-        return session.send(request, stop);
-    } catch (const HttpError& error) {
-        if (error.kind() == HttpError::Kind::Cancelled || stop.stop_requested()) throw;
-        retryWith(std::make_exception_ptr(error));
-    }
+// A status that moves the walk on to the next host.
+[[noreturn]] void nextHost(int code) {
+    HostAttempt::retry(std::make_exception_ptr(HostAttempt::StatusError("DeviceLink", code)));
 }
 
 nlohmann::json objectOrEmpty(const std::string& body) {
@@ -117,13 +107,7 @@ DeviceLinkAPI::DeviceList DeviceLinkAPI::DeviceList::fromJson(const nlohmann::js
 
 // --- calls ---
 
-HttpSession DeviceLinkAPI::session() {
-    HttpSessionConfig config;
-    config.requestTimeout = std::chrono::seconds(8);
-    config.resourceTimeout = std::chrono::seconds(13);
-    config.caBundle = Deployment::current().caBundle;
-    return HttpSession(std::move(config));
-}
+HttpSession DeviceLinkAPI::session() { return KavriHTTP::apiSession(8); }
 
 DeviceLinkAPI::DeviceLinkAPI(HttpSession session, KavriStore& store, Clock& clock)
     : session_(std::move(session)), store_(store), clock_(clock) {}
@@ -142,11 +126,11 @@ HttpRequest DeviceLinkAPI::post(const std::string& base, const std::string& path
 
 std::pair<int, nlohmann::json> DeviceLinkAPI::postJSON(const std::string& base, const std::string& path,
                                                        const nlohmann::json& body, std::stop_token stop) const {
-    const auto response = sendOrRetry(session_, post(base, path, body, true), stop);
+    const auto response = HostAttempt::send(session_, post(base, path, body, true), stop);
     const int code = response.status;
     if (code == 200 || code == 403 || code == 404 || code == 409 || code == 410)
         return {code, objectOrEmpty(response.body)};
-    retryWith(std::make_exception_ptr(StatusError(code)));
+    nextHost(code);
 }
 
 std::pair<int, nlohmann::json> DeviceLinkAPI::linkCall(const std::string& path, const nlohmann::json& body,
@@ -195,11 +179,12 @@ DeviceLinkAPI::DeviceList DeviceLinkAPI::listDevices(const std::string& token, s
         return ControlPlane::withFailover(
             budgetSeconds,
             [&](const std::string& base) {
-                const auto response = sendOrRetry(session_, post(base, "devices/list", {{"token", token}}, true), stop);
+                const auto request = post(base, "devices/list", {{"token", token}}, true);
+                const auto response = HostAttempt::send(session_, request, stop);
                 if (response.status < 200 || response.status > 299)
-                    retryWith(std::make_exception_ptr(StatusError(response.status)));
+                    nextHost(response.status);
                 const auto value = nlohmann::json::parse(response.body, nullptr, false);
-                if (!value.is_object()) retryWith(std::make_exception_ptr(StatusError(response.status)));
+                if (!value.is_object()) nextHost(response.status);
                 return DeviceList::fromJson(value);
             },
             clock_, store_);
@@ -213,10 +198,10 @@ void DeviceLinkAPI::removeDevice(const std::string& token, const std::string& de
         ControlPlane::withFailover(
             budgetSeconds,
             [&](const std::string& base) {
-                const auto response = sendOrRetry(
+                const auto response = HostAttempt::send(
                     session_, post(base, "devices/remove", {{"token", token}, {"device_id", deviceID}}, false), stop);
                 if (response.status < 200 || response.status > 299)
-                    retryWith(std::make_exception_ptr(StatusError(response.status)));
+                    nextHost(response.status);
             },
             clock_, store_);
     } catch (const std::exception&) {

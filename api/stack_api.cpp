@@ -3,15 +3,21 @@
 #include "api/decoding_error.h"
 #include "api/json_fields.h"
 #include "api/device_id.h"
+#include "api/host_attempt.h"
 #include "api/lenient_fields.h"
 #include "core/control_plane.h"
-#include "core/deployment.h"
+#include "core/kavri_http.h"
 #include "core/kavri_constants.h"
 #include "core/kavri_defaults_key.h"
 #include "platform/runtime/uuid.h"
 
 namespace kavri {
 namespace {
+
+// A status that moves the walk on to the next host.
+[[noreturn]] void nextHost(int code) {
+    HostAttempt::retry(std::make_exception_ptr(HostAttempt::StatusError("StackAPI", code)));
+}
 
 std::string indexed(const std::string& path, std::size_t i) { return path + "[" + std::to_string(i) + "]"; }
 
@@ -125,26 +131,6 @@ StackAPI::SelectResponse StackAPI::SelectResponse::decode(std::string_view text)
 
 namespace {
 
-[[noreturn]] void retryWith(std::exception_ptr why) { throw ControlPlane::RetryNextHost(std::move(why)); }
-
-// One attempt's answer; a failure without a reply moves on to the next host
-// (a cancellation ends the walk).
-HttpResponse sendOrRetry(const HttpSession& session, const HttpRequest& request, std::stop_token stop) {
-    if (stop.stop_requested()) throw HttpError(HttpError::Kind::Cancelled, "request cancelled");
-    try {
-        return session.send(request, stop);
-    } catch (const HttpError& error) {
-        if (error.kind() == HttpError::Kind::Cancelled || stop.stop_requested()) throw;
-        retryWith(std::make_exception_ptr(error));
-    }
-}
-
-// A status that moves the walk on, carried as the domain's error.
-struct StatusError : std::runtime_error {
-    explicit StatusError(int code) : std::runtime_error("StackAPI error " + std::to_string(code)), code(code) {}
-    int code;
-};
-
 std::string hostOf(const std::string& base) {
     const auto scheme = base.find("://");
     return scheme == std::string::npos ? base : base.substr(scheme + 3);
@@ -152,13 +138,7 @@ std::string hostOf(const std::string& base) {
 
 }  // namespace
 
-HttpSession StackAPI::session() {
-    HttpSessionConfig config;
-    config.requestTimeout = std::chrono::seconds(6);
-    config.resourceTimeout = std::chrono::seconds(11);
-    config.caBundle = Deployment::current().caBundle;
-    return HttpSession(std::move(config));
-}
+HttpSession StackAPI::session() { return KavriHTTP::apiSession(6); }
 
 StackAPI::StackAPI(HttpSession session, KavriStore& store, Clock& clock)
     : session_(std::move(session)), store_(store), clock_(clock) {}
@@ -194,7 +174,7 @@ StackAPI::CatalogFetch StackAPI::fetchCatalog(const std::string& token, double b
                 fetch.host = hostOf(base);
                 fetch.code.reset();
                 const auto response =
-                    sendOrRetry(session_, makeRequest(base, "stack/" + percentEncodeAlnum(token), "GET"), stop);
+                    HostAttempt::send(session_, makeRequest(base, "stack/" + percentEncodeAlnum(token), "GET"), stop);
                 const int code = response.status;
                 fetch.code = code;
                 if (code >= 200 && code <= 299) {
@@ -209,7 +189,7 @@ StackAPI::CatalogFetch StackAPI::fetchCatalog(const std::string& token, double b
                     return catalog;
                 }
                 if (code == 401 || code == 402 || code == 403) return std::nullopt;
-                retryWith(std::make_exception_ptr(StatusError(code)));
+                nextHost(code);
             },
             clock_, store_);
     } catch (const std::exception&) {
@@ -250,7 +230,7 @@ StackAPI::SelectOutcome StackAPI::select(const std::string& token, const std::op
             [&](const std::string& base) {
                 auto request = makeRequest(base, "stack/" + percentEncodeAlnum(token) + "/select", "POST", body);
                 request.headers.push_back({"Idempotency-Key", key});
-                const auto response = sendOrRetry(session_, request, stop);
+                const auto response = HostAttempt::send(session_, request, stop);
                 const int code = response.status;
                 if (code == 200 || code == 401 || code == 402 || code == 403 || code == 409) {
                     SelectOutcome outcome{code, std::nullopt};
@@ -260,7 +240,7 @@ StackAPI::SelectOutcome StackAPI::select(const std::string& token, const std::op
                     }
                     return outcome;
                 }
-                retryWith(std::make_exception_ptr(StatusError(code)));
+                nextHost(code);
             },
             clock_, store_);
     } catch (const std::exception&) {

@@ -62,8 +62,9 @@ void StackPinger::probe(const std::vector<StackAPI::Catalog::Location>& location
 void StackPinger::run(StoreCalls::Call& call, const std::vector<Target>& targets, std::size_t size) {
     for (std::size_t start = 0; start < targets.size(); start += size) {
         if (call.cancelled()) return;
+        const auto end = std::min(start + size, targets.size());
         const std::vector<Target> batch(targets.begin() + static_cast<std::ptrdiff_t>(start),
-                                        targets.begin() + static_cast<std::ptrdiff_t>(std::min(start + size, targets.size())));
+                                        targets.begin() + static_cast<std::ptrdiff_t>(end));
         // How each is measured, decided on the main thread.
         const auto [throughTunnel, probeThroughTunnel, seconds] = call.onMain([this] {
             const bool up = tunnelActive && tunnelActive() && extensionProbe;

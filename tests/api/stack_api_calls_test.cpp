@@ -97,7 +97,8 @@ TEST_F(StackAPICallsTest, AFailedFetchKeepsThePreviousCacheAndABadCacheReadsAsNo
 TEST_F(StackAPICallsTest, ASelectionKeepsOneKeyOverItsAttemptsAndEndsOnItsStatuses) {
     a.setCatalog(token, catalogBody), b.setCatalog(token, catalogBody);
     a.script(Reply::withStatus(500));
-    b.script(Reply::json(R"({"stack":{"manual_allowed":true,"location":{"id":"de-1","mode":"manual"},"protocol":{}}})"));
+    const json stack = {{"manual_allowed", true}, {"location", {{"id", "de-1"}, {"mode", "manual"}}}, {"protocol", json::object()}};
+    b.script(Reply::json(json{{"stack", stack}}.dump()));
 
     const auto outcome = api().select(token, std::nullopt, std::nullopt);
 
