@@ -4,6 +4,7 @@
 
 #include "core/kavri_defaults_key.h"
 #include "core/keychain.h"
+#include "platform/http/http_session.h"
 #include "platform/runtime/uuid.h"
 
 namespace kavri {
@@ -24,8 +25,13 @@ std::string DeviceID::current(KavriStore& store) {
     static std::mutex making;
     std::lock_guard lock(making);
 
-    if (auto stored = Keychain::read(Keychain::Item::deviceID); stored && !stored->empty()) return *stored;
-    if (auto mirrored = store.string(KavriDefaultsKey::deviceIDForNE); mirrored && !mirrored->empty()) {
+    // A copy that cannot travel as "X-Device-Id" (a line break, a NUL) counts
+    // as none.
+    auto usable = [](const std::optional<std::string>& id) {
+        return id && !id->empty() && HttpRequest::isHeaderText(*id);
+    };
+    if (auto stored = Keychain::read(Keychain::Item::deviceID); usable(stored)) return *stored;
+    if (auto mirrored = store.string(KavriDefaultsKey::deviceIDForNE); usable(mirrored)) {
         writeToKeychain(*mirrored);
         return *mirrored;
     }

@@ -172,7 +172,7 @@ ConfigFetcher::Fetched ConfigFetcher::fetch(const std::string& token, const std:
         request.headers.emplace_back("X-Kavri-Build", KavriConstants::clientBuild());
         if (shed) request.headers.emplace_back("X-Kavri-Shed", "1");
         if (homeback) request.headers.emplace_back("X-Kavri-Homeback", "1");
-        if (deviceID && !deviceID->empty()) request.headers.emplace_back("X-Device-Id", *deviceID);
+        request.setOptionalHeader("X-Device-Id", deviceID);
         request.headers.emplace_back("X-Kavri-EphPub", sealing.ephPubBase64());
         request.headers.emplace_back("X-Kavri-Nonce", sealing.nonceBase64());
 

@@ -14,6 +14,8 @@
 
 #include "core/property_list.h"
 #include "platform/runtime/log.h"
+#include "platform/userdata/private_file.h"
+#include "platform/userdata/user_data_directory.h"
 
 namespace kavri {
 namespace fs = std::filesystem;
@@ -23,30 +25,6 @@ namespace {
 constexpr const char* kFileName = "shared.plist";
 constexpr const char* kLockName = "shared.lock";
 constexpr const char* kCorruptName = "shared.plist.corrupt";
-
-// Closes a descriptor on every path out.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
-
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // The platform's text-to-boolean rule: after leading white space, an optional
 // sign and leading zeros, the first character decides.
@@ -88,32 +66,24 @@ KavriStore& KavriStore::shared() {
 const fs::path& KavriStore::directory() {
     static const fs::path dir = [] {
         if (const char* env = std::getenv("KAVRI_SHARED_DIR"); env && *env) {
-            std::error_code ec;
-            fs::create_directories(env, ec);
+            UserDataDirectory::ensure(env);
             return fs::path(env);
         }
-        std::error_code ec;
-        return chooseDirectory({"/Library/Application Support/Kavri", "/Users/Shared/Kavri"},
-                               fs::temp_directory_path(ec));
+        return ownDirectory();
     }();
     return dir;
 }
 
-fs::path KavriStore::chooseDirectory(const std::vector<fs::path>& candidates, const fs::path& tempDir) {
-    std::error_code ec;
-    for (const auto& c : candidates)
-        if (fs::exists(fs::symlink_status(c, ec))) return c;
-    for (const auto& c : candidates) {
-        ec.clear();
-        fs::create_directories(c, ec);
-        if (!ec && fs::is_directory(c, ec)) {
-            fs::permissions(c, fs::perms::all, fs::perm_options::replace, ec);
-            return c;
-        }
-    }
-    fs::path fallback = tempDir / "kavri-shared";
-    fs::create_directories(fallback, ec);
-    return fallback;
+fs::path KavriStore::ownDirectory() {
+    const fs::path dir = UserDataDirectory::path() / "shared";
+    UserDataDirectory::ensure(dir);
+    // A folder left by an older version may be open to others; one that is
+    // not the user's own (or is a link) is left alone.
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        (st.st_mode & 07777) != 0700)
+        ::chmod(dir.c_str(), 0700);
+    return dir;
 }
 
 KavriStore::KavriStore(fs::path directory)
@@ -128,21 +98,11 @@ std::optional<KavriStore::Stamp> KavriStore::fileStamp() const {
 }
 
 KavriStore::Loaded KavriStore::load() const {
-    Fd fd(::open(fileURL_.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.fd < 0) return {errno == ENOENT ? LoadStatus::missing : LoadStatus::unreadable, {}};
-    std::string bytes;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd.fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return {LoadStatus::unreadable, {}};  // a directory lands here too
-        }
-        if (n == 0) break;
-        bytes.append(buf, static_cast<std::size_t>(n));
-    }
-    if (bytes.empty()) return {LoadStatus::missing, {}};
-    auto value = PropertyList::decode(bytes);
+    int error = 0;
+    const auto bytes = PrivateFile::read(fileURL_, error);
+    if (!bytes) return {error == ENOENT ? LoadStatus::missing : LoadStatus::unreadable, {}};
+    if (bytes->empty()) return {LoadStatus::missing, {}};
+    auto value = PropertyList::decode(*bytes);
     if (!value || !value->is<PlistValue::Dict>()) return {LoadStatus::corrupt, {}};
     return {LoadStatus::ok, *value->get<PlistValue::Dict>()};
 }
@@ -217,13 +177,9 @@ void KavriStore::removeObject(std::string_view key) { mutate(key, std::nullopt);
 void KavriStore::mutate(std::string_view key, const std::optional<PlistValue>& value) {
     std::lock_guard lock(mutex_);
 
-    Fd lockFd(::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-    if (lockFd.fd >= 0) {
-        ::fchmod(lockFd.fd, 0666);
-        while (::flock(lockFd.fd, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
-    // The descriptor's close releases the file lock on every path out.
+    // Released on every path out; without the lock file the write still
+    // happens, serialised in this process only.
+    const PrivateFile::Lock fileLock(lockPath_);
 
     Loaded current = load();
     if (current.status == LoadStatus::unreadable) {
@@ -259,27 +215,11 @@ void KavriStore::mutate(std::string_view key, const std::optional<PlistValue>& v
         return;
     }
 
-    const fs::path tmp = directory_ / ("shared.plist.tmp-" + std::to_string(::getpid()));
-    {
-        Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-        if (out.fd < 0) return;
-        const bool ok = writeAll(out.fd, *bytes) && ::fsync(out.fd) == 0;
-        ::fchmod(out.fd, 0666);
-        if (!ok) {
-            ::unlink(tmp.c_str());
-            return;
-        }
-    }
-    if (::rename(tmp.c_str(), fileURL_.c_str()) != 0) {
-        ::unlink(tmp.c_str());
+    if (const int error = PrivateFile::writeAtomically(fileURL_, *bytes); error != 0) {
+        Log::line("[Kavri] !! shared store: cannot write " + fileURL_.string() + " (" + std::strerror(error) +
+                  "), write of \"" + std::string(key) + "\" dropped");
         return;
     }
-    {
-        // Make the rename itself durable.
-        Fd dir(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dir.fd >= 0) ::fsync(dir.fd);
-    }
-    ::chmod(fileURL_.c_str(), 0666);
     cache_ = std::move(dict);
     cacheStamp_ = fileStamp();
 }

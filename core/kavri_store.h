@@ -16,18 +16,21 @@ namespace kavri {
 // property list ("shared.plist") in the shared directory, read through a cache
 // keyed on the file's modification time and written under an in-process mutex
 // plus an exclusive flock on "shared.lock", replaced atomically on every write.
+// Both programs run as the same user: the directory is 0700, its files 0600.
 class KavriStore {
 public:
     // The process's store over KavriStore::directory().
     static KavriStore& shared();
-    // The shared directory, chosen once per process. KAVRI_SHARED_DIR, when
-    // set, names it (created when missing); otherwise chooseDirectory() over
-    // the system's candidates.
+    // The shared directory, chosen once per process: KAVRI_SHARED_DIR when
+    // set (created 0700 when missing), else ownDirectory().
     static const std::filesystem::path& directory();
-    // The first candidate that exists; else the first that can be created
-    // (then made 0777); else "kavri-shared" in `tempDir` (created if possible).
-    static std::filesystem::path chooseDirectory(const std::vector<std::filesystem::path>& candidates,
-                                                 const std::filesystem::path& tempDir);
+    // "shared" in the user's data folder ($XDG_DATA_HOME/kavri/shared, else
+    // ~/.local/share/kavri/shared), created 0700 with any missing parents; a
+    // folder of the user's already there is made 0700. Resolved on each call.
+    static std::filesystem::path ownDirectory();
+    // Where the shared directory lives on macOS. Nothing here creates or
+    // uses them: on this system the folder is the user's own.
+    static constexpr const char* macDirectories[] = {"/Library/Application Support/Kavri", "/Users/Shared/Kavri"};
 
     // A store over another directory (tests, tools).
     explicit KavriStore(std::filesystem::path directory);

@@ -1,12 +1,6 @@
 #include "core/ru_rules.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <set>
@@ -16,6 +10,8 @@
 #include "core/control_plane.h"
 #include "core/kavri_store.h"
 #include "platform/runtime/json_depth.h"
+#include "platform/userdata/private_file.h"
+#include "platform/userdata/user_data_directory.h"
 
 namespace kavri {
 namespace fs = std::filesystem;
@@ -37,55 +33,12 @@ bool isPresent(const fs::path& path) {
 
 // The whole contents of a regular file, or none.
 std::optional<std::string> readFile(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    std::string out;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            return std::nullopt;
-        }
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return out;
+    int error = 0;
+    return PrivateFile::read(path, error);
 }
 
-// Writes `bytes` to a temporary file beside `path` and renames it into place,
-// so that a reader (the engine, the other process) sees either the old file
-// or the whole new one, never a part.
 bool writeAtomically(const fs::path& path, const std::string& bytes) {
-    static std::atomic<unsigned> counter{0};
-    const fs::path temp = path.parent_path() / ("." + path.filename().string() + ".tmp-" +
-                                                std::to_string(::getpid()) + "-" + std::to_string(counter++));
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    (void)::fchmod(fd, 0644);  // readable by the other process whatever the umask; failure is harmless
-    bool ok = true;
-    std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-        } else {
-            done += static_cast<std::size_t>(n);
-        }
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
+    return PrivateFile::writeAtomically(path, bytes) == 0;
 }
 
 fs::path ruleFilePath(const std::string& fileName) { return RuRules::rulesDirectory() / fileName; }
@@ -148,7 +101,7 @@ fs::path RuRules::rulesDirectory() {
     fs::path base = fs::absolute(KavriStore::directory(), ec);
     if (ec) base = KavriStore::directory();
     fs::path dir = base / "rules";
-    fs::create_directories(dir, ec);
+    UserDataDirectory::ensure(dir);
     return dir;
 }
 
@@ -216,7 +169,7 @@ bool RuRules::refreshFromRemote(const std::optional<std::string>& deviceID, cons
                     request.method = "GET";
                     request.url = base + "/rules/" + fileName;
                     request.timeout = kRequestTimeout;
-                    if (deviceID && !deviceID->empty()) request.setHeader("X-Device-Id", *deviceID);
+                    request.setOptionalHeader("X-Device-Id", deviceID);
                     HttpResponse response;
                     try {
                         response = session.send(request, stop);

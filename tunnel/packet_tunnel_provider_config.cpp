@@ -7,6 +7,7 @@
 #include "core/kavri_defaults_key.h"
 #include "core/ru_rules.h"
 #include "core/utf8.h"
+#include "platform/http/http_session.h"
 #include "platform/runtime/json_depth.h"
 #include "platform/runtime/log.h"
 #include "tunnel/packet_tunnel_provider.h"
@@ -271,10 +272,11 @@ std::optional<std::string> PacketTunnelProvider::subToken() const {
 }
 
 std::optional<std::string> PacketTunnelProvider::deviceID() const {
+    // An identifier that cannot travel as "X-Device-Id" counts as none.
     if (const auto options = tunnelOptions())
-        if (auto id = nonEmptyText(*options, "deviceID")) return id;
+        if (auto id = nonEmptyText(*options, "deviceID"); id && HttpRequest::isHeaderText(*id)) return id;
     auto stored = store_.string(KavriDefaultsKey::deviceIDForNE);
-    if (stored && !stored->empty()) return stored;
+    if (stored && !stored->empty() && HttpRequest::isHeaderText(*stored)) return stored;
     return std::nullopt;
 }
 

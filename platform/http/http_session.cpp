@@ -94,6 +94,14 @@ void HttpRequest::setHeader(std::string name, std::string value) {
     headers.emplace_back(std::move(name), std::move(value));
 }
 
+bool HttpRequest::isHeaderText(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+void HttpRequest::setOptionalHeader(std::string name, const std::optional<std::string>& value) {
+    if (value && !value->empty() && isHeaderText(*value)) setHeader(std::move(name), *value);
+}
+
 std::optional<std::string> HttpResponse::header(std::string_view name) const {
     for (const auto& [n, v] : headers)
         if (equalsIgnoreCase(n, name)) return v;
@@ -117,6 +125,10 @@ std::string percentEncodeAlnum(std::string_view text) {
 }
 
 HttpResponse HttpSession::send(const HttpRequest& request, std::stop_token stop) const {
+    for (const auto& [name, value] : request.headers)
+        if (name.empty() || !HttpRequest::isHeaderText(name) || !HttpRequest::isHeaderText(value))
+            throw HttpError(HttpError::Kind::Transport, "header refused: " + percentEncodeAlnum(name),
+                            CURLE_BAD_FUNCTION_ARGUMENT);
     globalInit();
     using namespace std::chrono;
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());

@@ -26,6 +26,14 @@ struct HttpRequest {
 
     // Replaces the value of a header of that name (any case) or appends it.
     void setHeader(std::string name, std::string value);
+
+    // True when `text` can travel as a header name or value: no CR, LF or
+    // NUL, which would end the header early or start another one. send()
+    // refuses a request with any other header.
+    static bool isHeaderText(std::string_view text);
+    // setHeader() when `value` is present, not empty and header text; an
+    // absent, empty or unsafe value sends no header at all.
+    void setOptionalHeader(std::string name, const std::optional<std::string>& value);
 };
 
 struct HttpResponse {
@@ -75,7 +83,9 @@ public:
     const HttpSessionConfig& config() const { return config_; }
 
     // Blocks until the reply is complete. Throws HttpError when there is none;
-    // any status, 4xx and 5xx included, is a reply.
+    // any status, 4xx and 5xx included, is a reply. A header name or value
+    // that is not header text is refused before anything is sent (HttpError
+    // Transport, curl code CURLE_BAD_FUNCTION_ARGUMENT).
     HttpResponse send(const HttpRequest& request, std::stop_token stop = {}) const;
 
 private:

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <thread>
 
 #include "core/control_plane.h"
@@ -167,12 +169,16 @@ TEST_F(ConfigFetcherTest, RequestCarriesItsHeadersInOrder) {
          {"User-Agent", "X-Kavri-Caps", "X-Kavri-Build", "X-Kavri-EphPub", "X-Kavri-Nonce"}},
         {std::nullopt, true, false, false, "/sub/tok3n",
          {"User-Agent", "X-Kavri-Caps", "X-Kavri-Build", "X-Kavri-Shed", "X-Kavri-EphPub", "X-Kavri-Nonce"}},
+        // An identifier that would smuggle in a second header counts as none.
+        {"DEV-9\r\nX-Injected: 1", false, false, false, "/sub/tok3n",
+         {"User-Agent", "X-Kavri-Caps", "X-Kavri-Build", "X-Kavri-EphPub", "X-Kavri-Nonce"}},
     };
     TestControlPlane plane;
     plane.setSubscription(token, subscription({}));
     use({&plane});
     const std::set<std::string> ours = {"User-Agent",       "X-Kavri-Caps", "X-Kavri-Build",  "X-Kavri-Shed",
-                                        "X-Kavri-Homeback", "X-Device-Id",  "X-Kavri-EphPub", "X-Kavri-Nonce"};
+                                        "X-Kavri-Homeback", "X-Device-Id",  "X-Kavri-EphPub", "X-Kavri-Nonce",
+                                        "X-Injected"};
     for (const auto& c : cases) {
         plane.clearRequests();
         fetch(c.deviceID, c.shed, c.homeback, c.toggle);
@@ -188,7 +194,7 @@ TEST_F(ConfigFetcherTest, RequestCarriesItsHeadersInOrder) {
         EXPECT_EQ(request.header("X-Kavri-Build"), KavriConstants::clientBuild());
         EXPECT_EQ(request.header("X-Kavri-Shed"), c.shed ? std::optional<std::string>("1") : std::nullopt);
         EXPECT_EQ(request.header("X-Kavri-Homeback"), c.homeback ? std::optional<std::string>("1") : std::nullopt);
-        if (c.deviceID && !c.deviceID->empty()) {
+        if (std::find(c.names.begin(), c.names.end(), "X-Device-Id") != c.names.end()) {
             EXPECT_EQ(request.header("X-Device-Id"), *c.deviceID);
         }
     }

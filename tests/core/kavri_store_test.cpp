@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sstream>
 
@@ -55,7 +56,9 @@ TEST(KavriStore, MissingFileReadsEmptyAndFirstWriteCreatesIt) {
     store.set("a", "x");
     struct stat st {};
     ASSERT_EQ(stat(store.fileURL().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(store.lockPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     const auto onDisk = parseStoreFile(store.fileURL());
     ASSERT_EQ(onDisk.size(), 1u);
     EXPECT_EQ(*onDisk.at("a").get<std::string>(), "x");
@@ -303,32 +306,82 @@ TEST(KavriStore, WritesWithoutTheLockFileStillHappen) {
     EXPECT_EQ(other.string("a").value(), "x");
 }
 
-TEST(KavriStore, DirectoryChoice) {
-    test::TempDir root;
-    const fs::path first = root / "first", second = root / "second", tmp = root / "tmp";
-    fs::create_directory(tmp);
+namespace {
 
-    // Both exist: the first is taken.
-    fs::create_directory(first);
-    fs::create_directory(second);
-    EXPECT_EQ(KavriStore::chooseDirectory({first, second}, tmp), first);
+// Sets (or, with nullptr, unsets) an environment variable for its life.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) saved_ = old;
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (saved_)
+            ::setenv(name_, saved_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
 
-    // Only the second exists: taken unchanged.
-    fs::remove(first);
-    fs::permissions(second, fs::perms::owner_all, fs::perm_options::replace);
-    EXPECT_EQ(KavriStore::chooseDirectory({first, second}, tmp), second);
-    EXPECT_EQ(fs::status(second).permissions(), fs::perms::owner_all);
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
 
-    // Neither exists and the first cannot be created: the second is, open to all.
-    fs::remove(second);
-    std::ofstream(root / "blocker") << "file";
-    const fs::path impossible = root / "blocker" / "kavri";
-    EXPECT_EQ(KavriStore::chooseDirectory({impossible, second}, tmp), second);
-    EXPECT_EQ(fs::status(second).permissions(), fs::perms::all);
+unsigned modeOf(const fs::path& p) {
+    struct stat st {};
+    return ::lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
 
-    // Nothing can be created: the folder in the temporary directory.
-    EXPECT_EQ(KavriStore::chooseDirectory({impossible, root / "blocker" / "x"}, tmp), tmp / "kavri-shared");
-    EXPECT_TRUE(fs::is_directory(tmp / "kavri-shared"));
+}  // namespace
+
+TEST(KavriStore, TheOwnDirectoryIsPrivateToTheUser) {
+    test::TempDir home;
+    ScopedEnv noDataDir("KAVRI_DATA_DIR", nullptr);
+    ScopedEnv homeDir("HOME", home.path().c_str());
+    {
+        ScopedEnv noXdg("XDG_DATA_HOME", nullptr);
+        const fs::path dir = KavriStore::ownDirectory();
+        EXPECT_EQ(dir, home / ".local" / "share" / "kavri" / "shared");
+        for (const fs::path& p : {home / ".local", home / ".local" / "share", home / ".local" / "share" / "kavri", dir})
+            EXPECT_EQ(modeOf(p), 0700u) << p;
+
+        // A folder an older version left open to everyone is closed.
+        ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
+        EXPECT_EQ(KavriStore::ownDirectory(), dir);
+        EXPECT_EQ(modeOf(dir), 0700u);
+    }
+    const fs::path xdg = home / "xdg";
+    ScopedEnv xdgHome("XDG_DATA_HOME", xdg.c_str());
+    EXPECT_EQ(KavriStore::ownDirectory(), xdg / "kavri" / "shared");
+    EXPECT_EQ(modeOf(xdg / "kavri" / "shared"), 0700u);
+}
+
+TEST(KavriStore, PlantedLinksAreNeverFollowed) {
+    test::TempDir dir, elsewhere;
+    const fs::path lockTarget = elsewhere / "lock-target", tempTarget = elsewhere / "temp-target";
+    writeFile(lockTarget, "precious lock target");
+    writeFile(tempTarget, "precious temp target");
+    ASSERT_EQ(::chmod(lockTarget.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(tempTarget.c_str(), 0644), 0);
+    fs::create_symlink(lockTarget, dir / "shared.lock");
+    fs::create_symlink(tempTarget, dir / ("shared.plist.tmp-" + std::to_string(::getpid())));
+
+    KavriStore store(dir.path());
+    store.set("a", "x");
+    store.set("b", "y");
+
+    EXPECT_EQ(readFile(lockTarget), "precious lock target");
+    EXPECT_EQ(readFile(tempTarget), "precious temp target");
+    EXPECT_EQ(modeOf(lockTarget), 0644u);
+    EXPECT_EQ(modeOf(tempTarget), 0644u);
+    // The writes themselves still happened.
+    KavriStore other(dir.path());
+    EXPECT_EQ(other.string("a").value(), "x");
+    EXPECT_EQ(other.string("b").value(), "y");
+    EXPECT_TRUE(fs::is_symlink(dir / "shared.lock"));
 }
 
 TEST(KavriStore, SharedStoreUsesTheConfiguredDirectory) {

@@ -361,13 +361,28 @@ TEST_F(RuRulesTest, ReplacesAChangedRuleSetAtomicallyAndReportsTheChange) {
     EXPECT_EQ(localFiles(), files);
 }
 
+TEST_F(RuRulesTest, APlantedLinkAtATemporaryNameIsNeverFollowed) {
+    test::TempDir elsewhere;
+    const fs::path target = elsewhere / "target";
+    writeFile(target, "precious");
+    fs::create_symlink(target, rules_ / ("geoip-ru.srs.tmp-" + std::to_string(::getpid())));
+    RulesHost host([](const std::string& file) -> Reply { return {200, "SRS\x01" + file}; });
+    useHosts({host.host()});
+
+    EXPECT_TRUE(RuRules::refreshFromRemote(std::nullopt, KavriHTTP::api()));
+    EXPECT_EQ(readFile(target), "precious");
+    EXPECT_EQ(readFile(rules_ / "geoip-ru.srs"), "SRS\x01geoip-ru.srs");
+}
+
 TEST_F(RuRulesTest, WritesAFileThatWasMissing) {
     RulesHost host([](const std::string& file) -> Reply { return {200, "SRS\x01" + file}; });
     useHosts({host.host()});
     EXPECT_FALSE(RuRules::hasAllFiles());
-    EXPECT_TRUE(RuRules::refreshFromRemote(std::nullopt, KavriHTTP::api()));
+    // An identifier that would smuggle in a second header counts as none.
+    EXPECT_TRUE(RuRules::refreshFromRemote("DEV\r\nX-Injected: 1", KavriHTTP::api()));
     EXPECT_TRUE(RuRules::hasAllFiles());
     EXPECT_EQ(readFile(rules_ / "ru-extra.srs"), "SRS\x01ru-extra.srs");
+    for (const auto& [file, device] : host.requests()) EXPECT_EQ(device, std::nullopt);
 }
 
 TEST_F(RuRulesTest, AnInvalidDownloadChangesNothing) {

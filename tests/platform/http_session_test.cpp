@@ -78,6 +78,34 @@ TEST(HttpSession, SendsOrderedHeadersAndReadsReply) {
     EXPECT_EQ(seen.size(), 2u);
 }
 
+TEST(HttpSession, AHeaderWithALineBreakOrNulIsRefusedBeforeSending) {
+    LocalServer s;
+    int requests = 0;
+    s.server.Get("/", [&](const httplib::Request&, httplib::Response& res) {
+        ++requests;
+        res.set_content("ok", "text/plain");
+    });
+    s.start();
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"X-Device-Id", "abc\r\nX-Injected: 1"}, {"X-Device-Id", "abc\nX-Injected: 1"},
+        {"X-Device-Id", "abc\rX"},               {"X-Device-Id", std::string("abc\0X", 5)},
+        {"X-A\r\nX-Injected", "1"},              {"", "1"},
+    };
+    for (const auto& [name, value] : bad) {
+        HttpRequest r;
+        r.url = s.url("/");
+        r.headers = {{name, value}};
+        try {
+            HttpSession().send(r);
+            ADD_FAILURE() << "sent " << name;
+        } catch (const HttpError& e) {
+            EXPECT_EQ(e.kind(), HttpError::Kind::Transport);
+        }
+    }
+    EXPECT_EQ(requests, 0);
+    EXPECT_TRUE(HttpRequest::isHeaderText("ABC-123 with spaces\tand tabs"));
+}
+
 TEST(HttpSession, ErrorStatusesAreReplies) {
     LocalServer s;
     s.server.Get("/gone", [](const httplib::Request&, httplib::Response& res) { res.status = 503; });
