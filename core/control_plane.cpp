@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "core/deployment.h"
+#include "core/utf8.h"
 #include "platform/http/url.h"
 
 namespace kavri {
@@ -17,13 +18,6 @@ std::string lower(std::string_view s) {
     std::transform(out.begin(), out.end(), out.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return out;
-}
-
-std::string trimmed(std::string_view s) {
-    auto space = [](unsigned char c) { return std::isspace(c) != 0; };
-    while (!s.empty() && space(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && space(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    return std::string(s);
 }
 
 bool validHost(const std::string& host) { return Url::isValid("https://" + host); }
@@ -87,13 +81,19 @@ void ControlPlane::updateFallbacks(const std::vector<std::string>& hosts, KavriS
     std::unordered_set<std::string> seen;
     for (const auto& raw : hosts) {
         if (kept.size() >= 10) break;
-        std::string host = trimmed(raw);
+        std::string host(Utf8::trimmedWhitespace(raw));
         if (host.empty() || !validHost(host)) continue;
         if (!seen.insert(lower(host)).second) continue;
         kept.push_back(std::move(host));
     }
     if (kept.empty()) return;
-    store.set(KavriDefaultsKey::cpFallbacksJSON, Data{nlohmann::json(kept).dump()});
+    std::string bytes;
+    try {
+        bytes = nlohmann::json(kept).dump();
+    } catch (const nlohmann::json::exception&) {
+        return;  // a host that is not UTF-8 has no JSON form: nothing is stored
+    }
+    store.set(KavriDefaultsKey::cpFallbacksJSON, Data{std::move(bytes)});
 }
 
 Clock::MonoTime ControlPlane::deadlineAfter(Clock& clock, double budgetSeconds) {

@@ -6,13 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "core/property_list.h"
+#include "core/utf8.h"
+#include "platform/runtime/decimal.h"
 #include "platform/runtime/log.h"
 #include "platform/userdata/private_file.h"
 #include "platform/userdata/user_data_directory.h"
@@ -29,24 +30,13 @@ constexpr const char* kCorruptName = "shared.plist.corrupt";
 // The platform's text-to-boolean rule: after leading white space, an optional
 // sign and leading zeros, the first character decides.
 bool textToBool(const std::string& s) {
+    const std::string_view v = Utf8::trimmedWhitespace(s);
     std::size_t i = 0;
-    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-    while (i < s.size() && s[i] == '0') ++i;
-    if (i >= s.size()) return false;
-    const char c = s[i];
+    if (i < v.size() && (v[i] == '+' || v[i] == '-')) ++i;
+    while (i < v.size() && v[i] == '0') ++i;
+    if (i >= v.size()) return false;
+    const char c = v[i];
     return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
-}
-
-// A whole decimal number with an optional sign and nothing else, else 0.
-std::int64_t textToInteger(const std::string& s) {
-    std::string_view v(s);
-    if (!v.empty() && v.front() == '+') v.remove_prefix(1);
-    if (v.empty() || v.front() == '+') return 0;
-    std::int64_t out = 0;
-    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), out);
-    if (ec != std::errc() || end != v.data() + v.size()) return 0;
-    return out;
 }
 
 std::int64_t doubleToInteger(double d) {
@@ -157,7 +147,7 @@ std::int64_t KavriStore::integer(std::string_view key) {
     if (auto i = v->get<std::int64_t>()) return *i;
     if (auto d = v->get<double>()) return doubleToInteger(*d);
     if (auto b = v->get<bool>()) return *b ? 1 : 0;
-    if (auto s = v->get<std::string>()) return textToInteger(*s);
+    if (auto s = v->get<std::string>()) return Decimal::int64(*s).value_or(0);
     return 0;
 }
 
@@ -175,8 +165,9 @@ void KavriStore::set(std::string_view key, std::optional<PlistValue> value) { mu
 void KavriStore::removeObject(std::string_view key) { mutate(key, std::nullopt); }
 
 void KavriStore::mutate(std::string_view key, const std::optional<PlistValue>& value) {
-    std::lock_guard lock(mutex_);
-
+    // Writers queue here and on the file lock; readers take only `mutex_`,
+    // so they never wait for a write's file lock or fsyncs.
+    std::lock_guard writing(writeMutex_);
     // Released on every path out; without the lock file the write still
     // happens, serialised in this process only.
     const PrivateFile::Lock fileLock(lockPath_);
@@ -186,21 +177,6 @@ void KavriStore::mutate(std::string_view key, const std::optional<PlistValue>& v
         Log::line("[Kavri] !! shared store: cannot read " + fileURL_.string() + " (" + std::strerror(errno) +
                   "), write of \"" + std::string(key) + "\" dropped");
         return;
-    }
-    if (current.status == LoadStatus::corrupt) {
-        // An earlier corrupt file stays where it is: this one takes the
-        // next free name (".1", ".2", ...; the last is reused past 99).
-        fs::path aside = directory_ / kCorruptName;
-        std::error_code ec;
-        for (int n = 1; n <= 99 && fs::symlink_status(aside, ec).type() != fs::file_type::not_found; ++n)
-            aside = directory_ / (std::string(kCorruptName) + "." + std::to_string(n));
-        if (::rename(fileURL_.c_str(), aside.c_str()) == 0)
-            Log::line("[Kavri] !! shared store: unreadable contents moved to " + aside.string());
-        else {
-            Log::line("[Kavri] !! shared store: cannot move corrupt file aside, write of \"" + std::string(key) +
-                      "\" dropped");
-            return;
-        }
     }
 
     PlistValue::Dict dict = std::move(current.dict);
@@ -215,11 +191,37 @@ void KavriStore::mutate(std::string_view key, const std::optional<PlistValue>& v
         return;
     }
 
+    // A corrupt file is kept under another name, linked there only now that
+    // its replacement is ready, and unlinked again if the replacement fails:
+    // the store file is never missing. An earlier corrupt file stays where it
+    // is: this one takes the next free name (".1", ".2", ...; past 99 the
+    // write is dropped).
+    std::optional<fs::path> aside;
+    if (current.status == LoadStatus::corrupt) {
+        for (int n = 0; n <= 99 && !aside; ++n) {
+            const fs::path name = directory_ / (n == 0 ? std::string(kCorruptName)
+                                                       : std::string(kCorruptName) + "." + std::to_string(n));
+            if (::link(fileURL_.c_str(), name.c_str()) == 0)
+                aside = name;
+            else if (errno != EEXIST)
+                break;
+        }
+        if (!aside) {
+            Log::line("[Kavri] !! shared store: cannot keep the corrupt file aside, write of \"" + std::string(key) +
+                      "\" dropped");
+            return;
+        }
+    }
+
     if (const int error = PrivateFile::writeAtomically(fileURL_, *bytes); error != 0) {
+        if (aside) ::unlink(aside->c_str());
         Log::line("[Kavri] !! shared store: cannot write " + fileURL_.string() + " (" + std::strerror(error) +
                   "), write of \"" + std::string(key) + "\" dropped");
         return;
     }
+    if (aside) Log::line("[Kavri] !! shared store: unreadable contents moved to " + aside->string());
+
+    std::lock_guard lock(mutex_);
     cache_ = std::move(dict);
     cacheStamp_ = fileStamp();
 }

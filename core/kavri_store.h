@@ -75,7 +75,8 @@ private:
     std::filesystem::path directory_;
     std::filesystem::path fileURL_;
     std::filesystem::path lockPath_;
-    std::mutex mutex_;
+    std::mutex writeMutex_;  // one write at a time in this process, held across its fsyncs
+    std::mutex mutex_;       // guards cache_ and cacheStamp_ only
     PlistValue::Dict cache_;
     std::optional<Stamp> cacheStamp_;
 };

@@ -194,22 +194,35 @@ struct NodeDeleter {
 };
 using Node = std::unique_ptr<void, NodeDeleter>;
 
-// A date node for microseconds since 2001, as the library makes it from
-// whole seconds and a fraction of the same sign; none beyond the 32-bit
-// seconds the library takes.
-Node dateNode(std::int64_t micros) {
-    const std::int64_t sec = micros / 1'000'000;
-    const std::int64_t usec = micros % 1'000'000;
-    if (sec < std::numeric_limits<int32_t>::min() || sec > std::numeric_limits<int32_t>::max()) return Node(nullptr);
-    return Node(plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>(usec)));
+// A date node for any moment the binary format holds (a double of seconds
+// since 2001). The library's date constructor takes only 32-bit seconds
+// (1901 to 2038), its binary reader any double: the node is read from a file
+// of that one date.
+Node dateNode(double secondsSince2001) {
+    if (!std::isfinite(secondsSince2001)) return Node(nullptr);
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &secondsSince2001, sizeof bits);
+    std::string file = "bplist00\x33";
+    for (int shift = 56; shift >= 0; shift -= 8) file.push_back(static_cast<char>(bits >> shift));
+    file.push_back('\x08');  // the offset table: the one object, at offset 8
+    // Trailer: offsets and references one byte wide, one object, the root
+    // is object 0, the offset table at byte 17.
+    const char trailer[32] = {0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 1,
+                              0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 17};
+    file.append(trailer, sizeof trailer);
+    plist_t node = nullptr;
+    plist_from_bin(file.data(), static_cast<uint32_t>(file.size()), &node);
+    Node owner(node);
+    if (!node || plist_get_node_type(node) != PLIST_DATE) return Node(nullptr);
+    return owner;
 }
 
-// The date a node holds. libplist hands dates out as whole seconds and a
-// fraction both cut toward zero (a date it wrote itself can come back a
-// microsecond short; one in the second before 2001 loses its sign), so the
-// exact value is taken from the node's binary form: "bplist00", then the one
-// object, marker 0x33 and a big-endian double of seconds since 2001. Nothing
-// for a date the library could not write again.
+// The date a node holds. libplist hands dates out as 32-bit seconds and a
+// fraction both cut toward zero, so the exact value is taken from the node's
+// binary form: "bplist00", then the one object, marker 0x33 and a big-endian
+// double of seconds since 2001. Moments beyond what a Date can hold (the
+// years 1678 to 2262) are held at its nearest end; no date at all (not a
+// number) has no value.
 std::optional<Date> readDate(plist_t node) {
     char* out = nullptr;
     uint32_t len = 0;
@@ -224,11 +237,14 @@ std::optional<Date> readDate(plist_t node) {
         seconds = v;
     }
     plist_to_bin_free(out);
-    if (!seconds || !(std::abs(*seconds) < 2147483648.0)) return std::nullopt;
-    const std::int64_t micros = std::llround(*seconds * 1e6);
-    if (!dateNode(micros)) return std::nullopt;
-    const auto since1970 = std::chrono::microseconds(micros) + std::chrono::seconds(kMacEpochOffset);
-    return Date(std::chrono::duration_cast<Date::duration>(since1970));
+    if (!seconds || std::isnan(*seconds)) return std::nullopt;
+    const double since1970 = *seconds + static_cast<double>(kMacEpochOffset);
+    constexpr double limit = static_cast<double>(std::numeric_limits<Date::rep>::max()) *
+                             Date::period::num / Date::period::den;
+    if (since1970 >= limit - 1) return Date::max();
+    if (since1970 <= -(limit - 1)) return Date::min();
+    const auto micros = std::chrono::microseconds(std::llround(*seconds * 1e6)) + std::chrono::seconds(kMacEpochOffset);
+    return Date(std::chrono::duration_cast<Date::duration>(micros));
 }
 
 std::optional<PlistValue> fromNode(plist_t node, int depth) {
@@ -324,8 +340,10 @@ Node toNode(const PlistValue& value) {
         Node operator()(double d) const { return Node(plist_new_real(d)); }
         Node operator()(bool b) const { return Node(plist_new_bool(b ? 1 : 0)); }
         Node operator()(const Date& d) const {
-            return dateNode(std::chrono::duration_cast<std::chrono::microseconds>(d.time_since_epoch()).count() -
-                            kMacEpochOffset * 1'000'000);
+            const std::int64_t micros =
+                std::chrono::duration_cast<std::chrono::microseconds>(d.time_since_epoch()).count() -
+                kMacEpochOffset * 1'000'000;
+            return dateNode(static_cast<double>(micros) / 1e6);
         }
         Node operator()(const PlistValue::Array& a) const {
             Node arr(plist_new_array());
@@ -358,6 +376,28 @@ std::optional<PlistValue> PropertyList::decode(std::string_view bytes) {
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     Node owner(root);
     return fromNode(root, 0);
+}
+
+std::optional<PlistValue> PropertyList::storablePart(const PlistValue& value, std::vector<std::string>& leftOut) {
+    struct Trim {
+        std::vector<std::string>& leftOut;
+        std::optional<PlistValue> operator()(const PlistValue& v, const std::string& path) const {
+            const auto* dict = v.get<PlistValue::Dict>();
+            if (!dict) return toNode(v) ? std::optional<PlistValue>(v) : std::nullopt;
+            PlistValue::Dict kept;
+            for (const auto& [key, item] : *dict) {
+                const std::string at = path.empty() ? key : path + "." + key;
+                std::optional<PlistValue> storable;
+                if (storableText(key)) storable = (*this)(item, at);
+                if (storable)
+                    kept.emplace(key, std::move(*storable));
+                else
+                    leftOut.push_back(at);
+            }
+            return PlistValue(std::move(kept));
+        }
+    };
+    return Trim{leftOut}(value, "");
 }
 
 std::optional<std::string> PropertyList::encodeBinary(const PlistValue& value) {

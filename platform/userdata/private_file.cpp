@@ -11,9 +11,6 @@
 namespace kavri {
 namespace {
 
-// Names tried for the temporary file of one write before giving up.
-constexpr int kTemporaryNames = 16;
-
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -30,7 +27,7 @@ bool writeAll(int fd, std::string_view bytes) {
 // any name that exists, a dangling link included.
 int createTemporary(const std::filesystem::path& file, std::filesystem::path& temp) {
     const std::string base = file.string() + ".tmp-" + std::to_string(::getpid());
-    for (int n = 0; n < kTemporaryNames; ++n) {
+    for (int n = 0; n < PrivateFile::temporaryNames; ++n) {
         temp = n == 0 ? base : base + "-" + std::to_string(n);
         const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) return fd;

@@ -25,6 +25,8 @@ public:
     // never opened. Returns 0, or the errno of the step that failed; on
     // failure `file` is left as it was and the temporary file is removed.
     static int writeAtomically(const std::filesystem::path& file, std::string_view bytes);
+    // How many temporary names one write tries before it fails with EEXIST.
+    static constexpr int temporaryNames = 16;
 
     // Holds an exclusive flock on a lock file (created 0600) for its life.
     // Without the lock file (no permission, a link or something other than a

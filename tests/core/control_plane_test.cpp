@@ -115,6 +115,14 @@ TEST_F(ControlPlaneTest, UpdateFallbacksCleansTheList) {
     EXPECT_EQ(stored(), (nlohmann::json{"Mixed.Local:8443", "second.local"}));
     ControlPlane::updateFallbacks({}, store);
     EXPECT_EQ(stored(), (nlohmann::json{"Mixed.Local:8443", "second.local"}));
+
+    // Unicode white space is trimmed like ASCII white space.
+    ControlPlane::updateFallbacks({"\u00A0third.local\u00A0", "\u3000fourth.local\u2028"}, store);
+    EXPECT_EQ(stored(), (nlohmann::json{"third.local", "fourth.local"}));
+
+    // A host that is not UTF-8 has no JSON form: nothing is stored, nothing thrown.
+    EXPECT_NO_THROW(ControlPlane::updateFallbacks({"fifth.local", "bad\xff.local"}, store));
+    EXPECT_EQ(stored(), (nlohmann::json{"third.local", "fourth.local"}));
 }
 
 TEST_F(ControlPlaneTest, FirstValueWinsAndItsHostIsRemembered) {

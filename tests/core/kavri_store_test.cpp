@@ -92,6 +92,8 @@ TEST(KavriStore, GettersCoerceAsDocumented) {
         {"no", 0, false, 0},       {"0", 0, false, 0},        {"  -0y", 0, true, 0}, {"99999999999999999999", 0, true, 0},
         {2.9, 2, true, 2.9},       {-2.9, -2, true, -2.9},    {3, 3, true, 3.0},     {0, 0, false, 0.0},
         {true, 1, true, 1.0},      {false, 0, false, 0.0},    {Data{"12"}, 0, false, 0},
+        {"+-3", 0, false, 0},      {"-+3", 0, false, 0},      {"--3", 0, false, 0},
+        {"\u00A0yes", 0, true, 0}, {"\u3000\u00A07", 0, true, 0},  // Unicode white space before the first character
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const std::string key = "k" + std::to_string(i);
@@ -113,6 +115,8 @@ TEST(KavriStore, EveryTypeRoundTripsThroughTheFile) {
     test::TempDir dir;
     const Date when = Date(std::chrono::microseconds(1'765'432'109'123'456));
     const Date before2001 = Date(std::chrono::seconds(946'684'800) + std::chrono::microseconds(250'000));
+    const Date in2099 = Date(std::chrono::seconds(4'070'908'800));   // an expiry far ahead
+    const Date in1900 = Date(std::chrono::seconds(-2'208'988'800));
     PlistValue::Dict nested{{"n", -5}, {"list", PlistValue::Array{1, "two", 3.5, false}}};
     {
         KavriStore writer(dir.path());
@@ -124,6 +128,8 @@ TEST(KavriStore, EveryTypeRoundTripsThroughTheFile) {
         writer.set("flag", true);
         writer.set("when", when);
         writer.set("before2001", before2001);
+        writer.set("in2099", in2099);
+        writer.set("in1900", in1900);
         writer.set("dict", nested);
     }
     KavriStore reader(dir.path());
@@ -136,13 +142,14 @@ TEST(KavriStore, EveryTypeRoundTripsThroughTheFile) {
     EXPECT_TRUE(reader.object("flag")->is<bool>());
     EXPECT_EQ(*reader.object("when")->get<Date>(), when);
     EXPECT_EQ(*reader.object("before2001")->get<Date>(), before2001);
+    EXPECT_EQ(*reader.object("in2099")->get<Date>(), in2099);
+    EXPECT_EQ(*reader.object("in1900")->get<Date>(), in1900);
     EXPECT_EQ(*reader.object("dict"), PlistValue(nested));
 }
 
 TEST(KavriStore, AWriteOfAValueWithoutFileFormIsDroppedWhole) {
     using namespace std::string_literals;
     const std::pair<std::string, PlistValue> cases[] = {
-        {"far", Date(std::chrono::hours(24 * 365 * 500))},  // beyond the format's dates
         {"nul", "cut\0here"s},                                // the writer would cut the text
         {"bytes", "\xff\xfe"},                               // text that is not UTF-8
         {"key\0nul"s, 1},
@@ -241,6 +248,19 @@ TEST(KavriStore, CorruptFileIsKeptAsideAndTheStoreGoesOn) {
     EXPECT_EQ(readFile(dir / "shared.plist.corrupt"), garbage);
     EXPECT_EQ(readFile(dir / "shared.plist.corrupt.1"), "second garbage");
     EXPECT_EQ(parseStoreFile(dir / "shared.plist"), (PlistValue::Dict{{"b", "again"}}));
+}
+
+TEST(KavriStore, ACorruptFileStaysInPlaceWhenTheWriteCannotBeStored) {
+    using namespace std::string_literals;
+    test::TempDir dir;
+    const std::string garbage = "bplist00 this is not a property list \x01\x02";
+    writeFile(dir / "shared.plist", garbage);
+    KavriStore store(dir.path());
+    LogCapture log;
+    store.set("a", "cut\0here"s);
+    EXPECT_TRUE(log.containsText("cannot be stored"));
+    EXPECT_EQ(readFile(dir / "shared.plist"), garbage);
+    EXPECT_FALSE(fs::exists(dir / "shared.plist.corrupt"));
 }
 
 TEST(KavriStore, EmptyTruncatedAndHostileFilesReadEmptyAndAreKeptAside) {

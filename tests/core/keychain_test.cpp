@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "platform/keychain/keychain_file.h"
+#include "platform/userdata/private_file.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavri {
@@ -52,9 +53,11 @@ TEST_F(KeychainTest, WritesReadsReplacesAndDeletesEachItemApart) {
 
 TEST_F(KeychainTest, FailedWriteThrowsAndKeepsTheOldToken) {
     Keychain::write("old-token", Keychain::Item::subToken);
-    // The replacement file cannot be created: something else sits at its name.
+    // The replacement file cannot be created: something else sits at every
+    // name it may take.
     const auto blocker = file().string() + ".tmp-" + std::to_string(::getpid());
-    std::filesystem::create_directory(blocker);
+    for (int n = 0; n < PrivateFile::temporaryNames; ++n)
+        std::filesystem::create_directory(n == 0 ? blocker : blocker + "-" + std::to_string(n));
 
     try {
         Keychain::write("new-token", Keychain::Item::subToken);

@@ -87,7 +87,7 @@ TEST(PropertyList, FilesTheParserCannotSurviveOrKeepAreRefused) {
         {"XML text holding NUL", xmlDict("<key>k</key><string>a<![CDATA[\0]]>b</string>"s)},
         {"key that is not UTF-8", bplist({dict(1, 2), ascii("cp_last_goo\xa1_host"), ascii("x")})},
         {"text that is not UTF-8", bplist({dict(1, 2), ascii("k"), ascii("\xff\xfe")})},
-        {"date beyond what can be written again", bplist({dict(1, 2), ascii("k"), {"\x33\x41\xe6\x84\x8b\x80\x00\x00\x00"s, {}}})},
+        {"date that is not a number", bplist({dict(1, 2), ascii("k"), {"\x33\x7f\xf8\x00\x00\x00\x00\x00\x00"s, {}}})},
         {"XML nested 100,000 levels", deepXml(100'000)},
         {"binary nested 100,000 levels", deepBinary(100'000)},
         {"binary that expands to 2^40 values", bplist(doubling)},
@@ -116,10 +116,14 @@ TEST(PropertyList, DatesKeepTheirMicrosecondAcrossRewrites) {
     using std::chrono::microseconds;
     constexpr std::int64_t epoch2001 = 978'307'200'000'000;
     std::vector<std::int64_t> micros = {epoch2001 - 500'000, epoch2001 - 1, epoch2001, epoch2001 + 1, 0, -1,
-                                        1'765'432'109'123'456};
+                                        1'765'432'109'123'456,
+                                        -2'208'988'800'000'000,   // 1900-01-01
+                                        4'070'908'800'123'456,    // 2099-01-01, beyond 32-bit seconds from 2001
+                                        -9'000'000'000'000'000, 9'000'000'000'000'000};  // 1684, 2255: whole seconds
     std::mt19937_64 rng(7);
-    // Everything the format holds: 2^31 seconds either side of 2001.
-    std::uniform_int_distribution<std::int64_t> any(epoch2001 - 2'147'483'000'000'000, epoch2001 + 2'147'483'000'000'000);
+    // Every moment the format's double holds to the microsecond: 2^32
+    // seconds either side of 2001 (1865 to 2137).
+    std::uniform_int_distribution<std::int64_t> any(epoch2001 - 4'290'000'000'000'000, epoch2001 + 4'290'000'000'000'000);
     for (int i = 0; i < 20'000; ++i) micros.push_back(any(rng));
     for (std::int64_t m : micros) {
         const PlistValue date{Date(microseconds(m))};
@@ -132,6 +136,18 @@ TEST(PropertyList, DatesKeepTheirMicrosecondAcrossRewrites) {
         ASSERT_TRUE(value) << m;
         ASSERT_EQ(*value, date) << m;
     }
+}
+
+TEST(PropertyList, DatesBeyondWhatADateHoldsReadAsItsEnds) {
+    // 1e11 seconds either side of 2001: the format holds them, a Date not.
+    const auto date = [](const std::string& doubleBytes) {
+        return bplist({dict(1, 2), ascii("k"), {"\x33"s + doubleBytes, {}}});
+    };
+    const auto far = PropertyList::decode(date("\x42\x37\x48\x76\xe8\x00\x00\x00"s));
+    const auto early = PropertyList::decode(date("\xc2\x37\x48\x76\xe8\x00\x00\x00"s));
+    ASSERT_TRUE(far && early);
+    EXPECT_EQ(*far->get<PlistValue::Dict>()->at("k").get<Date>(), Date::max());
+    EXPECT_EQ(*early->get<PlistValue::Dict>()->at("k").get<Date>(), Date::min());
 }
 
 TEST(PropertyList, TextsTheWriterWouldCutHaveNoFileForm) {
