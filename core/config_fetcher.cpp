@@ -4,10 +4,10 @@
 #include <limits>
 
 #include "core/control_plane.h"
-#include "core/detect_config.h"
 #include "core/kavri_constants.h"
 #include "core/kavri_crypto.h"
 #include "core/kavri_defaults_key.h"
+#include "core/utf8.h"
 #include "platform/runtime/decimal.h"
 
 namespace kavri {
@@ -45,14 +45,7 @@ std::optional<std::int64_t> integral(const nlohmann::json* v) {
     return truncated(*v);
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string trimmed(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && isBlank(s[b])) ++b;
-    while (e > b && isBlank(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
+std::string trimmed(const std::string& s) { return std::string(Utf8::trimmedWhitespace(s)); }
 
 std::vector<std::string> detectRefsOf(const nlohmann::json* v) {
     std::vector<std::string> refs;
@@ -206,7 +199,6 @@ ConfigFetcher::Fetched ConfigFetcher::fetch(const std::string& token, const std:
         // Accepted: record what belongs to the shared core.
         store.set(KavriDefaultsKey::deviceRemoved, reply.deviceRemoved);
         if (reply.fallbacks) ControlPlane::updateFallbacks(*reply.fallbacks, store);
-        DetectConfig::persist(reply.fetched.detectRaw, reply.fetched.detectRefs, store);
         return std::move(reply.fetched);
     };
     return ControlPlane::withFailover(limits.budgetSeconds, attempt, clock, store);

@@ -165,6 +165,7 @@ bool RuRules::refreshFromRemote(const std::optional<std::string>& deviceID, cons
             body = ControlPlane::withFailover(
                 kBudgetSeconds,
                 [&](const std::string& base) {
+                    if (stop.stop_requested()) throw HttpError(HttpError::Kind::Cancelled, "request cancelled");
                     HttpRequest request;
                     request.method = "GET";
                     request.url = base + "/rules/" + fileName;
@@ -174,6 +175,8 @@ bool RuRules::refreshFromRemote(const std::optional<std::string>& deviceID, cons
                     try {
                         response = session.send(request, stop);
                     } catch (const HttpError& e) {
+                        // A stop ends the walk: no further host is asked.
+                        if (e.kind() == HttpError::Kind::Cancelled || stop.stop_requested()) throw;
                         if (e.kind() == HttpError::Kind::NotHttp) throw ControlPlane::RetryNextHost();
                         throw ControlPlane::RetryNextHost(std::current_exception());
                     }
@@ -181,8 +184,11 @@ bool RuRules::refreshFromRemote(const std::optional<std::string>& deviceID, cons
                     return std::move(response.body);
                 },
                 clock);
-        } catch (...) {
+        } catch (const ControlPlane::Exhausted&) {
             continue;  // every host failed or the budget ran out: keep the file
+        } catch (const HttpError& e) {
+            if (e.kind() == HttpError::Kind::Cancelled || stop.stop_requested()) break;
+            throw;
         }
         if (!isRuleSetData(body)) continue;
         const fs::path target = ruleFilePath(fileName);

@@ -118,7 +118,8 @@ TEST_F(ConfigFetcherTest, WalksPastAnUnavailableHostToASealedReply) {
     EXPECT_EQ(store.boolValue(KavriDefaultsKey::deviceRemoved), true);
     EXPECT_EQ(json::parse(store.data(KavriDefaultsKey::cpFallbacksJSON).value()),
               json({"127.0.0.1:7001", "127.0.0.1:7002"}));
-    EXPECT_EQ(json::parse(store.data(KavriDefaultsKey::detectConfigJSON).value()), json(meta["detect"]));
+    // The detection settings are the caller's to store.
+    EXPECT_FALSE(store.object(KavriDefaultsKey::detectConfigJSON));
     EXPECT_EQ(store.string(KavriDefaultsKey::cpLastGoodHost), up.host());
 
     // One attempt per host, each with its own sealing key.
@@ -319,6 +320,7 @@ TEST_F(ConfigFetcherTest, MetaValuesOfTheWrongTypeAreAbsentOneByOne) {
         {{{"config_epoch", false}}, [](const F& f) { EXPECT_EQ(f.configEpoch, std::nullopt); }},
         {{{"detect_ref", "  one \n"}}, [](const F& f) { EXPECT_EQ(f.detectRefs, std::vector<std::string>{"one"}); }},
         {{{"detect_ref", " \t "}}, [](const F& f) { EXPECT_TRUE(f.detectRefs.empty()); }},
+        {{{"detect_ref", "\u00A0two\u3000"}}, [](const F& f) { EXPECT_EQ(f.detectRefs, std::vector<std::string>{"two"}); }},
         {{{"detect_ref", {" a", "", "b\n"}}},
          [](const F& f) { EXPECT_EQ(f.detectRefs, (std::vector<std::string>{"a", "b"})); }},
         {{{"detect_ref", {"a", 1}}}, [](const F& f) { EXPECT_TRUE(f.detectRefs.empty()); }},
@@ -331,14 +333,11 @@ TEST_F(ConfigFetcherTest, MetaValuesOfTheWrongTypeAreAbsentOneByOne) {
     }
 
     // Store effects: a non-Boolean mark counts as false, and a list that is
-    // not all texts or a detect value that is no object keeps what is stored.
-    fetchMeta({{"device_removed", true},
-               {"control_plane_fallbacks", {"127.0.0.1:7001"}},
-               {"detect", {{"hb_timeout_ms", 900}}}});
-    fetchMeta({{"device_removed", "true"}, {"control_plane_fallbacks", {"127.0.0.1:7002", 3}}, {"detect", 5}});
+    // not all texts keeps what is stored.
+    fetchMeta({{"device_removed", true}, {"control_plane_fallbacks", {"127.0.0.1:7001"}}});
+    fetchMeta({{"device_removed", "true"}, {"control_plane_fallbacks", {"127.0.0.1:7002", 3}}});
     EXPECT_EQ(store.boolValue(KavriDefaultsKey::deviceRemoved), false);
     EXPECT_EQ(json::parse(store.data(KavriDefaultsKey::cpFallbacksJSON).value()), json({"127.0.0.1:7001"}));
-    EXPECT_EQ(json::parse(store.data(KavriDefaultsKey::detectConfigJSON).value()), json({{"hb_timeout_ms", 900}}));
 }
 
 // The token is one path segment: whatever it holds, it cannot reach another
