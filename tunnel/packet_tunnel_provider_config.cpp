@@ -5,6 +5,7 @@
 
 #include "core/detect_config.h"
 #include "core/kavri_defaults_key.h"
+#include "core/property_list.h"
 #include "core/ru_rules.h"
 #include "core/utf8.h"
 #include "platform/http/http_session.h"
@@ -284,7 +285,16 @@ void PacketTunnelProvider::applyServerTunables(const ConfigFetcher::Fetched& fet
     if (fetched.pullIntervalSeconds && *fetched.pullIntervalSeconds >= 1)
         store_.set(KavriDefaultsKey::nePollIntervalSec, *fetched.pullIntervalSeconds);
     DetectConfig::persist(fetched.detectRaw, fetched.detectRefs, store_);
-    if (fetched.stallWatchRaw) store_.set(KavriDefaultsKey::stallWatchRaw, PlistValue::fromJson(*fetched.stallWatchRaw));
+    if (fetched.stallWatchRaw) {
+        // A key or text the store file cannot hold (a NUL, bytes that are not
+        // UTF-8) costs only its own entry, never the other tunables.
+        std::vector<std::string> leftOut;
+        const auto storable = PropertyList::storablePart(PlistValue::fromJson(*fetched.stallWatchRaw), leftOut);
+        for (const auto& key : leftOut)
+            Log::line("[Kavri] !! stall_watch: " + json(key).dump(-1, ' ', false, json::error_handler_t::replace) +
+                      " cannot be stored, left out");
+        if (storable) store_.set(KavriDefaultsKey::stallWatchRaw, *storable);
+    }
     detach([this](std::stop_token stop) { clash_.pushEngineTunables(DetectConfig::rawDict(store_), stop); });
 }
 

@@ -170,6 +170,23 @@ TEST_F(ProviderConfig, ServerTunablesAreStored) {
     EXPECT_EQ(KavriStore::shared().integer("ne_poll_interval_sec"), 600);
 }
 
+TEST_F(ProviderConfig, AStallWatchKeyTheStoreCannotHoldCostsOnlyItsOwnEntry) {
+    using namespace std::string_literals;
+    ConfigFetcher::Fetched fetched;
+    fetched.stallWatchRaw = json{{"stall_seconds", 9},
+                                 {"poll_ms", 1500},
+                                 {"bad\u0000key"s, 1},
+                                 {"note", "cut\u0000here"s},
+                                 {"nested", {{"ok", 1}, {"x\u0000"s, 2}}}};
+    LogCapture log;
+    provider.applyServerTunables(fetched);
+    const auto raw = KavriStore::shared().object("stall_watch_raw");
+    ASSERT_TRUE(raw && raw->is<PlistValue::Dict>());
+    EXPECT_EQ(raw->toJson(), (json{{"stall_seconds", 9}, {"poll_ms", 1500}, {"nested", {{"ok", 1}}}}));
+    EXPECT_TRUE(log.containsText("\"note\" cannot be stored, left out"));
+    EXPECT_TRUE(log.containsText("\"bad\\u0000key\" cannot be stored, left out"));
+}
+
 TEST_F(ProviderConfig, AConfigurationNestedTooDeeplyIsLeftAsItIs) {
     // Copying or printing a million levels would exhaust the stack.
     const std::string deep = R"({"outbounds":[{"type":"direct"}],"route":{"rule_set":[{"tag":"geoip-ru"}]},"x":)" +
