@@ -43,6 +43,9 @@ TEST_F(DeviceIDTest, KeychainFirstThenTheStoreElseANewIdentifierWrittenToBoth) {
         {"empty keychain text", "", PlistValue(std::string("abc")), "abc", true},
         {"empty store text", std::nullopt, PlistValue(std::string("")), std::nullopt, false},
         {"a number in the store", std::nullopt, PlistValue(std::int64_t{5}), std::nullopt, false},
+        // A copy that could not travel as "X-Device-Id" counts as none.
+        {"a line break in the keychain", "K\r\nX-Injected: 1", PlistValue(std::string("abc")), "abc", true},
+        {"a line break in the store", std::nullopt, PlistValue(std::string("S\nX-Injected: 1")), std::nullopt, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -56,7 +59,8 @@ TEST_F(DeviceIDTest, KeychainFirstThenTheStoreElseANewIdentifierWrittenToBoth) {
             EXPECT_EQ(id, *c.expected);
         else
             EXPECT_TRUE(std::regex_match(id, uuidForm)) << id;
-        EXPECT_EQ(Keychain::read(Keychain::Item::deviceID), c.keychain && !c.keychain->empty() ? *c.keychain : id);
+        const bool keychainKept = c.keychain && !c.keychain->empty() && c.keychain->find('\n') == std::string::npos;
+        EXPECT_EQ(Keychain::read(Keychain::Item::deviceID), keychainKept ? *c.keychain : id);
         EXPECT_EQ(mirrored(), c.storeKept ? c.stored : PlistValue(id));
         EXPECT_EQ(DeviceID::current(store), id);  // and stays
     }

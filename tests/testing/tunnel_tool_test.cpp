@@ -1,11 +1,15 @@
 // kavri-tunnel, the local run's stand-in for the app's connect button, run as
 // a process against a real durnel and the HTTPS test control plane.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <fstream>
 
+#include "core/deployment.h"
 #include "core/kavri_defaults_key.h"
+#include "core/kavri_store.h"
 #include "tests/support/durnel_fixture.h"
 #include "tests/support/loopback_port.h"
 
@@ -70,4 +74,44 @@ TEST_F(TunnelTool, ExhaustedNamesEveryHostTried) {
     for (const auto* port : {&first, &second})
         EXPECT_NE(outcome.errors.find("127.0.0.1:" + port->number() + " ("), std::string::npos) << outcome.errors;
     EXPECT_EQ(outcome.errors.find("deployment"), std::string::npos) << outcome.errors;
+}
+
+// Without KAVRI_SHARED_DIR both programs keep the shared directory in the
+// user's own folder, closed to others, and create nothing anywhere else.
+TEST(SharedDirectory, DurnelAndTheToolUseTheUsersOwnFolder) {
+    namespace fs = std::filesystem;
+    test::TempDir home, logs;
+    std::ofstream(logs / "deployment.json") << Deployment::current().toJson();
+    const std::map<std::string, std::string> env = {{"KAVRI_SHARED_DIR", ""},
+                                                    {"KAVRI_DATA_DIR", ""},
+                                                    {"XDG_DATA_HOME", ""},
+                                                    {"HOME", home.path().string()},
+                                                    {"KAVRI_DEPLOYMENT", (logs / "deployment.json").string()}};
+    const fs::path shared = home / ".local" / "share" / "kavri" / "shared";
+    {
+        ChildProcess durnel(fs::path(KAVRI_BINARY_DIR) / "tunnel" / "durnel", {}, env, logs / "durnel.log");
+        ASSERT_TRUE(durnel.waitForOutput("tunnel host: listening on " + shared.string(), std::chrono::seconds(60)))
+            << durnel.output();
+        ChildProcess tool(fs::path(KAVRI_BINARY_DIR) / "testing" / "kavri-tunnel", {"app-state", "foreground"}, env,
+                          logs / "tool.log");
+        const int status = tool.wait();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << tool.output();
+        durnel.kill(SIGTERM);
+        durnel.wait();
+    }
+    EXPECT_EQ(KavriStore(shared).string(KavriDefaultsKey::appState), "foreground");
+
+    const auto mode = [](const fs::path& p) {
+        struct stat st {};
+        return ::lstat(p.c_str(), &st) == 0 ? st.st_mode : 0u;
+    };
+    std::vector<fs::path> top;
+    for (const auto& e : fs::directory_iterator(home.path())) top.push_back(e.path().filename());
+    EXPECT_EQ(top, std::vector<fs::path>{".local"});
+    for (const auto& e : fs::recursive_directory_iterator(home.path())) {
+        const auto m = mode(e.path());
+        if (S_ISDIR(m)) EXPECT_EQ(m & 07777, 0700u) << e.path();
+        if (S_ISREG(m)) EXPECT_EQ(m & 07777, 0600u) << e.path();
+    }
+    EXPECT_TRUE(fs::exists(shared / "shared.plist"));
 }
