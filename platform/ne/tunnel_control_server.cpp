@@ -316,9 +316,6 @@ void TunnelControlServer::loop() {
         {
             std::lock_guard lock(mutex_);
             if (stopping_) return;
-            // At the cap the listening socket is not watched, so waiting
-            // clients never make the loop spin.
-            if (connections_.size() < maxClients) fds[1].events = POLLIN;
             for (auto it = connections_.begin(); it != connections_.end();) {
                 Connection& c = *it->second;
                 flushLocked(c);
@@ -333,6 +330,9 @@ void TunnelControlServer::loop() {
                 ids.push_back(c.id);
                 ++it;
             }
+            // At the cap the listening socket is not watched, so waiting
+            // clients never make the loop spin.
+            if (connections_.size() < maxClients) fds[1].events = POLLIN;
         }
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) continue;
