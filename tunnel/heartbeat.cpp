@@ -19,7 +19,10 @@ Heartbeat::Heartbeat(KavriHeartbeatDeps d, Clock& clock, Timing timing, Jitter j
       lastSeenNetChange_(StallWatch::distantPast()),
       lastSwitchAt_(StallWatch::distantPast()) {}
 
-Heartbeat::~Heartbeat() { cancel(); }
+Heartbeat::~Heartbeat() {
+    std::lock_guard lock(taskMutex_);
+    task_.cancelAndJoin();
+}
 
 void Heartbeat::start() {
     std::lock_guard lock(taskMutex_);
@@ -32,7 +35,7 @@ void Heartbeat::start() {
 
 void Heartbeat::cancel() {
     std::lock_guard lock(taskMutex_);
-    task_.cancelAndJoin();
+    task_.cancel();
 }
 
 double Heartbeat::drawJitter() {

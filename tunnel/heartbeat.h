@@ -84,7 +84,8 @@ public:
 
     // Starts the loop, replacing a running one.
     void start();
-    // Stops the loop and waits for it (never waits on the loop's own thread).
+    // Asks the loop to stop and returns at once; destroying the heartbeat
+    // waits for the loop.
     void cancel();
     // Asks for a beat at the next tick, whatever the interval.
     void pulse() { pulseNow_ = true; }

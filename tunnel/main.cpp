@@ -19,6 +19,7 @@ int main() {
     // Local runs and tests may move the engine's controller off its usual port.
     if (const char* controller = std::getenv("KAVRI_CONTROLLER"); controller && *controller)
         settings.controllerBase = std::string("http://") + controller;
-    return kavri::runTunnelHost(std::make_unique<kavri::PacketTunnelProvider>(settings),
+    // Each tunnel run gets a provider of its own, as on the platform.
+    return kavri::runTunnelHost([settings] { return std::make_unique<kavri::PacketTunnelProvider>(settings); },
                                 kavri::KavriStore::directory());
 }

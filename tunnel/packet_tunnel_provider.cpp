@@ -57,17 +57,27 @@ PacketTunnelProvider::PacketTunnelProvider(ProviderSettings settings)
 }
 
 PacketTunnelProvider::~PacketTunnelProvider() {
+    events_.stopAll();
     stopAll();
     spawner_.stopAll();
+    reports_.stop();
+    joinStoppedTasks();
 }
 
 void PacketTunnelProvider::detach(std::function<void(std::stop_token)> work) { spawner_.spawn(std::move(work)); }
+
+void PacketTunnelProvider::postReport(std::function<void(std::stop_token)> work) {
+    if (reports_.post(std::move(work))) return;
+    const auto dropped = ++reportsDropped_;
+    if (dropped == 1 || dropped % 10 == 0)
+        Log::line("[Kavri] !! report queue full: " + std::to_string(dropped) + " reports dropped so far");
+}
 
 void PacketTunnelProvider::sendEventDetached(const std::string& event, const std::optional<std::string>& failPhase,
                                              Telemetry::Report fields) {
     const auto token = subToken();
     if (!token) return;
-    detach([this, token = *token, event, failPhase, fields = std::move(fields)](std::stop_token stop) {
+    postReport([this, token = *token, event, failPhase, fields = std::move(fields)](std::stop_token stop) {
         telemetry_.sendEvent(token, event, failPhase, fields, stop);
     });
 }
@@ -94,13 +104,13 @@ Clock::WallTime PacketTunnelProvider::lastWakeAt() const {
 // ---- Platform events ------------------------------------------------------
 
 void PacketTunnelProvider::startTunnel(TunnelOptions options, StartCompletion completion) {
-    detach([this, options = std::move(options), completion = std::move(completion)](std::stop_token) mutable {
+    events_.spawn([this, options = std::move(options), completion = std::move(completion)](std::stop_token) mutable {
         completion(startTunnelBody(std::move(options)));
     });
 }
 
 void PacketTunnelProvider::stopTunnel(ProviderStopReason reason, StopCompletion completion) {
-    detach([this, reason, completion = std::move(completion)](std::stop_token) {
+    events_.spawn([this, reason, completion = std::move(completion)](std::stop_token) {
         stopTunnelBody(reason);
         completion();
     });
@@ -138,16 +148,17 @@ std::optional<std::string> PacketTunnelProvider::startTunnelBody(TunnelOptions o
 
     const bool wasDirty = store_.boolValue(KavriDefaultsKey::sessionDirty);
     store_.set(KavriDefaultsKey::sessionDirty, true);
+    runEnding_ = false;
 
     if (const auto token = subToken()) {
-        detach([this, token = *token](std::stop_token stop) {
+        postReport([this, token = *token](std::stop_token stop) {
             Telemetry::Report r = telemetry_.envelope(token);
             r["report"] = "event";
             r["event"] = "connect_start";
             telemetry_.post(r, stop);
         });
         if (wasDirty)
-            detach([this, token = *token](std::stop_token stop) {
+            postReport([this, token = *token](std::stop_token stop) {
                 telemetry_.sendEvent(token, "tunnel_stop", std::nullopt,
                                      {{"stop_reason", "system_killed"}, {"user_initiated", false}, {"detected_late", true}},
                                      stop);
@@ -228,7 +239,12 @@ void PacketTunnelProvider::stopTunnelBody(ProviderStopReason reason) {
         report.join();
     }
 
+    // The run's work ends before the engine: nothing of it reloads the
+    // engine or writes the store once the stop has passed.
     stopAll();
+    spawner_.stopAll();
+    reports_.stop();
+    joinStoppedTasks();
     std::promise<void> stopped;
     ExtensionProvider::stopTunnel(reason, [&stopped] { stopped.set_value(); });
     stopped.get_future().get();
@@ -333,47 +349,34 @@ void PacketTunnelProvider::restartTask(Task& slot, std::function<void(std::stop_
 }
 
 void PacketTunnelProvider::stopAll() {
-    Task heal, stall, member, telemetryTask, rules;
-    std::unique_ptr<PathMonitor> monitor;
-    std::unique_ptr<Heartbeat> heartbeat;
-    std::vector<Task> retired;
+    std::lock_guard lock(tasksMutex_);
+    // Cancelled in this order; none is waited for here, so that a task may
+    // end the run from its own thread while another does the same.
+    for (Task* task : {&healTask_, &stallTask_, &memberTask_, &telemetryTask_, &rulesTask_}) {
+        if (!task->active()) continue;
+        task->cancel();
+        retiredTasks_.push_back(std::move(*task));
+    }
+    if (pathMonitor_) pathMonitor_->cancel();
+    pathMonitor_.reset();
+    if (heartbeat_) {
+        heartbeat_->cancel();
+        retiredHeartbeats_.push_back(std::move(heartbeat_));
+    }
+}
+
+void PacketTunnelProvider::joinStoppedTasks() {
+    std::vector<Task> tasks;
+    std::vector<std::unique_ptr<Heartbeat>> heartbeats;
     {
         std::lock_guard lock(tasksMutex_);
-        retired = std::move(retiredTasks_);
+        tasks = std::move(retiredTasks_);
         retiredTasks_.clear();
-        heal = std::move(healTask_);
-        stall = std::move(stallTask_);
-        member = std::move(memberTask_);
-        telemetryTask = std::move(telemetryTask_);
-        rules = std::move(rulesTask_);
-        monitor = std::move(pathMonitor_);
-        heartbeat = std::move(heartbeat_);
+        heartbeats = std::move(retiredHeartbeats_);
+        retiredHeartbeats_.clear();
     }
-    // A task that ends the run itself (a revoked subscription) is only
-    // cancelled here; another thread joins it later.
-    for (Task* task : {&heal, &stall, &member, &telemetryTask, &rules})
-        if (task->isCurrentThread()) {
-            task->cancel();
-            std::lock_guard lock(tasksMutex_);
-            retiredTasks_.push_back(std::move(*task));
-        }
-    // Cancelled in this order; each joins unless it is the calling task.
-    heal.cancelAndJoin();
-    stall.cancelAndJoin();
-    member.cancelAndJoin();
-    telemetryTask.cancelAndJoin();
-    rules.cancelAndJoin();
-    if (monitor) monitor->cancel();
-    if (heartbeat) heartbeat->cancel();
-    heartbeat.reset();
-    for (auto& task : retired) {
-        if (task.isCurrentThread()) {
-            std::lock_guard lock(tasksMutex_);
-            retiredTasks_.push_back(std::move(task));
-        } else {
-            task.cancelAndJoin();
-        }
-    }
+    for (auto& task : tasks) task.cancelAndJoin();  // never waits on the calling thread
+    heartbeats.clear();
 }
 
 }  // namespace kavri

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "core/stall_watch.h"
 #include "platform/engine/extension_provider.h"
 #include "platform/network/path_monitor.h"
+#include "platform/runtime/bounded_worker.h"
 #include "platform/runtime/spawner.h"
 #include "platform/runtime/task.h"
 #include "tunnel/clash_client.h"
@@ -128,11 +130,16 @@ public:
     std::optional<std::string> dispatchAppMessage(const std::string& data, std::stop_token stop = {});
     std::optional<std::int64_t> tcpConnectRTT(const std::string& host, std::uint16_t port, std::stop_token stop = {});
 
-    // Ends every background task, the path monitor and the heartbeat.
+    // Cancels every background task, the path monitor and the heartbeat, and
+    // returns without waiting for them: callable from any thread, a task's
+    // own included. The run's stop waits for them (joinStoppedTasks()).
     void stopAll();
+    // Waits for every task that stopAll() or restartTask() cancelled (never
+    // for the calling thread's own). Called where no task can be waiting on
+    // the caller: the run's stop and the provider's end.
+    void joinStoppedTasks();
     // Cancels the task held in `slot` (without waiting for it) and starts
-    // `body` in its place. The old task is joined by the next stopAll() or
-    // when the provider goes.
+    // `body` in its place. The old task is joined by joinStoppedTasks().
     void restartTask(Task& slot, std::function<void(std::stop_token)> body);
 
     Telemetry& telemetry() { return telemetry_; }
@@ -160,6 +167,9 @@ private:
     void learnRuntimeParamsFrom(const nlohmann::json& root);
     // Starts fire-and-forget work held by the provider.
     void detach(std::function<void(std::stop_token)> work);
+    // Queues a report for the run's report worker; dropped (and counted in
+    // the log) when the queue is full.
+    void postReport(std::function<void(std::stop_token)> work);
     void sendEventDetached(const std::string& event, const std::optional<std::string>& failPhase = std::nullopt,
                            Telemetry::Report fields = Telemetry::Report::object());
     // The path monitor's report; `lastType` is the handler's memory of the
@@ -188,6 +198,8 @@ private:
     Clock::WallTime lastNetChangeAt_;
     Clock::WallTime lastGroupProbeAt_;
     StallWatch::State stallState_;
+    // Set once a poll met a revoked subscription and ends the run.
+    std::atomic<bool> runEnding_{false};
     // When the watchdog's last shed poll failed; none after a success.
     std::optional<Clock::WallTime> lastFailedShedAt_;
 
@@ -199,14 +211,21 @@ private:
     Task memberTask_;
     Task telemetryTask_;
     Task rulesTask_;
-    // Tasks replaced by restartTask, still finishing.
+    // Tasks cancelled by stopAll() or replaced by restartTask(), until joined.
     std::vector<Task> retiredTasks_;
+    std::vector<std::unique_ptr<Heartbeat>> retiredHeartbeats_;
     std::unique_ptr<Heartbeat> heartbeat_;
 
     Telemetry telemetry_;
     ClashClient clash_;
-    // Fire-and-forget work; destroyed (stopped and joined) first.
+    // Work of the run outside its tasks (reports, one-off polls, messages),
+    // cancelled and joined by the run's stop; destroyed before the fields.
     Spawner spawner_;
+    // The run's reports: a few threads and a bounded queue.
+    BoundedWorker reports_{2, 32};
+    std::atomic<std::uint64_t> reportsDropped_{0};
+    // The platform's start and stop events, each on a thread of its own.
+    Spawner events_;
 };
 
 }  // namespace kavri

@@ -128,6 +128,8 @@ bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, st
                                        settings_.pollLimits, clock_, store_);
     } catch (const ConfigFetcher::FetchError& e) {
         if (e.kind() == ConfigFetcher::FetchError::Kind::Http && e.status() >= 401 && e.status() <= 403) {
+            // Polls that meet it together end the run once.
+            if (runEnding_.exchange(true)) return false;
             Log::line("[Kavri] подписка недействительна (HTTP " + std::to_string(e.status()) +
                       ") — останавливаем туннель");
             telemetry_.sendEvent(*token, "sub_invalid", std::to_string(e.status()), Telemetry::Report::object(), stop);

@@ -37,10 +37,12 @@ std::optional<std::pair<std::string, std::uint16_t>> pingTarget(std::string_view
 }  // namespace
 
 void PacketTunnelProvider::handleAppMessage(std::string data, MessageCompletion completion) {
-    detach([this, data = std::move(data), completion = std::move(completion)](std::stop_token stop) {
+    auto shared = std::make_shared<MessageCompletion>(std::move(completion));
+    const bool started = spawner_.spawn([this, data = std::move(data), shared](std::stop_token stop) {
         auto reply = dispatchAppMessage(data, stop);
-        if (completion) completion(std::move(reply));
+        if (*shared) (*shared)(std::move(reply));
     });
+    if (!started && *shared) (*shared)(std::nullopt);  // the run is stopping
 }
 
 std::optional<std::string> PacketTunnelProvider::dispatchAppMessage(const std::string& data, std::stop_token stop) {

@@ -60,4 +60,30 @@ std::size_t EngineScript::closeAllCount() const {
     return closeAllCount_;
 }
 
+void EngineScript::holdStarts() {
+    std::lock_guard lock(mutex_);
+    holdStarts_ = true;
+}
+
+void EngineScript::releaseStarts() {
+    {
+        std::lock_guard lock(mutex_);
+        holdStarts_ = false;
+    }
+    startsReleased_.notify_all();
+}
+
+void EngineScript::waitToStart() {
+    std::unique_lock lock(mutex_);
+    if (!holdStarts_) return;
+    startWaited_ = true;
+    startsReleased_.notify_all();
+    startsReleased_.wait(lock, [&] { return !holdStarts_; });
+}
+
+bool EngineScript::startWaited() const {
+    std::lock_guard lock(mutex_);
+    return startWaited_;
+}
+
 }  // namespace kavri

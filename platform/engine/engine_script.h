@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <mutex>
@@ -37,8 +38,20 @@ public:
     void noteCloseAll();
     std::size_t closeAllCount() const;
 
+    // While held, an engine start waits (before it begins) until released:
+    // a start that takes its time.
+    void holdStarts();
+    void releaseStarts();
+    // Called by the framework as a start begins; true once some start waited
+    // here.
+    void waitToStart();
+    bool startWaited() const;
+
 private:
     mutable std::mutex mutex_;
+    std::condition_variable startsReleased_;
+    bool holdStarts_ = false;
+    bool startWaited_ = false;
     std::optional<nlohmann::json> diag_;
     std::deque<nlohmann::json> stallDumps_;
     std::optional<nlohmann::json> connections_;

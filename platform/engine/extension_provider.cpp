@@ -33,6 +33,7 @@ ExtensionProvider::~ExtensionProvider() {
 }
 
 void ExtensionProvider::startTunnel(TunnelOptions options, StartCompletion completion) {
+    script_.waitToStart();
     std::optional<std::string> error;
     {
         std::lock_guard life(lifecycle_);

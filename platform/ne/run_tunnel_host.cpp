@@ -86,7 +86,7 @@ private:
 
 }  // namespace
 
-int runTunnelHost(std::unique_ptr<PacketTunnelProviderBase> provider, const std::filesystem::path& sharedDirectory,
+int runTunnelHost(TunnelHost::ProviderFactory makeProvider, const std::filesystem::path& sharedDirectory,
                   TunnelHostRunOptions options) {
     using namespace std::chrono;
     std::optional<TerminationSignals> signals;
@@ -94,7 +94,7 @@ int runTunnelHost(std::unique_ptr<PacketTunnelProviderBase> provider, const std:
     try {
         signals.emplace();
         options.host.directory = sharedDirectory;
-        host = std::make_unique<TunnelHost>(std::move(provider), options.host,
+        host = std::make_unique<TunnelHost>(std::move(makeProvider), options.host,
                                             options.clock ? *options.clock : Clock::system());
     } catch (const std::exception& e) {
         Log::line(std::string("[Kavri] !! durnel: cannot serve the tunnel: ") + e.what());

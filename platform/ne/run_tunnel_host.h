@@ -22,13 +22,14 @@ struct TunnelHostRunOptions {
     std::function<void(TunnelHost&)> onReady;
 };
 
-// The body of the durnel process: serves `provider` on the control socket in
+// The body of the durnel process: serves the tunnel on the control socket in
 // `sharedDirectory` until SIGTERM or SIGINT, then stops a running tunnel
 // (SIGTERM: providerDisabled, the service is going away; SIGINT: someone at
 // the terminal, userInitiated), waits for the provider's stop, removes the
 // socket and returns the exit status (0, or 1 when the socket could not be
 // made). One run per process at a time.
-int runTunnelHost(std::unique_ptr<PacketTunnelProviderBase> provider, const std::filesystem::path& sharedDirectory,
+// `makeProvider` gives each run a provider of its own.
+int runTunnelHost(TunnelHost::ProviderFactory makeProvider, const std::filesystem::path& sharedDirectory,
                   TunnelHostRunOptions options = {});
 
 }  // namespace kavri

@@ -25,6 +25,10 @@ namespace {
 // A client that stops reading is dropped once this much waits for it.
 constexpr std::size_t kMaxPendingOut = 64 * 1024 * 1024;
 
+// A descriptor held in reserve: given up for a moment to accept (and close)
+// a client when the process has no other descriptor left.
+int openSpare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
 [[noreturn]] void fail(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
 
 sockaddr_un addressOf(const std::filesystem::path& path) {
@@ -66,10 +70,12 @@ TunnelControlServer::TunnelControlServer(std::filesystem::path path, Handlers ha
     : path_(std::move(path)), handlers_(std::move(handlers)) {
     eventFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (eventFd_ < 0) fail("eventfd");
+    spareFd_ = openSpare();
     try {
         bindSocket();
     } catch (...) {
         ::close(eventFd_);
+        if (spareFd_ >= 0) ::close(spareFd_);
         if (listenFd_ >= 0) ::close(listenFd_);
         throw;
     }
@@ -140,6 +146,10 @@ void TunnelControlServer::stop() {
         ::close(eventFd_);
         eventFd_ = -1;
     }
+    if (spareFd_ >= 0) {
+        ::close(spareFd_);
+        spareFd_ = -1;
+    }
 }
 
 void TunnelControlServer::wakeLoop() {
@@ -204,10 +214,27 @@ void TunnelControlServer::flushLocked(Connection& c) {
 
 void TunnelControlServer::acceptClients() {
     for (;;) {
+        {
+            // At the cap the rest wait in the backlog until clients leave.
+            std::lock_guard lock(mutex_);
+            if (connections_.size() >= maxClients) return;
+        }
         const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            return;  // EAGAIN, or out of descriptors: try again on the next poll
+            if ((errno == EMFILE || errno == ENFILE) && spareFd_ >= 0) {
+                // Out of descriptors: the client would stay in the backlog and
+                // keep the socket readable. Take it with the spare and close it.
+                ::close(spareFd_);
+                const int dropped = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (dropped >= 0) ::close(dropped);
+                spareFd_ = openSpare();
+                if (++refusedForDescriptors_ == 1 || refusedForDescriptors_ % 100 == 0)
+                    Log::line("[Kavri] !! tunnel host: out of descriptors, refused client #" +
+                              std::to_string(refusedForDescriptors_));
+                if (dropped >= 0) continue;
+            }
+            return;  // EAGAIN (or no descriptor even so): the next poll tries again
         }
         const auto cred = PeerCredentials::of(fd);
         if (!cred || !cred->isTrusted()) {
@@ -285,7 +312,7 @@ void TunnelControlServer::loop() {
         fds.clear();
         ids.clear();
         fds.push_back({eventFd_, POLLIN, 0});
-        fds.push_back({listenFd_, POLLIN, 0});
+        fds.push_back({listenFd_, 0, 0});
         {
             std::lock_guard lock(mutex_);
             if (stopping_) return;
@@ -303,6 +330,9 @@ void TunnelControlServer::loop() {
                 ids.push_back(c.id);
                 ++it;
             }
+            // At the cap the listening socket is not watched, so waiting
+            // clients never make the loop spin.
+            if (connections_.size() < maxClients) fds[1].events = POLLIN;
         }
         if (poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) continue;

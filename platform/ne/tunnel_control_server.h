@@ -17,7 +17,7 @@
 namespace kavri {
 
 // The tunnel host's socket: a Unix stream socket that speaks JSON lines to
-// any number of clients. One thread polls the listening socket and every
+// up to maxClients clients at once. One thread polls the listening socket and every
 // client; replies and events from other threads are queued per client and
 // written by that thread, so a slow client never blocks the caller. Only
 // clients running as our own user or as root are kept (PeerCredentials).
@@ -55,6 +55,10 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
+    // Clients served at once; more wait in the socket's backlog until some
+    // leave.
+    static constexpr std::size_t maxClients = 256;
+
     static std::string serialize(const nlohmann::json& message);
 
 private:
@@ -74,6 +78,8 @@ private:
     Handlers handlers_;
     int listenFd_ = -1;
     int eventFd_ = -1;
+    int spareFd_ = -1;                       // see acceptClients()
+    std::uint64_t refusedForDescriptors_ = 0;  // loop thread only
     dev_t socketDev_ = 0;
     ino_t socketIno_ = 0;
 

@@ -40,6 +40,11 @@ private:
     std::shared_ptr<std::atomic<bool>> done_ = std::make_shared<std::atomic<bool>>(false);
 };
 
+// Whether the completion of a start or stop the host waits for has come.
+struct Completed {
+    bool done = false;  // under the host's queue mutex
+};
+
 std::string secondsText(std::chrono::nanoseconds d) {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count());
 }
@@ -48,14 +53,12 @@ std::string secondsText(std::chrono::nanoseconds d) {
 
 class TunnelHost::Core : public std::enable_shared_from_this<Core> {
 public:
-    Core(PacketTunnelProviderBase& provider, Clock& clock) : provider_(&provider), clock_(clock) {}
+    using Factory = std::function<std::shared_ptr<PacketTunnelProviderBase>()>;
+
+    Core(Factory makeProvider, Clock& clock) : makeProvider_(std::move(makeProvider)), clock_(clock) {}
 
     void open(const TunnelHostConfig& config) {
         worker_ = std::thread([this] { runWorker(); });
-        std::weak_ptr<Core> weak = weak_from_this();
-        provider_->setCancelHandler([weak](std::optional<std::string> error) {
-            if (auto core = weak.lock()) core->cancelFromProvider(std::move(error));
-        });
         try {
             // A client can connect the moment the socket exists: its greeting
             // waits here until server_ is in place.
@@ -79,7 +82,8 @@ public:
     // Ends serving and calling the provider; completions arriving later find
     // the host closed and do nothing.
     void shutdown() {
-        if (!provider_) return;
+        if (shut_) return;
+        shut_ = true;
         wakeDetector_.reset();
         if (server_) server_->stop();
         {
@@ -94,8 +98,7 @@ public:
         }
         queueChanged_.notify_all();
         if (worker_.joinable()) worker_.join();
-        provider_->setCancelHandler(nullptr);
-        provider_ = nullptr;
+        dropProvider();
     }
 
     std::filesystem::path socketPath() const { return server_ ? server_->path() : std::filesystem::path(); }
@@ -191,17 +194,36 @@ private:
         }
         Log::line("[Kavri] tunnel host: starting the tunnel");
         post([this, run, options = std::move(options)]() mutable {
+            dropProvider();  // a provider left by a failed start
+            try {
+                provider_ = makeProvider_();
+            } catch (const std::exception& e) {
+                return startCompleted(run, std::string(e.what()));
+            }
+            if (!provider_) return startCompleted(run, std::string("no provider for the run"));
             std::weak_ptr<Core> weak = weak_from_this();
+            provider_->setCancelHandler([weak, run](std::optional<std::string> error) {
+                if (auto core = weak.lock()) core->cancelFromProvider(run, std::move(error));
+            });
+            auto completed = std::make_shared<Completed>();
+            auto failed = std::make_shared<std::atomic<bool>>(false);
             Once once;
-            auto completion = [weak, run, once](std::optional<std::string> error) mutable {
+            auto completion = [weak, run, once, completed, failed](std::optional<std::string> error) mutable {
                 if (!once.first()) return;
-                if (auto core = weak.lock()) core->startCompleted(run, std::move(error));
+                auto core = weak.lock();
+                if (!core) return;
+                *failed = error.has_value();
+                core->startCompleted(run, std::move(error));
+                core->complete(*completed);
             };
             try {
                 provider_->startTunnel(std::move(options), completion);
             } catch (const std::exception& e) {
                 completion(std::string(e.what()));
             }
+            // A stop queued meanwhile reaches the provider only after this.
+            awaitCompletion(*completed);
+            if (*failed) dropProvider();
         });
     }
 
@@ -257,11 +279,15 @@ private:
         }
         Log::line("[Kavri] tunnel host: stopping the tunnel (reason " + std::to_string(static_cast<int>(reason)) + ")");
         post([this, run, reason] {
+            if (!provider_) return stopCompleted(run);  // its start failed: nothing runs
             std::weak_ptr<Core> weak = weak_from_this();
+            auto completed = std::make_shared<Completed>();
             Once once;
-            auto completion = [weak, run, once]() mutable {
+            auto completion = [weak, run, once, completed]() mutable {
                 if (!once.first()) return;
-                if (auto core = weak.lock()) core->stopCompleted(run);
+                auto core = weak.lock();
+                if (!core) return;
+                core->complete(*completed);
             };
             try {
                 provider_->stopTunnel(reason, completion);
@@ -269,6 +295,11 @@ private:
                 Log::line(std::string("[Kavri] !! tunnel host: the provider's stop failed: ") + e.what());
                 completion();
             }
+            awaitCompletion(*completed);
+            // The run's provider goes (its tasks end) before the run counts
+            // as disconnected and a new start can come.
+            dropProvider();
+            stopCompleted(run);
         });
     }
 
@@ -282,7 +313,11 @@ private:
         for (const ReplyTo& to : std::exchange(stopWaiters_, {})) replySnapshotLocked(to);
     }
 
-    void cancelFromProvider(std::optional<std::string> error) {
+    void cancelFromProvider(std::uint64_t run, std::optional<std::string> error) {
+        {
+            std::lock_guard lock(mutex_);
+            if (run != run_) return;  // a provider of an earlier run
+        }
         Log::line("[Kavri] tunnel host: the provider cancels the tunnel" + (error ? ": " + *error : std::string()));
         stop(ProviderStopReason::providerFailed, ReplyTo{}, std::optional(std::move(error)));
     }
@@ -292,7 +327,9 @@ private:
             std::lock_guard lock(mutex_);
             if (closed_ || !isUp(state_.status)) return false;
         }
-        post([this] { provider_->wake(); });
+        post([this] {
+            if (provider_) provider_->wake();
+        });
         return true;
     }
 
@@ -316,6 +353,7 @@ private:
                 core->replyLocked(to, {{"ok", true},
                                        {"reply", reply ? TunnelControlProtocol::encodeData(*reply) : json(nullptr)}});
             };
+            if (!provider_) return completion(std::nullopt);
             try {
                 provider_->handleAppMessage(std::move(data), completion);
             } catch (const std::exception& e) {
@@ -333,7 +371,29 @@ private:
             if (queueStopped_) return;
             queue_.push_back(std::move(job));
         }
-        queueChanged_.notify_one();
+        queueChanged_.notify_all();
+    }
+
+    // The worker waits for the completion of the start or stop it delivered
+    // (or for the host to close).
+    void awaitCompletion(const Completed& completed) {
+        std::unique_lock lock(queueMutex_);
+        queueChanged_.wait(lock, [&] { return queueStopped_ || completed.done; });
+    }
+
+    void complete(Completed& completed) {
+        {
+            std::lock_guard lock(queueMutex_);
+            completed.done = true;
+        }
+        queueChanged_.notify_all();
+    }
+
+    // Only on the worker (or once it has ended).
+    void dropProvider() {
+        if (!provider_) return;
+        provider_->setCancelHandler(nullptr);
+        provider_.reset();
     }
 
     void runWorker() {
@@ -350,8 +410,11 @@ private:
         }
     }
 
-    PacketTunnelProviderBase* provider_;
+    Factory makeProvider_;
     Clock& clock_;
+    bool shut_ = false;
+    // The current run's provider (touched only by the worker).
+    std::shared_ptr<PacketTunnelProviderBase> provider_;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -371,8 +434,18 @@ private:
     std::thread worker_;
 };
 
+TunnelHost::TunnelHost(ProviderFactory makeProvider, TunnelHostConfig config, Clock& clock)
+    : core_(std::make_shared<Core>(
+          [make = std::move(makeProvider)]() -> std::shared_ptr<PacketTunnelProviderBase> { return make(); }, clock)) {
+    core_->open(config);
+}
+
 TunnelHost::TunnelHost(std::unique_ptr<PacketTunnelProviderBase> provider, TunnelHostConfig config, Clock& clock)
-    : provider_(std::move(provider)), core_(std::make_shared<Core>(*provider_, clock)) {
+    : provider_(std::move(provider)) {
+    PacketTunnelProviderBase* only = provider_.get();
+    // Lent to each run, never dropped by the host.
+    core_ = std::make_shared<Core>(
+        [only] { return std::shared_ptr<PacketTunnelProviderBase>(only, [](PacketTunnelProviderBase*) {}); }, clock);
     core_->open(config);
 }
 

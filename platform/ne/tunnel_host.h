@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,28 +24,39 @@ struct TunnelHostConfig {
 };
 
 // What the system does around a packet-tunnel provider, for the durnel
-// process: it owns one provider, drives its tunnel runs from the requests of
-// its clients on a Unix socket (start, stop, wake, provider messages) and
-// reports the tunnel's status to every client.
+// process: it makes a new provider for each tunnel run, drives the run from
+// the requests of its clients on a Unix socket (start, stop, wake, provider
+// messages) and reports the tunnel's status to every client.
 //
 // - start: disconnected → connecting → connected (completion without error,
 //   the connected date is set) or → disconnected (completion with an error,
 //   kept as the last error). A start while not disconnected is refused.
 // - stop: → disconnecting → disconnected when the provider's stop completes.
-// - The provider's cancelTunnelWithError stops the run with providerFailed
+//   A stop while connecting is refused to the starter at once, and reaches
+//   the provider only once its start has completed.
+// - The provider's cancelTunnelWithError stops its run with providerFailed
 //   and reports its error.
 // - Provider messages and wake reach the provider only while connected or
 //   reasserting.
 // - A resume from suspend (WakeDetector) calls wake() on the provider.
-// Calls into the provider are made one at a time on a thread of the host's;
-// completions may come on any thread, late or twice: only the first counts.
+// Calls into the provider are made one at a time, in the order the requests
+// came, on a thread of the host's; a start or a stop is waited for before the
+// next call. Completions may come on any thread, late or twice: only the
+// first counts. A run's provider is dropped (its tasks ended) once its stop
+// has completed, or its start has failed, before the next start reaches a
+// new one.
 class TunnelHost {
 public:
+    using ProviderFactory = std::function<std::unique_ptr<PacketTunnelProviderBase>()>;
+
     // Creates the socket and starts serving; throws std::system_error when the
     // socket cannot be made (another host runs there, a bad path).
+    // `makeProvider` gives each run its provider.
+    TunnelHost(ProviderFactory makeProvider, TunnelHostConfig config, Clock& clock = Clock::system());
+    // One provider for every run (tests that drive a provider directly).
     TunnelHost(std::unique_ptr<PacketTunnelProviderBase> provider, TunnelHostConfig config,
                Clock& clock = Clock::system());
-    // Closes the socket and destroys the provider; a run still up is not
+    // Closes the socket and drops the provider; a run still up is not
     // stopped (stopAndWait first for that).
     ~TunnelHost();
     TunnelHost(const TunnelHost&) = delete;
@@ -52,7 +64,6 @@ public:
 
     TunnelControlProtocol::Snapshot snapshot() const;
     std::filesystem::path socketPath() const;
-    PacketTunnelProviderBase& provider() { return *provider_; }
 
     // Stops the run (if any) with `reason` and waits, in real time at most
     // `timeout`, until the tunnel is disconnected. True when it is.
@@ -60,7 +71,7 @@ public:
 
 private:
     class Core;
-    std::unique_ptr<PacketTunnelProviderBase> provider_;
+    std::unique_ptr<PacketTunnelProviderBase> provider_;  // the one provider of every run, if given
     std::shared_ptr<Core> core_;
 };
 

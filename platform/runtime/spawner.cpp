@@ -4,12 +4,13 @@ namespace kavri {
 
 Spawner::~Spawner() { stopAll(); }
 
-void Spawner::spawn(std::function<void()> work) {
-    spawn([work = std::move(work)](std::stop_token) { work(); });
+bool Spawner::spawn(std::function<void()> work) {
+    return spawn([work = std::move(work)](std::stop_token) { work(); });
 }
 
-void Spawner::spawn(std::function<void(std::stop_token)> work) {
+bool Spawner::spawn(std::function<void(std::stop_token)> work) {
     std::lock_guard lock(mutex_);
+    if (stopping_ > 0) return false;
     reapLocked();
     entries_.emplace_back();
     Entry* entry = &entries_.back();
@@ -21,6 +22,7 @@ void Spawner::spawn(std::function<void(std::stop_token)> work) {
         --running_;
         idle_.notify_all();
     });
+    return true;
 }
 
 void Spawner::reapLocked() {
@@ -43,14 +45,13 @@ bool Spawner::drain(std::chrono::milliseconds timeout) {
 
 void Spawner::stopAll() {
     std::list<Entry> taken;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto& e : entries_) e.thread.request_stop();
-    }
-    // Join outside the lock: finishing work takes the lock to mark itself done.
     std::unique_lock lock(mutex_);
+    ++stopping_;
+    for (auto& e : entries_) e.thread.request_stop();
+    // Finishing work takes the lock to mark itself done.
     idle_.wait(lock, [&] { return running_ == 0; });
     taken.splice(taken.end(), entries_);
+    --stopping_;
     lock.unlock();
     for (auto& e : taken)
         if (e.thread.joinable() && e.thread.get_id() != std::this_thread::get_id()) e.thread.join();

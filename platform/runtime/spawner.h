@@ -20,12 +20,15 @@ public:
     Spawner& operator=(const Spawner&) = delete;
     ~Spawner();
 
-    void spawn(std::function<void(std::stop_token)> work);
-    void spawn(std::function<void()> work);
+    // Starts `work` on a thread of its own; false (and nothing started)
+    // while stopAll() is under way.
+    bool spawn(std::function<void(std::stop_token)> work);
+    bool spawn(std::function<void()> work);
 
     // Waits until no spawned work is running. Returns false on time-out.
     bool drain(std::chrono::milliseconds timeout = std::chrono::seconds(30));
-    // Requests stop on all running work and joins it.
+    // Requests stop on all running work and joins it; work offered meanwhile
+    // is refused.
     void stopAll();
     std::size_t running() const;
 
@@ -40,6 +43,7 @@ private:
     std::condition_variable idle_;
     std::list<Entry> entries_;
     std::size_t running_ = 0;
+    int stopping_ = 0;
 };
 
 }  // namespace kavri

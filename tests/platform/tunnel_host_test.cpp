@@ -341,25 +341,78 @@ TEST_F(TunnelHostTest, StopDeliversItsReasonAndEndsDisconnected) {
     EXPECT_EQ(provider->read(&FakeProvider::stops).size(), std::size(cases));
 }
 
-TEST_F(TunnelHostTest, StopWhileConnectingFailsTheStartAndALateCompletionIsIgnored) {
+TEST_F(TunnelHostTest, StopWhileConnectingFailsTheStartAndReachesTheProviderAfterItsStart) {
     provider->set([](FakeProvider& p) { p.holdStart = true; });
     auto client = connect();
     auto starting = std::async(std::launch::async, [&] { return client->start(json::object(), 10s); });
     ASSERT_TRUE(provider->waitUntil([](FakeProvider& p) { return !p.starts.empty(); }));
 
     auto other = connect();
-    EXPECT_EQ(other->stop().status, S::disconnected);
+    auto stopping = std::async(std::launch::async, [&] { return other->stop(ProviderStopReason::userInitiated, 10s); });
     try {
         starting.get();
         FAIL() << "the start should fail";
     } catch (const TunnelControlClient::Error& e) {
         EXPECT_STREQ(e.what(), "the tunnel was stopped before it connected");
     }
-    // The provider completes its start after all, twice: nothing changes.
+    // The stop waits for the provider's start to return.
+    EXPECT_EQ(stopping.wait_for(200ms), std::future_status::timeout);
+    EXPECT_TRUE(provider->read(&FakeProvider::stops).empty());
+    EXPECT_EQ(client->status().status, S::disconnecting);
+
+    // The provider completes its start, twice: the stop follows it once.
     auto completion = provider->read(&FakeProvider::heldStart);
     completion(std::nullopt);
     completion(std::nullopt);
+    EXPECT_EQ(stopping.get().status, S::disconnected);
+    EXPECT_EQ(provider->read(&FakeProvider::stops).size(), 1u);
     EXPECT_EQ(other->status().status, S::disconnected);
+}
+
+// Each run gets a provider of its own, made at its start and dropped once
+// its stop has completed (or its start failed).
+TEST(TunnelHostRuns, EachRunHasItsOwnProvider) {
+    test::TempDir dir;
+    std::mutex mutex;
+    std::vector<FakeProvider*> made;
+    std::atomic<int> alive{0};
+    struct Counted : FakeProvider {
+        explicit Counted(std::atomic<int>& n) : n_(n) { ++n_; }
+        ~Counted() override { --n_; }
+        std::atomic<int>& n_;
+    };
+    TunnelHostConfig config;
+    config.directory = dir.path();
+    config.wake.interval = 1h;
+    auto failNext = std::make_shared<std::atomic<bool>>(false);
+    TunnelHost host(
+        [&]() -> std::unique_ptr<PacketTunnelProviderBase> {
+            auto p = std::make_unique<Counted>(alive);
+            if (failNext->exchange(false)) p->startError = "no engine";
+            std::lock_guard lock(mutex);
+            made.push_back(p.get());
+            return p;
+        },
+        config);
+    TunnelControlClient client(TunnelControlClient::socketPath(dir.path()));
+    EXPECT_EQ(alive, 0);
+    ASSERT_EQ(client.start(json::object()).status, S::connected);
+    EXPECT_EQ(alive, 1);
+    EXPECT_EQ(client.stop().status, S::disconnected);
+    EXPECT_EQ(alive, 0);  // gone before the run counts as disconnected
+
+    failNext->store(true);
+    EXPECT_THROW(client.start(json::object()), TunnelControlClient::Error);
+    ASSERT_EQ(client.start(json::object()).status, S::connected);
+    EXPECT_EQ(alive, 1);
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(made.size(), 3u);
+        made.back()->cancelTunnelWithError(std::nullopt);
+    }
+    EXPECT_TRUE(client.waitForStatus(S::disconnected, 5s));
+    EXPECT_TRUE(host.stopAndWait(ProviderStopReason::userInitiated, 5s));
+    EXPECT_EQ(alive, 0);
 }
 
 TEST_F(TunnelHostTest, MessagesRoundTripAsBytes) {
@@ -776,7 +829,10 @@ TEST(RunTunnelHost, ASignalStopsTheTunnelAndEndsTheProcessCleanly) {
         std::promise<void> ready;
         TunnelHostRunOptions options;
         options.onReady = [&](TunnelHost&) { ready.set_value(); };
-        auto run = std::async(std::launch::async, [&] { return runTunnelHost(std::move(owned), dir.path(), options); });
+        auto run = std::async(std::launch::async, [&] {
+            return runTunnelHost([&]() -> std::unique_ptr<PacketTunnelProviderBase> { return std::move(owned); },
+                                 dir.path(), options);
+        });
         ready.get_future().wait();
         auto client = std::make_unique<TunnelControlClient>(TunnelControlClient::socketPath(dir.path()));
         client->start(json::object());

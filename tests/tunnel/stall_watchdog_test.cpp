@@ -6,9 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <thread>
 
+#include "core/kavri_defaults_key.h"
 #include "platform/runtime/fake_clock.h"
 #include "platform/runtime/log.h"
 #include "testing/tunnel_rig.h"
@@ -277,6 +280,55 @@ TEST_F(StallWatchdogTest, AShedThatMeetsARevokedSubscriptionEndsTheRunAndTheWatc
     EXPECT_EQ(engine.closeAllCount(), closes);
     EXPECT_EQ(fetches().size(), 1u);
     for (const auto& heal : heals()) EXPECT_EQ(heal["action"], "rebuild_streams");  // the failed shed is not reported
+}
+
+// The self-heal loop and the watchdog's shed poll meet a revoked subscription
+// at the same moment: the run ends once, and every loop with it.
+TEST_F(StallWatchdogTest, TwoPollsMeetingARevokedSubscriptionTogetherEndTheRunOnce) {
+    enableWatch({{"stall_seconds_bg", 3}, {"rebuilds_before_switch", 1}});
+    store().set(KavriDefaultsKey::nePollIntervalSec, 20);
+    // Both polls are held until the second arrives, then both get 403.
+    std::mutex held;
+    std::condition_variable arrived;
+    int polls = 0;
+    rig.controlPlane.route("GET", "/sub/(.+)", [&](const TestControlPlane::Request&) {
+        std::unique_lock lock(held);
+        ++polls;
+        arrived.notify_all();
+        arrived.wait_for(lock, 15s, [&] { return polls >= 2; });
+        return TestControlPlane::Reply::withStatus(403);
+    });
+    auto provider = std::make_unique<PacketTunnelProvider>(settings());
+    std::atomic<int> cancels{0};
+    provider->setCancelHandler([&](std::optional<std::string>) { ++cancels; });
+    ASSERT_EQ(provider->startTunnelBody(rig.options()), std::nullopt);
+    auto& engine = provider->engineScript();
+
+    // Traffic moves until the self-heal loop's poll is held; then downloads
+    // stand still while new connections keep coming, and the watchdog sheds.
+    std::int64_t down = 0;
+    int second = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (cancels == 0 && std::chrono::steady_clock::now() < deadline) {
+        {
+            std::lock_guard lock(held);
+            if (polls == 0) down += 1000;
+        }
+        engine.setConnections(
+            json{{"downloadTotal", down}, {"connections", json::array({{{"id", "c" + std::to_string(second++)}}})}});
+        clock.advance(1s);
+        std::this_thread::sleep_for(5ms);
+    }
+    const auto settled = std::chrono::steady_clock::now() + 10s;
+    while (clock.sleepers() != 0 && std::chrono::steady_clock::now() < settled) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(polls, 2);
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(clock.sleepers(), 0u);  // no loop is left
+    if (cancels != 1 || clock.sleepers() != 0) {
+        (void)provider.release();  // its loops wait on each other: leave them
+        return;
+    }
+    provider->stopTunnelBody(ProviderStopReason::providerFailed);
 }
 
 TEST_F(StallWatchdogTest, ARebuildWithoutATokenDropsConnectionsButReportsNothing) {
