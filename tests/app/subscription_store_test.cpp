@@ -672,7 +672,7 @@ TEST_F(SubscriptionStoreTest, BuyingWithoutATokenDoesNothing) {
 
 // --- account notices ---
 
-class AccountNoticesTest : public SubscriptionStoreTest {
+class SubscriptionNoticesTest : public SubscriptionStoreTest {
 protected:
     void SetUp() override {
         SubscriptionStoreTest::SetUp();
@@ -705,7 +705,7 @@ protected:
 
 const std::vector<std::string> reminders = {"trial_3d", "trial_1d", "sub_1d", "trial_ended"};
 
-TEST_F(AccountNoticesTest, RemindersAreScheduledWithTheirDatesAndPrices) {
+TEST_F(SubscriptionNoticesTest, RemindersAreScheduledWithTheirDatesAndPrices) {
     // The clock stands at 1 March 2025.
     json month = plan;
     month["key"] = "month";
@@ -760,7 +760,7 @@ TEST_F(AccountNoticesTest, RemindersAreScheduledWithTheirDatesAndPrices) {
     }
 }
 
-TEST_F(AccountNoticesTest, ImmediateNoticesFollowTheChangeOfState) {
+TEST_F(SubscriptionNoticesTest, ImmediateNoticesFollowTheChangeOfState) {
     const std::string paidText = "paid: Оплачено ✅ Каври с вами до 1 апреля. Спасибо, что выбрали нас.";
     const struct {
         const char* name;
@@ -805,7 +805,7 @@ TEST_F(AccountNoticesTest, ImmediateNoticesFollowTheChangeOfState) {
     }
 }
 
-TEST_F(AccountNoticesTest, TheFactsAreRememberedSoARestartPostsNothingTwice) {
+TEST_F(SubscriptionNoticesTest, TheFactsAreRememberedSoARestartPostsNothingTwice) {
     shared.set(K::lastKnownState, "trial");
     shared.set(K::lastKnownBonusYears, 2);
     const json paid = {{"state", "paid_autopay"}, {"expires_at", iso(day(4, 1) + 12h)}, {"price_month", 390},
