@@ -12,6 +12,7 @@
 #include "core/control_plane.h"
 #include "core/kavri_constants.h"
 #include "platform/runtime/internet_date_time.h"
+#include "platform/runtime/uuid.h"
 
 namespace kavri {
 namespace {
@@ -84,6 +85,12 @@ KavriAPI::ProvisionResult KavriAPI::ProvisionResult::decode(std::string_view tex
     result.expiresAt = fields.optionalInt64("expires_at");
     result.payURL = fields.optionalString("pay_url");
     return result;
+}
+
+KavriAPI::PaymentResult KavriAPI::PaymentResult::decode(std::string_view text) {
+    const auto value = JsonFields::parse(text);
+    const JsonFields fields(value, "");
+    return PaymentResult{fields.requiredString("payment_url"), fields.optionalString("payment_id")};
 }
 
 KavriAPI::StatusResult::Plan KavriAPI::StatusResult::Plan::fromJson(const nlohmann::json& value,
@@ -207,6 +214,31 @@ KavriAPI::StatusReply KavriAPI::status(const std::string& subToken, std::stop_to
             retryWith(std::make_exception_ptr(Error(code)));
         },
         clock_, store_);
+}
+
+std::string KavriAPI::primaryBaseURL() const {
+    for (const auto& host : ControlPlane::orderedHosts(store_))
+        if (auto base = host.baseURL()) return *base;
+    return KavriConstants::apiBaseURL();
+}
+
+KavriAPI::PaymentResult KavriAPI::createPayment(const std::string& subToken, const std::optional<std::string>& plan,
+                                                bool savePaymentMethod, std::stop_token stop) const {
+    nlohmann::json body = {{"sub_token", subToken}, {"save_payment_method", savePaymentMethod}};
+    if (plan && !plan->empty()) body["plan"] = *plan;
+
+    HttpRequest request;
+    request.method = "POST";
+    request.url = joined(primaryBaseURL(), "pay/create");
+    request.headers = {{"Content-Type", "application/json"}, {"Idempotency-Key", Uuid::make()}};
+    request.body = body.dump();  // throws for text that is not UTF-8: nothing is sent
+    request.timeout = millis(paymentSeconds);
+
+    const HttpResponse response = session_.send(request, stop);
+    const int code = response.status;
+    if (code == 400) throw ActionError(ActionError::Kind::unknownPlan);
+    if (code < 200 || code > 299) throw Error(code, "HTTP " + std::to_string(code));
+    return PaymentResult::decode(response.body);
 }
 
 }  // namespace kavri

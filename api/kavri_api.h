@@ -21,10 +21,11 @@
 namespace kavri {
 
 // The app's account client of the control plane: registers this device
-// ("provision", which hands out a subscription token) and reads the account
-// status ("status/<token>"). Both walk the control-plane hosts; neither
-// writes anything but the last good host. Holds no state: any thread may
-// call it.
+// ("provision", which hands out a subscription token), reads the account
+// status ("status/<token>") and creates payments ("pay/create"). The first
+// two walk the control-plane hosts and write nothing but the last good host;
+// a payment goes to one host only and writes nothing. Holds no state: any
+// thread may call it.
 class KavriAPI {
 public:
     // A refusal by the backend: its HTTP status, with a description for the
@@ -117,6 +118,28 @@ public:
         static StatusResult decode(std::string_view text);
     };
 
+    // A created payment: the page the user pays on.
+    struct PaymentResult {
+        std::string paymentURL;                // "payment_url"
+        std::optional<std::string> paymentID;  // "payment_id"
+
+        // Strict, as ProvisionResult.
+        static PaymentResult decode(std::string_view text);
+    };
+
+    // An account action the backend refused for a reason the caller words
+    // itself.
+    class ActionError : public std::exception {
+    public:
+        enum class Kind { unknownPlan };  // the plan is not (or no longer) offered: HTTP 400
+        explicit ActionError(Kind kind) : kind_(kind) {}
+        Kind kind() const { return kind_; }
+        const char* what() const noexcept override { return "unknown plan"; }
+
+    private:
+        Kind kind_;
+    };
+
     // A status with the reply body exactly as received, which the caller
     // keeps and decodes again at its next start.
     struct StatusReply {
@@ -128,6 +151,7 @@ public:
     static constexpr double provisionAttemptSeconds = 8;
     static constexpr double statusBudgetSeconds = 15;
     static constexpr double statusAttemptSeconds = 6;
+    static constexpr double paymentSeconds = 20;
 
     explicit KavriAPI(HttpSession session = KavriHTTP::api(), KavriStore& store = KavriStore::shared(),
                       Clock& clock = Clock::system());
@@ -147,6 +171,19 @@ public:
     // host; a 2xx body that is no JSON object ends it with DecodingError.
     // Exhaustion and cancellation as for provision().
     StatusReply status(const std::string& subToken, std::stop_token stop = {}) const;
+
+    // The host a payment goes to: the first host of the control-plane order
+    // that forms an address, else the deployment's built-in API address.
+    std::string primaryBaseURL() const;
+
+    // Creates a payment for the bare `subToken`: one request to
+    // primaryBaseURL(), marked with a new "Idempotency-Key", with "plan" only
+    // when `plan` is given and not empty. Throws ActionError (unknownPlan) for
+    // a 400, Error ("HTTP <status>") for another status outside 2xx,
+    // DecodingError for a 2xx body without a text "payment_url", and the
+    // HttpError of a request that got no reply; never asks another host.
+    PaymentResult createPayment(const std::string& subToken, const std::optional<std::string>& plan,
+                                bool savePaymentMethod, std::stop_token stop = {}) const;
 
 private:
     HttpSession session_;

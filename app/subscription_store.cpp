@@ -1,11 +1,16 @@
 #include "app/subscription_store.h"
 
+#include <algorithm>
+#include <initializer_list>
+
 #include "api/device_id.h"
 #include "app/error_description.h"
 #include "core/attestation_provider.h"
 #include "core/kavri_defaults_key.h"
 #include "core/kavri_token.h"
 #include "core/keychain.h"
+#include "core/kavri_notifications.h"
+#include "platform/http/url.h"
 
 namespace kavri {
 namespace {
@@ -105,6 +110,61 @@ void SubscriptionStore::apply(const KavriAPI::StatusResult& status, StatusOrigin
         store_.set(KavriDefaultsKey::priceMonth, *status.priceMonth);
         store_.set(KavriDefaultsKey::currency, status.currency.value_or("RUB"));
     }
+    if (origin == StatusOrigin::live) postAccountNotices(status);
+}
+
+void SubscriptionStore::postAccountNotices(const KavriAPI::StatusResult& status) {
+    using ID = KavriNotifications::ID;
+    using State = SubscriptionState;
+    if (!status.state) return;
+    const State now = *status.state;
+
+
+    std::optional<State> before;
+    if (const auto raw = store_.string(KavriDefaultsKey::lastKnownState)) before = SubscriptionState::fromRawValue(*raw);
+    std::optional<Date> expiryBefore;
+    if (const auto stored = store_.object(KavriDefaultsKey::lastKnownExpiry); stored && stored->is<Date>())
+        expiryBefore = *stored->get<Date>();
+
+    const std::optional<std::string_view> currency =
+        status.currency ? std::optional<std::string_view>(*status.currency) : std::nullopt;
+    std::optional<std::string> price;
+    if (status.priceMonth) price = KavriNotifications::priceText(*status.priceMonth, currency);
+    std::optional<std::string> monthPlanPrice;
+    for (const auto& plan : status.plans)
+        if (plan.key == "month") {
+            monthPlanPrice = KavriNotifications::priceText(plan.price, currency);
+            break;
+        }
+
+    KavriNotifications::cancel({ID::trial3Days, ID::trial1Day, ID::sub1Day, ID::trialEnded});
+
+    const auto& expires = status.expiresAt;
+    if (expires && price) {
+        if (now == State::paidCancelled) {
+            KavriNotifications::schedule(ID::sub1Day, KavriNotifications::sub1DayText(*price),
+                                         *expires - std::chrono::seconds(86400), std::nullopt, clock_);
+        } else if (now == State::trial) {
+            KavriNotifications::schedule(ID::trialEnded, KavriNotifications::trialEndedText(monthPlanPrice.value_or(*price)),
+                                         *expires, "Пробный период закончился", clock_);
+        }
+    }
+
+    const auto was = [&](std::initializer_list<State> states) {
+        return before && std::find(states.begin(), states.end(), *before) != states.end();
+    };
+    if (was({State::trial, State::expired, State::chargeFailed}) &&
+        (now == State::paidAutopay || now == State::paidCancelled) && expires)
+        KavriNotifications::fire(ID::paid, KavriNotifications::paidText(*expires));
+    if (now == State::chargeFailed && before != State::chargeFailed && price)
+        KavriNotifications::fire(ID::autochargeFailed, KavriNotifications::autochargeFailedText(*price));
+    if (was({State::paidAutopay}) && now == State::paidAutopay && expiryBefore && expires && *expires > *expiryBefore &&
+        price)
+        KavriNotifications::fire(ID::autochargeOK, KavriNotifications::autochargeOKText(*price, *expires));
+
+    store_.set(KavriDefaultsKey::lastKnownState, std::string(now.rawValue()));
+    if (expires) store_.set(KavriDefaultsKey::lastKnownExpiry, *expires);
+    if (status.referral) store_.set(KavriDefaultsKey::lastKnownBonusYears, status.referral->bonusYears);
 }
 
 void SubscriptionStore::persistPull(const SubscriptionClient::FetchResult& result) {
@@ -216,6 +276,36 @@ void SubscriptionStore::refreshStatus(Call& call) {
     });
 }
 
+std::optional<std::string> SubscriptionStore::buy(Call& call, const std::optional<std::string>& plan,
+                                                  bool savePaymentMethod) {
+    const auto token = keychainToken();
+    if (!token) return std::nullopt;
+    call.onMain([&] { isWorking = true; });
+    std::optional<std::string> url;
+    try {
+        const auto payment = unlessCancelled(
+            call, [&] { return api_.createPayment(KavriToken::bare(*token), plan, savePaymentMethod, call.stopToken()); });
+        if (Url::isValid(payment.paymentURL)) url = payment.paymentURL;
+    } catch (const StoreCalls::Cancelled&) {
+        throw;
+    } catch (const KavriAPI::ActionError&) {
+        refreshStatus(call);  // the plans the backend offers now
+        call.onMain([&] {
+            lastError = plansChangedText;
+            isWorking = false;
+        });
+        return std::nullopt;
+    } catch (const std::exception&) {
+        call.onMain([&] {
+            lastError = paymentFailedText;
+            isWorking = false;
+        });
+        return std::nullopt;
+    }
+    call.onMain([&] { isWorking = false; });
+    return url;
+}
+
 // --- started forms ---
 
 StoreCalls::Handle SubscriptionStore::start(std::function<void(Call&)> operation, std::function<void()> done) {
@@ -253,6 +343,14 @@ StoreCalls::Handle SubscriptionStore::provision(std::function<void()> done) {
 
 StoreCalls::Handle SubscriptionStore::refreshStatus(std::function<void()> done) {
     return start([this](Call& call) { refreshStatus(call); }, std::move(done));
+}
+
+StoreCalls::Handle SubscriptionStore::buy(std::optional<std::string> plan, bool savePaymentMethod,
+                                          std::function<void(std::optional<std::string>)> done) {
+    return calls_.start([this, plan = std::move(plan), savePaymentMethod, done = std::move(done)](Call& call) {
+        auto url = buy(call, plan, savePaymentMethod);
+        if (done) call.onMain([&] { done(std::move(url)); });
+    });
 }
 
 }  // namespace kavri

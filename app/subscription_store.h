@@ -82,9 +82,18 @@ public:
     // Merges a status into the fields (a member the status lacks keeps the
     // field as it is, except `recurringAvailable`, which it clears) and
     // keeps its id and price in the shared store. Only a live status may
-    // replace the keychain's token with the one it rotates to: a kept body
-    // is older than any token adopted since. Main thread.
+    // replace the keychain's token with the one it rotates to (a kept body
+    // is older than any token adopted since) and posts the account notices.
+    // Main thread.
     void apply(const KavriAPI::StatusResult& status, StatusOrigin origin);
+
+    // Tells the user about the account after a live status, against what the
+    // shared store remembers of the previous one: cancels the pending
+    // reminders, schedules the one the new state calls for, posts a payment,
+    // a failed charge or a renewal at once, then remembers the state, the
+    // expiry and the referral bonus. A status without a state does nothing.
+    // Main thread.
+    void postAccountNotices(const KavriAPI::StatusResult& status);
 
     // The operations, each in two forms: blocking, run inside a store call
     // (off the main thread, ending early with StoreCalls::Cancelled when the
@@ -118,6 +127,20 @@ public:
     // its body; every failure is silent and changes nothing.
     void refreshStatus(StoreCalls::Call& call);
     StoreCalls::Handle refreshStatus(std::function<void()> done = nullptr);
+
+    // The two texts a failed payment creation shows.
+    static constexpr const char* plansChangedText = "Тарифы обновились — выберите заново.";
+    static constexpr const char* paymentFailedText = "Не удалось создать платёж. Попробуйте ещё раз.";
+
+    // Creates a payment for `plan` with the keychain's token and returns the
+    // page to open; nothing without a token (and `isWorking` stays down), or
+    // when it failed: a plan the backend no longer offers reads the status
+    // again before `lastError` says the plans changed; any other failure
+    // says the payment could not be created.
+    std::optional<std::string> buy(StoreCalls::Call& call, const std::optional<std::string>& plan,
+                                   bool savePaymentMethod);
+    StoreCalls::Handle buy(std::optional<std::string> plan, bool savePaymentMethod,
+                           std::function<void(std::optional<std::string> url)> done = nullptr);
 
 private:
     void restore();

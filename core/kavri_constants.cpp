@@ -28,6 +28,23 @@ const PlistValue::Dict& KavriConstants::bundleInfo() {
     return info;
 }
 
+namespace {
+
+std::string questionIfMissing(const PlistValue::Dict& info, const char* key) {
+    const auto it = info.find(key);
+    if (it == info.end() || !it->second.is<std::string>()) return "?";
+    return *it->second.get<std::string>();
+}
+
+}  // namespace
+
+std::string KavriConstants::versionText(const PlistValue::Dict& info) {
+    return questionIfMissing(info, "CFBundleShortVersionString") + " (" + questionIfMissing(info, "CFBundleVersion") +
+           ")";
+}
+
+std::string KavriConstants::versionText() { return versionText(bundleInfo()); }
+
 std::string KavriConstants::buildFromInfo(const PlistValue::Dict& info) {
     const auto it = info.find("CFBundleVersion");
     if (it == info.end() || !it->second.is<std::string>()) return "0";

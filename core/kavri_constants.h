@@ -37,6 +37,10 @@ public:
     // The build number an information dictionary names: its "CFBundleVersion"
     // when that is text, else "0".
     static std::string buildFromInfo(const PlistValue::Dict& info);
+    // "<short version> (<build>)" of an information dictionary, "?" for a
+    // missing or non-text value; of the running program without one.
+    static std::string versionText(const PlistValue::Dict& info);
+    static std::string versionText();
     // The running program's information dictionary.
     static const PlistValue::Dict& bundleInfo();
 };

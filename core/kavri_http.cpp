@@ -15,10 +15,12 @@ std::chrono::milliseconds millis(double seconds) {
 
 HttpSession KavriHTTP::api() { return apiSession(15.0); }
 
-HttpSession KavriHTTP::apiSession(double timeoutSeconds) {
+HttpSession KavriHTTP::apiSession(double timeoutSeconds) { return apiSession(timeoutSeconds, timeoutSeconds + 5.0); }
+
+HttpSession KavriHTTP::apiSession(double requestSeconds, double resourceSeconds) {
     HttpSessionConfig config;
-    config.requestTimeout = millis(timeoutSeconds);
-    config.resourceTimeout = millis(timeoutSeconds + 5.0);
+    config.requestTimeout = millis(requestSeconds);
+    config.resourceTimeout = millis(resourceSeconds);
     config.caBundle = Deployment::current().caBundle;
     return HttpSession(std::move(config));
 }

@@ -12,6 +12,8 @@ public:
     static HttpSession api();
     // Request limit `timeoutSeconds`, resource limit `timeoutSeconds` + 5 s.
     static HttpSession apiSession(double timeoutSeconds);
+    // Request limit `requestSeconds`, resource limit `resourceSeconds`.
+    static HttpSession apiSession(double requestSeconds, double resourceSeconds);
 };
 
 }  // namespace kavri

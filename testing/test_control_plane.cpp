@@ -129,6 +129,7 @@ TestControlPlane::TestControlPlane(int port, const SealingKey& key)
     for (const char* path : {"/link/invite", "/link/join", "/devices/detach", "/devices/remove"})
         route("POST", path, [](const Request&) { return Reply::json(R"({"error":"not_found"})", 404); });
     route("POST", "/devices/list", [this](const Request& r) { return deviceList(r); });
+    route("POST", "/pay/create", [this](const Request& r) { return payment(r); });
 
     const int backendPort = backend_->bind_to_any_port("127.0.0.1");
     backendThread_ = std::thread([this] { backend_->listen_after_bind(); });
@@ -234,6 +235,28 @@ TestControlPlane::Reply TestControlPlane::provision() {
     const nlohmann::ordered_json body = {
         {"id", 1}, {"sub_token", *provisionedToken_}, {"is_trial", true}, {"plan", "trial"}, {"is_active", true}};
     return Reply::json(body.dump());
+}
+
+void TestControlPlane::setPaymentPlans(const std::string& token, std::vector<std::string> plans) {
+    std::lock_guard lock(mutex_);
+    paymentPlans_[token] = std::move(plans);
+}
+
+TestControlPlane::Reply TestControlPlane::payment(const Request& request) {
+    const auto body = nlohmann::json::parse(request.body, nullptr, false);
+    if (!body.is_object() || !body.contains("sub_token") || !body["sub_token"].is_string())
+        return Reply::json(R"({"error":"bad_request"})", 422);
+    std::lock_guard lock(mutex_);
+    const auto it = paymentPlans_.find(body["sub_token"].get<std::string>());
+    if (it == paymentPlans_.end()) return Reply::json(R"({"error":"unauthorized"})", 401);
+    if (body.contains("plan")) {
+        const auto& plans = it->second;
+        if (!body["plan"].is_string() ||
+            std::find(plans.begin(), plans.end(), body["plan"].get<std::string>()) == plans.end())
+            return Reply::json(R"({"error":"unknown_plan"})", 400);
+    }
+    const std::string id = std::to_string(++payments_);
+    return Reply::json(nlohmann::ordered_json{{"payment_url", "https://pay.test/" + id}, {"payment_id", id}}.dump());
 }
 
 TestControlPlane::Reply TestControlPlane::status(const Request& request) {

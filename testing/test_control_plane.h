@@ -123,6 +123,12 @@ public:
     // "GET /status/<token>" answers this body (200) for the token; an
     // unknown token gets 401.
     void setStatus(const std::string& token, std::string body);
+    // "POST /pay/create" creates a payment for the token in its body when
+    // the plan it names (if any) is one of `plans`: 200 with
+    // "payment_url" "https://pay.test/<n>" and "payment_id" "<n>", n counting
+    // from 1 on this plane. A plan not among them gets 400; an unknown token
+    // 401.
+    void setPaymentPlans(const std::string& token, std::vector<std::string> plans);
     // "GET /stack/<token>" answers this catalog body (200) for the token and
     // "POST /stack/<token>/select" answers 200 without a stack; an unknown
     // token gets 401 from both.
@@ -196,6 +202,7 @@ private:
     Reply status(const Request& request);
     Reply catalog(const Request& request, bool selection = false);
     Reply deviceList(const Request& request);
+    Reply payment(const Request& request);
     void hang(int backendPeerPort);
 
     SealingKey key_;
@@ -214,6 +221,8 @@ private:
     std::map<std::string, std::string> statuses_;
     std::map<std::string, std::string> catalogs_;
     std::map<std::string, std::string> deviceLists_;
+    std::map<std::string, std::vector<std::string>> paymentPlans_;
+    int payments_ = 0;
     std::deque<Scripted> queued_;
     std::vector<Scripted> always_;
     Sealing sealing_ = Sealing::Sealed;

@@ -61,12 +61,6 @@ std::int64_t truncated(double v) {
     return static_cast<std::int64_t>(v);
 }
 
-std::string questionIfMissing(const PlistValue::Dict& info, const char* key) {
-    const auto it = info.find(key);
-    if (it == info.end() || !it->second.is<std::string>()) return "?";
-    return *it->second.get<std::string>();
-}
-
 }  // namespace
 
 Telemetry::Telemetry(Clock& clock, KavriStore& store) : Telemetry(clock, store, Settings{}) {}
@@ -85,12 +79,9 @@ Telemetry::Fields Telemetry::fields() const {
     return fields_;
 }
 
-std::string Telemetry::clientVersion(const PlistValue::Dict& info) {
-    return questionIfMissing(info, "CFBundleShortVersionString") + " (" + questionIfMissing(info, "CFBundleVersion") +
-           ")";
-}
+std::string Telemetry::clientVersion(const PlistValue::Dict& info) { return KavriConstants::versionText(info); }
 
-std::string Telemetry::clientVersion() { return clientVersion(KavriConstants::bundleInfo()); }
+std::string Telemetry::clientVersion() { return KavriConstants::versionText(); }
 
 std::string Telemetry::osVersion() { return SystemInfo::osVersion(); }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <set>
 #include <thread>
 
 #include "api/decoding_error.h"
@@ -269,6 +271,107 @@ TEST_F(KavriAPITest, AStopEndsTheWalkAtTheHostItIsWaitingFor) {
     caller.join();
     EXPECT_EQ(kind, HttpError::Kind::Cancelled);
     EXPECT_EQ(b.requestCount(), 0u);
+}
+
+// --- payment creation ---
+
+TEST_F(KavriAPITest, APaymentGoesToTheFirstHostWithAFreshKeyAndThePlanOnlyWhenNamed) {
+    TestControlPlane a, b;
+    a.setPaymentPlans(token, {"m1"});
+    use({&a, &b});
+
+    const auto named = api().createPayment(token, "m1", true);
+    const auto unnamed = api().createPayment(token, std::nullopt, false);
+    const auto empty = api().createPayment(token, "", false);
+
+    EXPECT_EQ(named.paymentURL, "https://pay.test/1");
+    EXPECT_EQ(named.paymentID, "1");
+    EXPECT_EQ(empty.paymentURL, "https://pay.test/3");
+    EXPECT_EQ(b.requestCount(), 0u);
+    const auto requests = a.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].call(), "POST /pay/create");
+    EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+    EXPECT_EQ(json::parse(requests[0].body), (json{{"sub_token", token}, {"save_payment_method", true}, {"plan", "m1"}}));
+    EXPECT_EQ(json::parse(requests[1].body), (json{{"sub_token", token}, {"save_payment_method", false}}));
+    EXPECT_EQ(json::parse(requests[2].body), (json{{"sub_token", token}, {"save_payment_method", false}}));
+    std::set<std::string> keys;
+    for (const auto& r : requests) {
+        const auto key = r.header("Idempotency-Key").value_or("");
+        EXPECT_TRUE(std::regex_match(key, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")))
+            << key;
+        keys.insert(key);
+    }
+    EXPECT_EQ(keys.size(), 3u);
+    // A payment is not a walk: the host is not recorded as the last good one.
+    EXPECT_EQ(store.string(KavriDefaultsKey::cpLastGoodHost), std::nullopt);
+}
+
+TEST_F(KavriAPITest, APaymentGoesToTheRecordedLastGoodHost) {
+    TestControlPlane a, b;
+    b.setPaymentPlans(token, {});
+    use({&a, &b});
+    store.set(KavriDefaultsKey::cpLastGoodHost, b.host());
+    EXPECT_EQ(api().primaryBaseURL(), b.baseURL());
+    EXPECT_EQ(api().createPayment(token, std::nullopt, false).paymentURL, "https://pay.test/1");
+    EXPECT_EQ(a.requestCount(), 0u);
+}
+
+TEST_F(KavriAPITest, WithoutAnyUsableHostThePaymentAddressIsTheBuiltInOne) {
+    Deployment d = Deployment::current();
+    d.hosts = {{"bad host name", {}}};
+    Deployment::install(d);
+    EXPECT_EQ(api().primaryBaseURL(), d.apiBaseURL);
+}
+
+TEST_F(KavriAPITest, APaymentEndsAtItsOneHostWhateverItAnswers) {
+    enum class Kind { result, unknownPlan, refused, decoding, transport };
+    const struct {
+        const char* name;
+        std::optional<Reply> reply;  // none: the host is down
+        Kind kind;
+        int code = 0;
+    } cases[] = {
+        {"200 without an id", Reply::json(R"({"payment_url":"https://pay.test/x"})"), Kind::result},
+        {"400 with any body", Reply::json(R"({"payment_url":"https://pay.test/x"})", 400), Kind::unknownPlan},
+        {"409", Reply::withStatus(409), Kind::refused, 409},
+        {"503", Reply::withStatus(503), Kind::refused, 503},
+        {"200 without a link", Reply::json(R"({"payment_id":"7"})"), Kind::decoding},
+        {"200 with a numeric link", Reply::json(R"({"payment_url":7})"), Kind::decoding},
+        {"host down", std::nullopt, Kind::transport},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::LoopbackPort closed(-1);
+        TestControlPlane a, b;
+        if (c.reply) {
+            a.script(*c.reply);
+            use({&a, &b});
+        } else {
+            Deployment d = TestControlPlane::deploymentFor({&b});
+            d.hosts.insert(d.hosts.begin(), {"127.0.0.1:" + closed.number(), {}});
+            Deployment::install(d);
+        }
+        try {
+            const auto result = api().createPayment(token, "m1", false);
+            EXPECT_EQ(c.kind, Kind::result);
+            EXPECT_EQ(result.paymentURL, "https://pay.test/x");
+            EXPECT_EQ(result.paymentID, std::nullopt);
+        } catch (const KavriAPI::ActionError& e) {
+            EXPECT_EQ(c.kind, Kind::unknownPlan);
+            EXPECT_EQ(e.kind(), KavriAPI::ActionError::Kind::unknownPlan);
+        } catch (const KavriAPI::Error& e) {
+            EXPECT_EQ(c.kind, Kind::refused);
+            EXPECT_EQ(e.code(), c.code);
+            EXPECT_EQ(e.localizedDescription(), "HTTP " + std::to_string(c.code));
+        } catch (const DecodingError&) {
+            EXPECT_EQ(c.kind, Kind::decoding);
+        } catch (const HttpError& e) {
+            EXPECT_EQ(c.kind, Kind::transport);
+            EXPECT_EQ(e.kind(), HttpError::Kind::Transport);
+        }
+        EXPECT_EQ(b.requestCount(), 0u);
+    }
 }
 
 // --- decoding of the status ---

@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <ctime>
 #include <fstream>
 #include <functional>
 
@@ -12,6 +13,7 @@
 #include "core/deployment.h"
 #include "core/kavri_defaults_key.h"
 #include "core/keychain.h"
+#include "platform/notifications/recording_notification_center.h"
 #include "platform/runtime/fake_clock.h"
 #include "testing/test_control_plane.h"
 #include "tests/support/temp_dir.h"
@@ -41,6 +43,7 @@ const json stack = {{"manual_allowed", true}, {"location", {{"mode", "manual"}, 
 class SubscriptionStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        NotificationCenter::install(notices);
         Keychain::deleteItem(Key::subToken);
         Keychain::deleteItem(Key::deviceID);
         use({&a, &b});
@@ -51,6 +54,7 @@ protected:
     }
     void TearDown() override {
         store.reset();
+        NotificationCenter::install(nullptr);
         Deployment::install(saved);
         Keychain::deleteItem(Key::subToken);
     }
@@ -88,6 +92,11 @@ protected:
         return out;
     }
     std::optional<std::string> storeData(const char* key) { return shared.data(key); }
+    // Reads `body` as the live status of `token`.
+    void live(SubscriptionStore& s, const json& body) {
+        a.setStatus(token, body.dump());
+        EXPECT_FALSE(run([&](StoreCalls::Call& call) { s.refreshStatus(call); }));
+    }
 
     const Deployment saved = Deployment::current();
     ManualExecutor main;
@@ -95,6 +104,7 @@ protected:
     TestControlPlane a, b;
     test::TempDir dir;
     KavriStore shared{dir.path()};
+    std::shared_ptr<RecordingNotificationCenter> notices = std::make_shared<RecordingNotificationCenter>();
     std::unique_ptr<SubscriptionStore> store;
 };
 
@@ -507,6 +517,322 @@ TEST_F(SubscriptionStoreTest, TheMirrorWritesBothValuesEveryTime) {
     s.mirrorForExtension("  kavri://import?token=" + token + "\n");
     EXPECT_EQ(shared.string(K::subTokenForNE), token);
     EXPECT_EQ(shared.string(K::deviceIDForNE), DeviceID::current(shared));
+}
+
+TEST_F(SubscriptionStoreTest, ALiveStatusMergesOverTheCachedOne) {
+    const json cached = {{"app_id", 81},          {"state", "trial"},        {"role", "owner"},
+                         {"devices", {{"used", 1}, {"limit", 3}}},          {"price_month", 390},
+                         {"currency", "EUR"},     {"expires_at", "2025-04-01T00:00:00Z"},
+                         {"days_left", 31},       {"autopay_enabled", true}, {"next_charge_at", "2025-04-01T00:00:00Z"},
+                         {"telegram_linked", true}, {"referral", {{"goal", 3}}}, {"plans", {plan}},
+                         {"stack", stack},        {"recurring", true}};
+    const Date april(std::chrono::sys_days(std::chrono::year(2025) / 4 / 1));
+    const Date may(std::chrono::sys_days(std::chrono::year(2025) / 5 / 1));
+    json plan2 = plan;
+    plan2["key"] = "y1";
+    json stack2 = stack;
+    stack2["location"]["id"] = "nl-1";
+    const struct {
+        const char* member;
+        json value;  // the live status's member; null: absent
+        std::function<void(const SubscriptionStore&)> check;
+    } cases[] = {
+        // Absent: the cached value stays (recurring alone is cleared).
+        {"app_id", nullptr, [](auto& s) { EXPECT_EQ(s.subscriptionID.get(), 81); }},
+        {"app_id", 0, [](auto& s) { EXPECT_EQ(s.subscriptionID.get(), 81); }},
+        {"app_id", 90, [](auto& s) { EXPECT_EQ(s.subscriptionID.get(), 90); }},
+        {"state", nullptr, [](auto& s) { EXPECT_EQ(s.state.get(), SubscriptionState::trial); }},
+        {"state", "granted", [](auto& s) { EXPECT_EQ(s.state.get(), SubscriptionState::granted); }},
+        {"role", nullptr, [](auto& s) { EXPECT_EQ(s.role.get(), "owner"); }},
+        {"role", "member", [](auto& s) { EXPECT_TRUE(s.isMember()); }},
+        {"devices", nullptr, [](auto& s) { EXPECT_EQ(s.deviceQuota.get(), (KavriAPI::DevicesQuota{1, 3})); }},
+        {"devices", {{"used", 2}}, [](auto& s) { EXPECT_EQ(s.deviceQuota.get(), (KavriAPI::DevicesQuota{1, 3})); }},
+        {"devices", {{"used", 2}, {"limit", 5}},
+         [](auto& s) { EXPECT_EQ(s.deviceQuota.get(), (KavriAPI::DevicesQuota{2, 5})); }},
+        {"price_month", nullptr, [](auto& s) { EXPECT_EQ(s.priceMonth.get(), 390); }},
+        {"price_month", 199, [](auto& s) { EXPECT_EQ(s.priceMonth.get(), 199); }},
+        {"currency", nullptr, [](auto& s) { EXPECT_EQ(s.currency.get(), "EUR"); }},
+        {"currency", "USD", [](auto& s) { EXPECT_EQ(s.currency.get(), "USD"); }},
+        {"expires_at", nullptr, [&](auto& s) { EXPECT_EQ(s.expiresAt.get(), april); }},
+        {"expires_at", "2025-05-01T00:00:00.000Z", [&](auto& s) { EXPECT_EQ(s.expiresAt.get(), may); }},
+        {"days_left", nullptr, [](auto& s) { EXPECT_EQ(s.daysLeft.get(), 31); }},
+        {"days_left", 2, [](auto& s) { EXPECT_EQ(s.daysLeft.get(), 2); }},
+        {"autopay_enabled", nullptr, [](auto& s) { EXPECT_TRUE(s.autopayEnabled); }},
+        {"autopay_enabled", false, [](auto& s) { EXPECT_FALSE(s.autopayEnabled); }},
+        {"next_charge_at", nullptr, [&](auto& s) { EXPECT_EQ(s.nextChargeAt.get(), april); }},
+        {"next_charge_at", "2025-05-01T00:00:00Z", [&](auto& s) { EXPECT_EQ(s.nextChargeAt.get(), may); }},
+        {"telegram_linked", nullptr, [](auto& s) { EXPECT_TRUE(s.telegramLinked); }},
+        {"telegram_linked", false, [](auto& s) { EXPECT_FALSE(s.telegramLinked); }},
+        {"referral", nullptr, [](auto& s) { EXPECT_EQ(s.referral.get()->goal, 3); }},
+        {"referral", json::object(), [](auto& s) { EXPECT_EQ(s.referral.get()->goal, 0); }},
+        {"plans", nullptr, [](auto& s) { EXPECT_EQ(s.plans->at(0).key, "m1"); }},
+        {"plans", json::array(), [](auto& s) { EXPECT_EQ(s.plans->at(0).key, "m1"); }},
+        {"plans", {{{"key", "y1"}}}, [](auto& s) { EXPECT_EQ(s.plans->at(0).key, "m1"); }},  // one bad plan
+        {"plans", {plan2}, [](auto& s) { EXPECT_EQ(s.plans->at(0).key, "y1"); }},
+        {"stack", nullptr, [](auto& s) { EXPECT_EQ(s.stack.get()->location.id, "de-1"); }},
+        {"stack", stack2, [](auto& s) { EXPECT_EQ(s.stack.get()->location.id, "nl-1"); }},
+        {"recurring", nullptr, [](auto& s) { EXPECT_FALSE(s.recurringAvailable); }},
+        {"recurring", true, [](auto& s) { EXPECT_TRUE(s.recurringAvailable); }},
+    };
+    Keychain::write(token, Key::subToken);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.member) + " = " + c.value.dump());
+        shared.set(K::cachedStatusJSON, Data{cached.dump()});
+        auto& s = make();
+        json body = json::object();
+        if (!c.value.is_null()) body[c.member] = c.value;
+        live(s, body);
+        c.check(s);
+        EXPECT_EQ(storeData(K::cachedStatusJSON), body.dump());
+        EXPECT_EQ(shared.integer(K::subscriptionID), s.subscriptionID.get());
+    }
+}
+
+// --- payment ---
+
+TEST_F(SubscriptionStoreTest, BuyingReturnsThePaymentPage) {
+    Keychain::write("kavri://import?token=" + token, Key::subToken);
+    a.setPaymentPlans(token, {"m1"});
+    auto& s = make();
+    s.lastError = "earlier";
+    std::vector<bool> working;
+    auto sub = s.subscribe([&](std::string_view field) {
+        if (field == "isWorking") working.push_back(s.isWorking);
+    });
+    std::optional<std::string> url;
+    EXPECT_FALSE(run([&](StoreCalls::Call& call) { url = s.buy(call, "m1", true); }));
+    EXPECT_EQ(url, "https://pay.test/1");
+    EXPECT_EQ(working, (std::vector<bool>{true, false}));
+    EXPECT_EQ(s.lastError.get(), "earlier");
+    EXPECT_EQ(json::parse(a.requests().at(0).body)["sub_token"], token);  // the bare token
+}
+
+TEST_F(SubscriptionStoreTest, ARefusedPlanReadsTheStatusBeforeSayingThePlansChanged) {
+    Keychain::write(token, Key::subToken);
+    a.setPaymentPlans(token, {"y1"});
+    json plan2 = plan;
+    plan2["key"] = "y1";
+    a.setStatus(token, json{{"plans", {plan2}}}.dump());
+    auto& s = make();
+    std::vector<std::string> plansWhenTold;
+    auto sub = s.subscribe([&](std::string_view field) {
+        if (field == "lastError" && s.lastError.get()) plansWhenTold.push_back(s.plans->at(0).key);
+    });
+    std::optional<std::string> url = "unset";
+    EXPECT_FALSE(run([&](StoreCalls::Call& call) { url = s.buy(call, "m1", false); }));
+    EXPECT_EQ(url, std::nullopt);
+    EXPECT_EQ(calls(), (std::vector<std::string>{"POST /pay/create", "GET /status/" + token}));
+    EXPECT_EQ(s.lastError.get(), "Тарифы обновились — выберите заново.");
+    EXPECT_EQ(plansWhenTold, (std::vector<std::string>{"y1"}));
+    EXPECT_FALSE(s.isWorking);
+}
+
+TEST_F(SubscriptionStoreTest, AnyOtherPaymentFailureOpensNoPage) {
+    const struct {
+        const char* name;
+        Reply reply;
+        const char* lastError;
+    } cases[] = {
+        {"409", Reply::withStatus(409), "Не удалось создать платёж. Попробуйте ещё раз."},
+        {"dropped", Reply::close(), "Не удалось создать платёж. Попробуйте ещё раз."},
+        {"200 without a link", Reply::json("{}"), "Не удалось создать платёж. Попробуйте ещё раз."},
+        {"a link that is no address", Reply::json(R"({"payment_url":"not a link"})"), nullptr},
+    };
+    Keychain::write(token, Key::subToken);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        a.clearRequests();
+        b.clearRequests();
+        a.script(c.reply, "/pay/create");
+        auto& s = make();
+        std::optional<std::string> url = "unset";
+        EXPECT_FALSE(run([&](StoreCalls::Call& call) { url = s.buy(call, "m1", false); }));
+        EXPECT_EQ(url, std::nullopt);
+        EXPECT_EQ(s.lastError.get(), c.lastError ? std::optional<std::string>(c.lastError) : std::nullopt);
+        EXPECT_FALSE(s.isWorking);
+        EXPECT_EQ(calls(), (std::vector<std::string>{"POST /pay/create"}));  // one host, no status
+    }
+}
+
+TEST_F(SubscriptionStoreTest, BuyingWithoutATokenDoesNothing) {
+    auto& s = make();
+    int notified = 0;
+    auto sub = s.subscribe([&](std::string_view) { ++notified; });
+    std::optional<std::string> url = "unset";
+    bool ended = false;
+    s.buy("m1", false, [&](std::optional<std::string> u) {
+        url = std::move(u);
+        ended = true;
+    });
+    EXPECT_TRUE(main.runUntil([&] { return ended; }, 60s));
+    EXPECT_EQ(url, std::nullopt);
+    EXPECT_EQ(notified, 0);
+    EXPECT_EQ(a.requestCount() + b.requestCount(), 0u);
+}
+
+// --- account notices ---
+
+class SubscriptionNoticesTest : public SubscriptionStoreTest {
+protected:
+    void SetUp() override {
+        SubscriptionStoreTest::SetUp();
+        Keychain::write(token, Key::subToken);
+    }
+    static Date day(int month, int d) {
+        return Date(std::chrono::sys_days(std::chrono::year(2025) / month / d));
+    }
+    static std::string iso(Date date) {
+        const std::time_t t = std::chrono::system_clock::to_time_t(date);
+        std::tm utc{};
+        gmtime_r(&t, &utc);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        return text;
+    }
+    std::vector<std::string> fired() const {
+        std::vector<std::string> out;
+        for (const auto& r : notices->added())
+            if (!r.trigger) out.push_back(r.identifier + ": " + r.content.body);
+        return out;
+    }
+    std::vector<NotificationRequest> scheduled() const {
+        std::vector<NotificationRequest> out;
+        for (const auto& r : notices->added())
+            if (r.trigger) out.push_back(r);
+        return out;
+    }
+};
+
+const std::vector<std::string> reminders = {"trial_3d", "trial_1d", "sub_1d", "trial_ended"};
+
+TEST_F(SubscriptionNoticesTest, RemindersAreScheduledWithTheirDatesAndPrices) {
+    // The clock stands at 1 March 2025.
+    json month = plan;
+    month["key"] = "month";
+    month["price"] = 299;
+    const struct {
+        const char* name;
+        json status;
+        std::optional<NotificationRequest> expected;
+    } cases[] = {
+        {"cancelled: the day before the end",
+         {{"state", "paid_cancelled"}, {"expires_at", iso(day(3, 10) + 12h)}, {"price_month", 1990}},
+         NotificationRequest{"sub_1d",
+                             {std::nullopt,
+                              "Завтра подписка закончится и VPN отключится. Продлите за 1\u00A0990\u00A0₽ — для "
+                              "стабильной работы.",
+                              true},
+                             CalendarDateTrigger::matching(day(3, 9) + 12h)}},
+        {"trial: at its end, with the month plan's price",
+         {{"state", "trial"}, {"expires_at", iso(day(3, 4))}, {"price_month", 199}, {"currency", "RUB"},
+          {"plans", {plan, month}}},
+         NotificationRequest{"trial_ended",
+                             {"Пробный период закончился", "VPN отключён. Продлить можно — за 299\u00A0₽ в приложении.",
+                              true},
+                             CalendarDateTrigger::matching(day(3, 4))}},
+        {"trial without a month plan: the monthly price",
+         {{"state", "trial"}, {"expires_at", iso(day(3, 4))}, {"price_month", 199}, {"plans", {plan}}},
+         NotificationRequest{"trial_ended",
+                             {"Пробный период закончился", "VPN отключён. Продлить можно — за 199\u00A0₽ в приложении.",
+                              true},
+                             CalendarDateTrigger::matching(day(3, 4))}},
+        {"cancelled, the day before already past",
+         {{"state", "paid_cancelled"}, {"expires_at", iso(day(3, 1) + 23h)}, {"price_month", 390}}, std::nullopt},
+        {"trial without a price", {{"state", "trial"}, {"expires_at", iso(day(3, 4))}}, std::nullopt},
+        {"trial without an expiry", {{"state", "trial"}, {"price_month", 390}}, std::nullopt},
+        {"granted", {{"state", "granted"}, {"expires_at", iso(day(9, 1))}, {"price_month", 390}}, std::nullopt},
+        {"expired", {{"state", "expired"}, {"expires_at", iso(day(9, 1))}, {"price_month", 390}}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        notices->clear();
+        auto& s = make();
+        live(s, c.status);
+        // Every status with a state first clears the pending reminders.
+        EXPECT_EQ(notices->removals(), (std::vector<std::vector<std::string>>{reminders}));
+        const auto added = scheduled();
+        if (c.expected) {
+            ASSERT_EQ(added.size(), 1u);
+            EXPECT_EQ(added[0], *c.expected);
+        } else {
+            EXPECT_TRUE(added.empty());
+        }
+    }
+}
+
+TEST_F(SubscriptionNoticesTest, ImmediateNoticesFollowTheChangeOfState) {
+    const std::string paidText = "paid: Оплачено ✅ Каври с вами до 1 апреля. Спасибо, что выбрали нас.";
+    const struct {
+        const char* name;
+        std::optional<std::string> before;  // "last_known_state"
+        std::optional<Date> expiryBefore;   // "last_known_expiry"
+        json status;
+        std::vector<std::string> fired;
+    } cases[] = {
+        {"expired to paid", "expired", std::nullopt, {{"state", "paid_autopay"}, {"expires_at", iso(day(4, 1) + 12h)}},
+         {paidText}},
+        {"trial to cancelled", "trial", std::nullopt, {{"state", "paid_cancelled"}, {"expires_at", iso(day(4, 1) + 12h)}},
+         {paidText}},
+        {"charge failed to paid, no expiry", "charge_failed", std::nullopt, {{"state", "paid_autopay"}}, {}},
+        {"paid to cancelled", "paid_autopay", std::nullopt,
+         {{"state", "paid_cancelled"}, {"expires_at", iso(day(4, 1) + 12h)}}, {}},
+        {"first install, paid", std::nullopt, std::nullopt,
+         {{"state", "paid_autopay"}, {"expires_at", iso(day(4, 1) + 12h)}}, {}},
+        {"an unknown earlier state, paid", "frozen", std::nullopt,
+         {{"state", "paid_autopay"}, {"expires_at", iso(day(4, 1) + 12h)}}, {}},
+        {"first install, charge failed", std::nullopt, std::nullopt,
+         {{"state", "charge_failed"}, {"price_month", 390}},
+         {"autocharge_failed: Не смогли списать 390\u00A0₽ — проверьте карту. Завтра VPN отключится, если не продлить."}},
+        {"charge failed again", "charge_failed", std::nullopt, {{"state", "charge_failed"}, {"price_month", 390}}, {}},
+        {"charge failed without a price", "paid_autopay", std::nullopt, {{"state", "charge_failed"}}, {}},
+        {"renewed", "paid_autopay", day(3, 5),
+         {{"state", "paid_autopay"}, {"expires_at", iso(day(4, 1) + 12h)}, {"price_month", 390}},
+         {"autocharge_ok: Продлили подписку — 390\u00A0₽. Каври с вами до 1 апреля."}},
+        {"same expiry", "paid_autopay", day(4, 1) + 12h,
+         {{"state", "paid_autopay"}, {"expires_at", iso(day(4, 1) + 12h)}, {"price_month", 390}}, {}},
+        {"renewed without a known expiry", "paid_autopay", std::nullopt,
+         {{"state", "paid_autopay"}, {"expires_at", iso(day(4, 1) + 12h)}, {"price_month", 390}}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        notices->clear();
+        shared.set(K::lastKnownState, c.before ? std::optional<PlistValue>(*c.before) : std::nullopt);
+        shared.set(K::lastKnownExpiry, c.expiryBefore ? std::optional<PlistValue>(*c.expiryBefore) : std::nullopt);
+        auto& s = make();
+        live(s, c.status);
+        EXPECT_EQ(fired(), c.fired);
+        EXPECT_EQ(shared.string(K::lastKnownState), c.status["state"].get<std::string>());
+    }
+}
+
+TEST_F(SubscriptionNoticesTest, TheFactsAreRememberedSoARestartPostsNothingTwice) {
+    shared.set(K::lastKnownState, "trial");
+    shared.set(K::lastKnownBonusYears, 2);
+    const json paid = {{"state", "paid_autopay"}, {"expires_at", iso(day(4, 1) + 12h)}, {"price_month", 390},
+                       {"referral", {{"bonus_years", 1}}}};
+    live(make(), paid);
+    EXPECT_EQ(notices->count("paid"), 1u);
+    EXPECT_EQ(shared.string(K::lastKnownState), "paid_autopay");
+    EXPECT_EQ(shared.object(K::lastKnownExpiry), PlistValue(day(4, 1) + 12h));
+    EXPECT_EQ(shared.integer(K::lastKnownBonusYears), 1);
+
+    // The app starts again: the kept status posts nothing, nor does the same
+    // live one.
+    notices->clear();
+    auto& again = make();
+    EXPECT_TRUE(notices->added().empty());
+    live(again, paid);
+    EXPECT_TRUE(fired().empty());
+
+    // A status without a state leaves the reminders and the facts alone;
+    // one without expiry or referral keeps those facts.
+    notices->clear();
+    live(again, {{"price_month", 490}});
+    EXPECT_TRUE(notices->removals().empty());
+    live(again, {{"state", "granted"}});
+    EXPECT_EQ(shared.string(K::lastKnownState), "granted");
+    EXPECT_EQ(shared.object(K::lastKnownExpiry), PlistValue(day(4, 1) + 12h));
+    EXPECT_EQ(shared.integer(K::lastKnownBonusYears), 1);
 }
 
 }  // namespace

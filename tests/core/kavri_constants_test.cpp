@@ -21,10 +21,19 @@ TEST(KavriConstants, BuildNumberComesFromTheInfoDictionary) {
     EXPECT_EQ(KavriConstants::clientBuild(), KavriConstants::buildFromInfo(KavriConstants::bundleInfo()));
 }
 
+TEST(KavriConstants, VersionTextMarksWhatIsMissing) {
+    EXPECT_EQ(KavriConstants::versionText({{"CFBundleShortVersionString", "1.4.0"}, {"CFBundleVersion", "57"}}),
+              "1.4.0 (57)");
+    EXPECT_EQ(KavriConstants::versionText({{"CFBundleVersion", "57"}}), "? (57)");
+    EXPECT_EQ(KavriConstants::versionText({{"CFBundleShortVersionString", 1}}), "? (?)");
+}
+
 TEST(KavriHTTP, SessionsCarryTheirLimits) {
     EXPECT_EQ(KavriHTTP::api().config().requestTimeout, 15s);
     EXPECT_EQ(KavriHTTP::api().config().resourceTimeout, 20s);
     EXPECT_EQ(KavriHTTP::apiSession(8).config().requestTimeout, 8s);
     EXPECT_EQ(KavriHTTP::apiSession(8).config().resourceTimeout, 13s);
+    EXPECT_EQ(KavriHTTP::apiSession(4, 6).config().requestTimeout, 4s);
+    EXPECT_EQ(KavriHTTP::apiSession(4, 6).config().resourceTimeout, 6s);
     EXPECT_TRUE(KavriHTTP::api().config().proxy.empty());
 }
