@@ -1,9 +1,12 @@
 // kavri-control-plane: a local control-plane host over HTTPS on loopback.
 //
 //   kavri-control-plane [--port N] [--subscriptions DIR] [--write-deployment FILE]
+//                       [--provision TOKEN]
 //
 // Serves "GET /sub/<token>" from DIR/<token>.json (read on every request,
-// sealed to the client's key when it sends one) and prints the deployment a
+// sealed to the client's key when it sends one); with --provision, "POST
+// /provision" issues TOKEN and "GET /status/TOKEN" answers a trial account
+// (else provisioning answers 503). Prints the deployment a
 // client needs (hosts, server public key, CA bundle) as JSON, or writes it to
 // FILE. Runs until interrupted.
 #include <signal.h>
@@ -23,7 +26,8 @@ using namespace kavri;
 namespace {
 
 int usage() {
-    std::cerr << "usage: kavri-control-plane [--port N] [--subscriptions DIR] [--write-deployment FILE]\n";
+    std::cerr << "usage: kavri-control-plane [--port N] [--subscriptions DIR] [--write-deployment FILE]"
+                 " [--provision TOKEN]\n";
     return 2;
 }
 
@@ -45,6 +49,7 @@ int main(int argc, char** argv) {
     int port = 0;
     std::filesystem::path subscriptions = "testing/sample";
     std::string deploymentFile;
+    std::string provisioned;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (i + 1 >= argc) return usage();
@@ -57,6 +62,9 @@ int main(int argc, char** argv) {
             subscriptions = argv[++i];
         } else if (arg == "--write-deployment") {
             deploymentFile = argv[++i];
+        } else if (arg == "--provision") {
+            provisioned = argv[++i];
+            if (provisioned.empty()) return usage();
         } else {
             return usage();
         }
@@ -72,6 +80,10 @@ int main(int argc, char** argv) {
     try {
         TestControlPlane plane(port);
         plane.setSubscriptionDirectory(std::filesystem::absolute(subscriptions));
+        if (!provisioned.empty()) {
+            plane.setProvisionedToken(provisioned);
+            plane.setStatus(provisioned, R"({"state":"trial"})");
+        }
         const std::string deployment = plane.deployment().toJson();
         if (deploymentFile.empty()) {
             std::cout << deployment << std::endl;

@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     };
     int rc = 0;
     {
-        KavriMacApp app(main, {SystemExtensionInstaller::systemDeps(terminateAfter), {}});
+        KavriMacApp app(main, {.sysex = SystemExtensionInstaller::systemDeps(terminateAfter)});
         AppScenes scenes(app);
         QObject::connect(&instance, &SingleInstance::messageReceived, &scenes, &AppScenes::handleMessage);
         if (std::getenv("KAVRI_EXIT_WHEN_SHOWN")) new ExitWhenExposed(scenes.window());

@@ -10,10 +10,11 @@
 
 namespace kavri {
 
-KavriMacApp::KavriMacApp(MainExecutor& main, Deps deps)
-    : main_(main), account_(std::move(deps.account)), calls_(main) {
+KavriMacApp::KavriMacApp(MainExecutor& main, Deps deps) : main_(main), calls_(main) {
     RuRules::ensureSeeded();
-    if (account_.reportOpen) account_.reportOpen();
+    if (deps.reportAppOpen) deps.reportAppOpen();
+    subscription_ = std::make_unique<SubscriptionStore>(main, std::move(deps.client), std::move(deps.api));
+    vpn_ = std::make_unique<VPNManager>(main, std::move(deps.vpn));
     sysex_ = std::make_unique<SystemExtensionInstaller>(main, std::move(deps.sysex));
 }
 
@@ -27,9 +28,9 @@ void KavriMacApp::startupTask() {
     MacUpdater::cleanupLeftovers(sysex_->bundle());
     sysex_->activate();
     startup_ = calls_.start([this](StoreCalls::Call& call) {
-        runStep(call, account_.ensureProvisioned, "ensureProvisioned");
-        runStep(call, account_.refresh, "refresh");
-        runStep(call, account_.refreshStatus, "refreshStatus");
+        runStep(call, "ensureProvisioned", [&] { subscription_->ensureProvisioned(call); });
+        runStep(call, "refresh", [&] { subscription_->refresh(call); });
+        runStep(call, "refreshStatus", [&] { subscription_->refreshStatus(call); });
         updateProfile(call);
     });
 }
@@ -40,38 +41,36 @@ void KavriMacApp::openURL(const std::string& url) {
     const std::string scheme = std::string(KavriConstants::urlScheme) + ":";
     if (!url.starts_with(scheme)) return;
     if (Url::host(url) == "paid") {
-        calls_.start([this](StoreCalls::Call& call) { runStep(call, account_.refreshStatus, "refreshStatus"); });
+        calls_.start([this](StoreCalls::Call& call) {
+            runStep(call, "refreshStatus", [&] { subscription_->refreshStatus(call); });
+        });
         return;
     }
     calls_.start([this, url](StoreCalls::Call& call) {
-        if (account_.pull) {
-            runStep(call, [&](std::stop_token stop) { account_.pull(stop, url); }, "pull");
-        }
+        runStep(call, "pull", [&] { subscription_->pull(call, url); });
         updateProfile(call);
     });
 }
 
-void KavriMacApp::runStep(StoreCalls::Call& call, const std::function<void(std::stop_token)>& step,
-                          const char* name) {
-    if (!step || call.cancelled()) return;
+void KavriMacApp::runStep(StoreCalls::Call& call, const char* name, const std::function<void()>& step) {
+    if (call.cancelled()) throw StoreCalls::Cancelled();
     try {
-        step(call.stopToken());
+        step();
     } catch (const StoreCalls::Cancelled&) {
         throw;
     } catch (const MainExecutor::Stopped&) {
         throw;
     } catch (const std::exception& e) {
+        if (call.cancelled()) throw StoreCalls::Cancelled();
         Log::line(std::string("[Kavri] ") + name + ": " + e.what());
     }
 }
 
 void KavriMacApp::updateProfile(StoreCalls::Call& call) {
-    if (!account_.hasSubscription || !account_.saveConfiguration || call.cancelled()) return;
-    if (!call.onMain([&] { return account_.hasSubscription(); })) return;
+    if (!call.onMain([&] { return subscription_->hasSubscription.get(); })) return;
     const auto configuration = KavriStore::shared().data(KavriDefaultsKey::cachedSingboxConfig);
     if (!configuration) return;
-    runStep(call, [&](std::stop_token stop) { account_.saveConfiguration(stop, *configuration); },
-            "saveConfiguration");
+    runStep(call, "saveConfiguration", [&] { vpn_->saveConfiguration(*configuration); });
 }
 
 }  // namespace kavri

@@ -1,14 +1,16 @@
 #pragma once
 
-#include <filesystem>
 #include <functional>
 #include <memory>
-#include <stop_token>
 #include <string>
 
+#include "api/kavri_api.h"
+#include "api/subscription_client.h"
 #include "app/runtime/main_executor.h"
 #include "app/runtime/store_calls.h"
+#include "app/subscription_store.h"
 #include "app/sysext/system_extension_installer.h"
+#include "app/vpn_manager/vpn_manager.h"
 
 namespace kavri {
 
@@ -18,42 +20,31 @@ namespace kavri {
 // run off it, one after another, each after the previous one ended.
 class KavriMacApp {
 public:
-    // What start-up and URL handling ask of the account and the tunnel
-    // profile. A step left empty is skipped. The blocking ones run off the
-    // main thread with the task's stop token; a step that throws is dropped
-    // and the next one runs all the same.
-    struct Account {
-        // Provisions the device without a stored token, else reads the status.
-        std::function<void(std::stop_token)> ensureProvisioned;
-        // Downloads the subscription configuration with the stored token.
-        std::function<void(std::stop_token)> refresh;
-        // Reads the account status.
-        std::function<void(std::stop_token)> refreshStatus;
-        // Pulls the subscription with the token that a pasted or opened link carries.
-        std::function<void(std::stop_token, const std::string& link)> pull;
-        // Main thread: whether a subscription is known.
-        std::function<bool()> hasSubscription;
-        // Keeps the configuration for the next connect and saves the tunnel profile.
-        std::function<void(std::stop_token, const std::string& configuration)> saveConfiguration;
-        // Reports "app_open" once per process.
-        std::function<void()> reportOpen;
-    };
-
     struct Deps {
-        SystemExtensionInstaller::Deps sysex;
-        Account account;
+        SystemExtensionInstaller::Deps sysex{};
+        VPNManager::Deps vpn{};
+        // The account's backend clients, over the one shared API session.
+        SubscriptionClient client{};
+        KavriAPI api{};
+        // Reports "app_open" (at most once per process: the reporter keeps
+        // that flag). Does nothing until the app's telemetry is given.
+        std::function<void()> reportAppOpen;
     };
 
-    // Seeds the rule-set folder, reports the open and creates the stores.
+    // Seeds the rule-set folder, reports the open and creates the stores
+    // (the account, the VPN profile, the extension installer), in this order.
     KavriMacApp(MainExecutor& main, Deps deps);
+    // Cancels the tasks under way and waits for them, before the stores go.
     ~KavriMacApp();
 
+    SubscriptionStore& subscription() { return *subscription_; }
+    VPNManager& vpn() { return *vpn_; }
     SystemExtensionInstaller& sysex() { return *sysex_; }
 
     // Starts the start-up task anew (a running one is cancelled first):
     // clean-up after an earlier update, extension activation (not awaited),
     // then provisioning, subscription refresh, status refresh and the
-    // profile update.
+    // profile update. No step stops the next: each publishes its own outcome.
     void startupTask();
     // Cancels the start-up task (the window's content went away).
     void cancelStartup();
@@ -67,16 +58,18 @@ public:
     void waitIdle() { calls_.waitIdle(); }
 
 private:
-    void runStep(StoreCalls::Call& call, const std::function<void(std::stop_token)>& step, const char* name);
+    // Runs one step; a failure other than a cancellation is logged and dropped.
+    void runStep(StoreCalls::Call& call, const char* name, const std::function<void()>& step);
     // When a subscription is known and the shared store holds configuration
-    // bytes, hands them to the tunnel profile.
+    // bytes, hands them to the VPN manager, which saves the profile.
     void updateProfile(StoreCalls::Call& call);
 
     MainExecutor& main_;
-    Account account_;
+    std::unique_ptr<SubscriptionStore> subscription_;
+    std::unique_ptr<VPNManager> vpn_;
     std::unique_ptr<SystemExtensionInstaller> sysex_;
     StoreCalls::Handle startup_;
-    StoreCalls calls_;  // last: its tasks end before the rest goes
+    StoreCalls calls_;  // last: its tasks end before the stores go
 };
 
 }  // namespace kavri

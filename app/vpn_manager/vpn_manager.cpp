@@ -4,6 +4,8 @@
 #include <mutex>
 #include <thread>
 
+#include "api/device_id.h"
+#include "api/subscription_meta.h"
 #include "core/kavri_constants.h"
 #include "core/kavri_defaults_key.h"
 #include "core/kavri_token.h"
@@ -71,6 +73,14 @@ struct ProbeGuard {
     }
 };
 
+std::optional<std::int64_t> storedMetadataVersion(std::string_view json) {
+    try {
+        return SubscriptionMeta::decode(json).version;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 VPNManager::VPNManager(MainExecutor& main, Deps deps)
@@ -80,6 +90,8 @@ VPNManager::VPNManager(MainExecutor& main, Deps deps)
       clock_(deps_.clock ? *deps_.clock : Clock::system()),
       calls_(main) {
     deps_.tunnel = withDefaults(std::move(deps_.tunnel));
+    if (!deps_.deviceID) deps_.deviceID = [this] { return DeviceID::current(store_); };
+    if (!deps_.metadataVersion) deps_.metadataVersion = storedMetadataVersion;
     if (!deps_.tunnel.clock) deps_.tunnel.clock = &clock_;
     calls_.start([this](StoreCalls::Call& call) {
         try {
@@ -240,8 +252,8 @@ TunnelOptions VPNManager::startOptions(const std::string& configContent) const {
     if (const auto token = Keychain::read(Keychain::Item::subToken)) {
         if (std::string bare = KavriToken::bare(*token); !bare.empty()) options["subToken"] = std::move(bare);
     }
-    options["deviceID"] = deps_.deviceID ? deps_.deviceID() : std::string();
-    if (const auto meta = store_.data(KavriDefaultsKey::cachedSubscriptionMeta); meta && deps_.metadataVersion) {
+    options["deviceID"] = deps_.deviceID();
+    if (const auto meta = store_.data(KavriDefaultsKey::cachedSubscriptionMeta)) {
         if (const auto version = deps_.metadataVersion(*meta)) options["configVersion"] = *version;
     }
     return options;

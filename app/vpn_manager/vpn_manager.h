@@ -44,10 +44,12 @@ public:
         // The VPN service's side; its sharedDirectory defaults to KavriStore::directory().
         TunnelProviderEnvironment tunnel;
         KavriStore* store = nullptr;  // KavriStore::shared() when none
-        // The installation's device identifier, never empty (start option "deviceID").
+        // The installation's device identifier, never empty (start option
+        // "deviceID"); DeviceID::current() of the store when none.
         std::function<std::string()> deviceID;
         // The version of the subscription metadata in `json` (the stored
         // "cached_subscription_meta"); nothing when it does not decode.
+        // SubscriptionMeta's decoding when none.
         std::function<std::optional<std::int64_t>(std::string_view json)> metadataVersion;
         Clock* clock = nullptr;  // Clock::system() when none: connected dates, the probe's time-out
     };
@@ -63,6 +65,8 @@ public:
     Published<std::optional<Clock::WallTime>> connectedSince{*this, "connectedSince"};
     // True until the saved profile has been loaded (or failed to). Main thread.
     bool loading() const { return loading_; }
+    // The configuration the last saveConfiguration kept for the next connect. Main thread.
+    const std::optional<std::string>& savedConfiguration() const { return savedConfigJSON_; }
 
     // Keeps `config` (UTF-8 bytes, an empty text included) for the next
     // connect and saves the profile; the profile's on-demand setting stays as

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "api/device_id.h"
 #include "app/stack/stack_pinger.h"
 #include "app/vpn_manager/vpn_manager.h"
 #include "core/kavri_defaults_key.h"
@@ -28,13 +29,6 @@ using nlohmann::json;
 
 namespace {
 
-// The version of stored metadata, as the subscription metadata decodes it.
-std::optional<std::int64_t> metaVersion(std::string_view text) {
-    const json j = json::parse(text, nullptr, false);
-    if (!j.is_object() || !j.contains("version") || !j["version"].is_number_integer()) return std::nullopt;
-    return j["version"].get<std::int64_t>();
-}
-
 class VPNManagerTest : public test::VpnFixture {
 protected:
     void SetUp() override {
@@ -47,9 +41,7 @@ protected:
     VPNManager::Deps deps() {
         VPNManager::Deps d;
         d.tunnel = environment();
-        d.store = &store;
-        d.deviceID = [] { return std::string("DEVICE-1"); };
-        d.metadataVersion = metaVersion;
+        d.store = &store;  // the device identifier and the metadata's version come from it
         return d;
     }
 
@@ -108,7 +100,7 @@ TEST_F(VPNManagerTest, ConnectDeliversTheOptionsWithTheirTypesAndFollowsTheStatu
     ASSERT_TRUE(rig.waitForEvent("connect_start"));
     const json report = rig.events("connect_start").front();
     EXPECT_EQ(report["sub_token"], rig.token);  // the bare token of the stored link
-    EXPECT_EQ(report["device_id"], "DEVICE-1");
+    EXPECT_EQ(report["device_id"], DeviceID::current(store));
 
     offMain([&] { vpn->disconnect(); });
     ASSERT_TRUE(reaches(*vpn, Kind::disconnected));
@@ -164,8 +156,6 @@ TEST_F(VPNManagerTest, AppProcessThatConnectsAndQuits) {
     deps.tunnel.durnel.logFile = std::getenv("KAVRI_TEST_APP_DURNEL_LOG");
     KavriStore appStore(sharedDir);
     deps.store = &appStore;
-    deps.deviceID = [] { return std::string("DEVICE-1"); };
-    deps.metadataVersion = metaVersion;
     VPNManager vpn(main, std::move(deps));
     ASSERT_TRUE(main.runUntil([&] { return !vpn.loading(); }));
     offMain([&] { vpn.saveConfiguration(std::getenv("KAVRI_TEST_APP_CONFIG_TEXT")); });

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "api/subscription_meta.h"
 #include "core/config_fetcher.h"
 #include "core/deployment.h"
 #include "core/kavri_http.h"
@@ -112,4 +113,13 @@ TEST(ControlPlaneProgram, ServesTheSampleSubscriptionSealed) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     pid = 0;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(ControlPlaneProgram, TheSampleMetadataIsWhatTheAppAccepts) {
+    const auto sample = readFile(sourceRoot / "testing" / "sample" / "devtoken.json");
+    ASSERT_TRUE(sample);
+    const json body = json::parse(*sample);
+    const SubscriptionMeta meta = SubscriptionMeta::fromJson(body.at("_kavri_meta"));
+    EXPECT_EQ(meta.version, 1);
+    EXPECT_EQ(meta.pullIntervalSeconds, 900);
 }

@@ -10,11 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "core/kavri_constants.h"
 #include "core/property_list.h"
 #include "platform/bundle/app_bundle.h"
+#include "platform/ne/tunnel_provider_preferences.h"
 #include "testing/child_process.h"
+#include "testing/test_control_plane.h"
 #include "tests/support/fake_bundle.h"
 #include "tests/support/temp_dir.h"
 
@@ -30,6 +33,7 @@ protected:
     KavriProgramTest() {
         fs::create_directories(temp / "runtime");
         fs::permissions(temp / "runtime", fs::perms::owner_all, fs::perm_options::replace);
+        std::ofstream(temp / "deployment.json") << plane.deployment().toJson();
     }
 
     std::unique_ptr<ChildProcess> start(std::vector<std::string> args, const std::string& log) {
@@ -41,6 +45,8 @@ protected:
                                                   {"KAVRI_DATA_DIR", (temp / "data").string()},
                                                   {"KAVRI_KEYCHAIN_DIR", (temp / "keychain").string()},
                                                   {"KAVRI_APPLICATIONS_DIR", (temp / "Applications").string()},
+                                                  {"KAVRI_CONFIG_DIR", (temp / "config").string()},
+                                                  {"KAVRI_DEPLOYMENT", (temp / "deployment.json").string()},
                                               },
                                               temp / log);
     }
@@ -51,7 +57,22 @@ protected:
         return child.kill(SIGKILL);
     }
 
+    std::vector<std::string> calls() const {
+        std::vector<std::string> out;
+        for (const auto& r : plane.requests()) out.push_back(r.call());
+        return out;
+    }
+    std::uint64_t profileRevision() const {
+        try {
+            const auto all = TunnelProviderPreferences(temp / "config").loadAll();
+            return all.empty() ? 0 : all.front().revision;
+        } catch (const std::exception&) {
+            return 0;
+        }
+    }
+
     test::TempDir temp;
+    TestControlPlane plane;  // every start's backend
 };
 
 TEST_F(KavriProgramTest, TheBundleCarriesTheBuildsVersionAndBothPrograms) {
@@ -78,6 +99,35 @@ TEST_F(KavriProgramTest, ALaterStartHandsItsURLToTheRunningAppAndEnds) {
         const int status = exitStatus(*later);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << later->output();
     }
+    EXPECT_TRUE(app->running());
+}
+
+TEST_F(KavriProgramTest, AFreshStartProvisionsAndSavesTheProfileAndLaterStartsReachTheRunningApp) {
+    const std::string token = "0123456789abcdef", linked = "abcdefabcdefabcdef";
+    const std::string meta = R"("_kavri_meta":{"version":1,"pull_interval_seconds":900,"tier_0_apps":{"ios":[]}})";
+    plane.setProvisionedToken(token);
+    plane.setSubscription(token, R"({"outbounds":[{"tag":"issued"}],)" + meta + "}");
+    plane.setSubscription(linked, R"({"outbounds":[{"tag":"linked"}],)" + meta + "}");
+    plane.setStatus(token, R"({"state":"trial"})");
+    plane.setStatus(linked, R"({"state":"trial"})");
+
+    auto app = start({}, "app.log");
+    const std::string sub = "GET /sub/" + token, status = "GET /status/" + token;
+    ASSERT_TRUE(test::eventually([&] { return profileRevision() == 1 || !app->running(); }, std::chrono::seconds(60)))
+        << app->output();
+    EXPECT_EQ(calls(), (std::vector<std::string>{"POST /provision", sub, status, sub, status})) << app->output();
+
+    const auto handOver = [&](const std::string& url) {
+        auto later = start({url}, "later.log");
+        const int exit = exitStatus(*later);
+        EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << later->output();
+    };
+    plane.clearRequests();
+    handOver("kavri://paid");  // the status only
+    ASSERT_TRUE(plane.waitForRequests(1, std::chrono::seconds(60)));
+    handOver("kavri://link?token=" + linked);  // a pull, then the profile
+    EXPECT_TRUE(test::eventually([&] { return profileRevision() == 2; }, std::chrono::seconds(60))) << app->output();
+    EXPECT_EQ(calls(), (std::vector<std::string>{status, "GET /sub/" + linked})) << app->output();
     EXPECT_TRUE(app->running());
 }
 

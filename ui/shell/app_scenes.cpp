@@ -13,6 +13,13 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
     connect(root_, &MacRootView::hidden, this, [this] { app_.cancelStartup(); });
     connect(&extra_, &MenuBarExtra::openMainWindowRequested, this, [this] { window_.bringForward(); });
     connect(&extra_, &MenuBarExtra::quitRequested, this, [] { QCoreApplication::quit(); });
+    const auto followStatus = [this] {
+        extra_.setConnected(app_.vpn().status->kind == VPNManager::Status::Kind::connected);
+    };
+    vpnStatus_ = app_.vpn().subscribe([followStatus](std::string_view field) {
+        if (field == "status") followStatus();
+    });
+    followStatus();
 }
 
 void AppScenes::show() {

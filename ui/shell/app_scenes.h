@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include "app/runtime/observable_store.h"
 #include "ui/shell/main_window.h"
 #include "ui/shell/menu_bar_extra.h"
 
@@ -14,7 +15,7 @@ class MacRootView;
 // The app's two scenes, the main window and the menu-bar extra, tied to the
 // app: the start-up task runs each time the window's content is shown and
 // is cancelled when it goes away; messages from later starts open URLs or
-// bring the window forward.
+// bring the window forward. The tray icon follows the tunnel's status.
 class AppScenes : public QObject {
     Q_OBJECT
 public:
@@ -33,6 +34,7 @@ private:
     MacRootView* root_;
     MainWindow window_;
     MenuBarExtra extra_;
+    ObservableStore::Subscription vpnStatus_;
 };
 
 }  // namespace kavri

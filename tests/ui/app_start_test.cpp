@@ -1,0 +1,137 @@
+// The app's scenes over the real stores, drawn off screen against the test
+// control plane on a fresh shared directory.
+#include <QAction>
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "app/shell/kavri_mac_app.h"
+#include "core/deployment.h"
+#include "core/keychain.h"
+#include "platform/ne/tunnel_provider_preferences.h"
+#include "testing/test_control_plane.h"
+#include "tests/support/fresh_shared_store.h"
+#include "tests/support/temp_dir.h"
+#include "tests/ui/qt_app.h"
+#include "ui/object_names.h"
+#include "ui/shell/app_scenes.h"
+#include "ui/shell/qt_main_executor.h"
+
+namespace kavri {
+namespace {
+
+namespace fs = std::filesystem;
+using ojson = nlohmann::ordered_json;
+
+const std::string token = "0123456789abcdef";
+
+class AppStartTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Keychain::deleteItem(Keychain::Item::subToken);
+        Deployment::install(plane.deployment());
+        const ojson meta = {{"version", 2}, {"pull_interval_seconds", 900}, {"tier_0_apps", {{"ios", ojson::array()}}}};
+        plane.setProvisionedToken(token);
+        plane.setSubscription(token, ojson{{"outbounds", ojson::array()}, {"_kavri_meta", meta}}.dump());
+        plane.setStatus(token, R"({"state":"paid_autopay","app_id":9})");
+
+        KavriMacApp::Deps d;
+        d.sysex.bundle = temp / "Kavri.app";
+        d.sysex.applicationsRoot = (temp / "Applications").string() + "/";
+        d.sysex.manager = &manager;
+        d.sysex.terminateAfter = [](auto) {};
+        d.vpn.tunnel.preferencesDirectory = temp / "config";
+        app = std::make_unique<KavriMacApp>(main, std::move(d));
+        scenes = std::make_unique<AppScenes>(*app);
+    }
+    void TearDown() override {
+        scenes.reset();
+        main.shutdown();  // nothing left waits for the main thread in vain
+        app.reset();
+        Deployment::install(saved);
+        Keychain::deleteItem(Keychain::Item::subToken);
+    }
+
+    // Runs the event loop until every task of the app has ended (at most a
+    // generous two minutes; then the main thread stops serving them).
+    bool settle() {
+        std::atomic<bool> idle{false};
+        std::thread waiter([&] {
+            app->waitIdle();
+            idle = true;
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        while (!idle && std::chrono::steady_clock::now() < deadline) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (!idle) main.shutdown();
+        waiter.join();
+        return idle;
+    }
+    std::vector<std::string> calls() const {
+        std::vector<std::string> out;
+        for (const auto& r : plane.requests()) out.push_back(r.call());
+        return out;
+    }
+    QAction* menuAction(const char* name) {
+        return scenes->menuBarExtra().menu().findChild<QAction*>(name);
+    }
+
+    QApplication& qt = test::qtApp();  // first: the main executor needs it
+    const Deployment saved = Deployment::current();
+    test::TempDir temp;
+    KavriStore& store = test::freshSharedStore();
+    TestControlPlane plane;
+    SystemExtensionManager manager{temp / "Kavri.app"};
+    QtMainExecutor main;
+    std::unique_ptr<KavriMacApp> app;
+    std::unique_ptr<AppScenes> scenes;
+};
+
+TEST_F(AppStartTest, TheShownWindowBringsTheAccountAndTheProfileUpToDate) {
+    scenes->show();
+    ASSERT_TRUE(settle());
+    const std::string sub = "GET /sub/" + token, status = "GET /status/" + token;
+    EXPECT_EQ(calls(), (std::vector<std::string>{"POST /provision", sub, status, sub, status}));
+    EXPECT_TRUE(app->subscription().hasSubscription);
+    EXPECT_EQ(app->subscription().state.get(), SubscriptionState::paidAutopay);
+    EXPECT_EQ(app->vpn().savedConfiguration(), R"({"outbounds":[]})");
+    EXPECT_EQ(TunnelProviderPreferences(temp / "config").loadAll().size(), 1u);
+    EXPECT_FALSE(scenes->menuBarExtra().connected());  // the tunnel is not up: the icon is dim
+
+    // Closed, the window leaves the app in the tray; the menu brings it
+    // back, and its content shown again runs the start-up anew.
+    scenes->window().close();
+    plane.clearRequests();
+    ASSERT_NE(menuAction(ObjectName::menuQuit), nullptr);
+    ASSERT_NE(menuAction(ObjectName::menuOpenWindow), nullptr);
+    menuAction(ObjectName::menuOpenWindow)->trigger();
+    EXPECT_TRUE(scenes->window().isVisible());
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(calls(), (std::vector<std::string>{status, sub, status}));  // provisioned: only the status first
+}
+
+TEST_F(AppStartTest, MessagesOfLaterStartsReachTheStores) {
+    Keychain::write(token, Keychain::Item::subToken);
+    plane.setSubscription("abcdefabcdefabcdef",
+                          std::string(R"({"outbounds":[{"tag":"linked"}],"_kavri_meta":{"version":3,"pull_interval_seconds":900,)"
+                          R"("tier_0_apps":{"ios":[]}}})"));
+    scenes->handleMessage("kavri://paid");
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(calls(), (std::vector<std::string>{"GET /status/" + token}));
+    EXPECT_EQ(app->subscription().state.get(), SubscriptionState::paidAutopay);
+    EXPECT_EQ(app->vpn().savedConfiguration(), std::nullopt);
+
+    plane.clearRequests();
+    scenes->handleMessage("kavri://link?token=abcdefabcdefabcdef");
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(calls(), (std::vector<std::string>{"GET /sub/abcdefabcdefabcdef"}));
+    EXPECT_EQ(app->vpn().savedConfiguration(), R"({"outbounds":[{"tag":"linked"}]})");
+}
+
+}  // namespace
+}  // namespace kavri
