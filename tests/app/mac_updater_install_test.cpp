@@ -49,7 +49,7 @@ struct Image {
     bool trusted = true;
     bool isSigned = true;
     std::size_t payloadBytes = 0;                          // an extra file of random bytes
-    std::function<void(const fs::path& app)> afterSigning;  // a change the signature does not cover
+    std::function<void(const fs::path& app)> afterSigning = {};  // a change the signature does not cover
 };
 
 TEST(DownloadProgressTest, OneUpdatePerWholePercentAndNoneWithoutALength) {
@@ -179,14 +179,15 @@ TEST_F(MacUpdaterInstallTest, ASignedNewerImageIsStagedNextToTheAppAndSwappedInO
     }
     const auto phases = install(serve(makeImage({.payloadBytes = 3 << 20})), app);
 
-    // Progress in whole percents from 0 to the end, then the checks, then the hand-over.
+    // Progress in whole percents, each at most once, from 0 to the end (how
+    // many between depends on how the bytes arrive), then the checks, then
+    // the hand-over.
     ASSERT_GE(phases.size(), 5u);
     EXPECT_EQ(phases.front(), Phase::downloading(0));
     std::vector<int> percents;
     std::size_t i = 0;
     for (; i < phases.size() && phases[i].kind == Phase::Kind::downloading; ++i)
         percents.push_back(static_cast<int>(phases[i].fraction * 100));
-    EXPECT_GT(percents.size(), 3u);
     EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
     EXPECT_EQ(std::adjacent_find(percents.begin() + 1, percents.end()), percents.end());
     EXPECT_EQ(phases[i - 1], Phase::downloading(1.0));

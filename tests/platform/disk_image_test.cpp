@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 struct Item {
     std::string name;
     enum Type { file, folder, link, hardLink, fifo } type = file;
-    std::string text;  // a file's bytes, a link's target
+    std::string text = {};  // a file's bytes, a link's target
 };
 
 // Writes a gzip-compressed tar archive holding exactly these entries, names
@@ -98,7 +98,7 @@ TEST(DiskImageTest, AnImageThatLeadsOutOfTheMountPointOrIsCutShortUnpacksNothing
     struct Case {
         const char* name;
         std::vector<Item> items;  // empty: `bytes`
-        std::string bytes;
+        std::string bytes = {};
     } cases[] = {
         {"a path that climbs", {{"Kavri.app", Item::folder}, {"../escaped", Item::file, "x"}}},
         {"a path that climbs inside", {{"Kavri.app/../../escaped", Item::file, "x"}}},
