@@ -40,7 +40,7 @@ Deployment Deployment::builtIn() {
     // Public half of the production sealing key; the private half lives only
     // on the control-plane servers.
     d.serverPublicKey = "mTg0Cq0dGqyY1GIGYFbVtXRL4OWlbU3Ya+WS6uLvb2k=";
-    d.teamIdentifier = "K4VR1T3AM9";
+    d.teamIdentifier = "KV7TEAM0ID";
     d.supportURL = "https://t.me/kavri_support";
     d.botURL = "https://t.me/kavri_bot";
     d.testflightURL = "https://testflight.apple.com/join/kavriBeta";
@@ -48,6 +48,7 @@ Deployment Deployment::builtIn() {
     d.privacyURL = "https://kavri-app.com/privacy";
     d.termsURL = "https://kavri-app.com/terms";
     d.webBotURL = "https://web.kavri-app.com/";
+    d.updateManifestURL = "https://dl.kavri-app.com/dl/latest.json";
     return d;
 }
 
@@ -80,6 +81,8 @@ std::optional<Deployment> Deployment::fromJson(std::string_view text) {
         take(j, "terms_url", d.termsURL);
         take(j, "web_bot_url", d.webBotURL);
         take(j, "ca_bundle", d.caBundle);
+        take(j, "code_signing_roots", d.codeSigningRoots);
+        take(j, "update_manifest_url", d.updateManifestURL);
     } catch (const nlohmann::json::exception&) {
         return std::nullopt;
     }
@@ -101,6 +104,8 @@ std::string Deployment::toJson() const {
     j["terms_url"] = termsURL;
     j["web_bot_url"] = webBotURL;
     j["ca_bundle"] = caBundle;
+    j["code_signing_roots"] = codeSigningRoots;
+    j["update_manifest_url"] = updateManifestURL;
     return j.dump(2);
 }
 

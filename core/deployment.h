@@ -20,7 +20,7 @@ struct Deployment {
     std::vector<Host> hosts;      // the built-in host list, in order (4 in production)
     std::string apiBaseURL;       // the control plane's base address
     std::string serverPublicKey;  // base64 of the server's raw 32-byte X25519 key
-    std::string teamIdentifier;
+    std::string teamIdentifier;  // the signer of the app's updates
     std::string supportURL;
     std::string botURL;
     std::string testflightURL;
@@ -31,6 +31,12 @@ struct Deployment {
     // File of trusted CA certificates for backend requests; empty for the
     // system's store.
     std::string caBundle;
+    // File of the certificates (PEM) an update's code signature must chain
+    // to; empty: none, so no update passes the assessment.
+    std::string codeSigningRoots;
+    // The update manifest on the distribution host, tried after the
+    // control-plane hosts.
+    std::string updateManifestURL;
 
     static Deployment builtIn();
     // Parses the JSON form; keys left out keep their built-in values.

@@ -364,6 +364,15 @@ void TestControlPlane::clearRequests() {
     requests_.clear();
 }
 
+void TestControlPlane::serveFile(const std::string& path, std::string bytes, std::string contentType) {
+    route("GET", std::regex_replace(path, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"),
+          [bytes = std::move(bytes), contentType = std::move(contentType)](const Request&) {
+              Reply reply = Reply::withStatus(200, bytes);
+              reply.contentType = contentType;
+              return reply;
+          });
+}
+
 Deployment TestControlPlane::deploymentFor(const std::vector<const TestControlPlane*>& planes) {
     Deployment d = Deployment::builtIn();
     d.hosts.clear();
@@ -373,6 +382,8 @@ Deployment TestControlPlane::deploymentFor(const std::vector<const TestControlPl
         d.serverPublicKey = planes.front()->sealingKey().publicKeyBase64();
     }
     d.caBundle = TestPki::shared().caFile();
+    d.codeSigningRoots = TestPki::shared().caFile();
+    if (!planes.empty()) d.updateManifestURL = planes.front()->baseURL() + "/dl/latest.json";
     return d;
 }
 

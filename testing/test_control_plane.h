@@ -164,6 +164,11 @@ public:
     // revision, so that two revisions differ.
     static std::string ruleFileBytes(const std::string& fileName, int revision = 1);
 
+    // "GET <path>" answers these bytes (status 200): an update manifest, a
+    // disk image.
+    void serveFile(const std::string& path, std::string bytes,
+                   std::string contentType = "application/octet-stream");
+
     // Every report that reached "POST /telemetry", in order (parsed; a
     // discarded value for a body that is not JSON). The route answers 200
     // unless scripted.
@@ -178,7 +183,8 @@ public:
     void clearRequests();
 
     // A deployment whose hosts are these planes in order, whose server key
-    // is the first plane's and whose CA bundle is the test CA.
+    // is the first plane's, whose CA bundle and code-signing root are the
+    // test CA and whose update manifest is the first plane's.
     static Deployment deploymentFor(const std::vector<const TestControlPlane*>& planes);
     Deployment deployment() const { return deploymentFor({this}); }
 

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 
@@ -46,7 +47,11 @@ void addExtension(X509* cert, X509* issuer, int nid, const char* value) {
     X509_EXTENSION_free(ext);
 }
 
-Cert newCert(EVP_PKEY* subjectKey, const char* commonName, X509* issuer, EVP_PKEY* issuerKey, bool isCA) {
+enum class Use { ca, server, codeSigning };
+
+Cert newCert(EVP_PKEY* subjectKey, const char* commonName, X509* issuer, EVP_PKEY* issuerKey, Use use,
+             const std::string& unit = {}) {
+    const bool isCA = use == Use::ca;
     Cert cert(X509_new());
     if (!cert) fail("cannot allocate a certificate");
     X509_set_version(cert.get(), 2);
@@ -67,6 +72,9 @@ Cert newCert(EVP_PKEY* subjectKey, const char* commonName, X509* issuer, EVP_PKE
                                -1, 0);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1,
                                -1, 0);
+    if (!unit.empty())
+        X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(unit.c_str()), -1,
+                                   -1, 0);
     X509* signer = issuer ? issuer : cert.get();
     X509_set_issuer_name(cert.get(), X509_get_subject_name(signer));
 
@@ -78,8 +86,12 @@ Cert newCert(EVP_PKEY* subjectKey, const char* commonName, X509* issuer, EVP_PKE
         addExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
         addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
         addExtension(cert.get(), signer, NID_key_usage, "critical,digitalSignature");
-        addExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
-        addExtension(cert.get(), signer, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
+        if (use == Use::server) {
+            addExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
+            addExtension(cert.get(), signer, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
+        } else {
+            addExtension(cert.get(), signer, NID_ext_key_usage, "critical,codeSigning");
+        }
     }
     if (X509_sign(cert.get(), issuerKey, EVP_sha256()) <= 0) fail("cannot sign a certificate");
     return cert;
@@ -107,14 +119,46 @@ TestPki::TestPki() {
     keyFile_ = (directory_ / "server.key").string();
 
     Pkey caKey = newKey();
-    Cert ca = newCert(caKey.get(), "Kavri test CA", nullptr, caKey.get(), true);
+    Cert ca = newCert(caKey.get(), "Kavri test CA", nullptr, caKey.get(), Use::ca);
     Pkey serverKey = newKey();
-    Cert server = newCert(serverKey.get(), "127.0.0.1", ca.get(), caKey.get(), false);
+    Cert server = newCert(serverKey.get(), "127.0.0.1", ca.get(), caKey.get(), Use::server);
 
     if (!PEM_write_X509(openForWrite(caFile_).get(), ca.get())) fail("cannot write ca.pem");
     if (!PEM_write_X509(openForWrite(certFile_).get(), server.get())) fail("cannot write server.pem");
     if (!PEM_write_PrivateKey(openForWrite(keyFile_).get(), serverKey.get(), nullptr, nullptr, 0, nullptr, nullptr))
         fail("cannot write server.key");
+    caKeyFile_ = (directory_ / "ca.key").string();
+    if (!PEM_write_PrivateKey(openForWrite(caKeyFile_).get(), caKey.get(), nullptr, nullptr, 0, nullptr, nullptr))
+        fail("cannot write ca.key");
+}
+
+TestPki::SigningIdentity TestPki::signingIdentity(const std::string& team, bool trusted) const {
+    static std::mutex mutex;
+    std::lock_guard guard(mutex);
+    const std::string stem = (directory_ / ((trusted ? "signer-" : "untrusted-signer-") + team)).string();
+    SigningIdentity identity{stem + ".pem", stem + ".key"};
+    if (std::filesystem::exists(identity.keyFile)) return identity;
+
+    Pkey issuerKey;
+    Cert issuer;
+    if (trusted) {
+        std::unique_ptr<FILE, FileClose> caIn(std::fopen(caFile_.c_str(), "rb"));
+        std::unique_ptr<FILE, FileClose> keyIn(std::fopen(caKeyFile_.c_str(), "rb"));
+        if (!caIn || !keyIn) fail("cannot read the CA");
+        issuer.reset(PEM_read_X509(caIn.get(), nullptr, nullptr, nullptr));
+        issuerKey.reset(PEM_read_PrivateKey(keyIn.get(), nullptr, nullptr, nullptr));
+    } else {
+        issuerKey = newKey();
+        issuer = newCert(issuerKey.get(), "Kavri untrusted CA", nullptr, issuerKey.get(), Use::ca);
+    }
+    if (!issuer || !issuerKey) fail("cannot read the CA");
+    Pkey key = newKey();
+    Cert cert = newCert(key.get(), ("Developer ID Application: " + team).c_str(), issuer.get(), issuerKey.get(),
+                        Use::codeSigning, team);
+    if (!PEM_write_X509(openForWrite(identity.certFile).get(), cert.get())) fail("cannot write a certificate");
+    if (!PEM_write_PrivateKey(openForWrite(identity.keyFile).get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr))
+        fail("cannot write a key");
+    return identity;
 }
 
 TestPki::~TestPki() {

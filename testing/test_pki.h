@@ -20,6 +20,16 @@ public:
     const std::string& keyFile() const { return keyFile_; }
     const std::filesystem::path& directory() const { return directory_; }
 
+    // A code-signing certificate ("cert") and its key ("key"), PEM files,
+    // whose organisational unit is `team`: issued by the CA above (a root
+    // that deployments for tests trust), or, when `trusted` is false, by a
+    // CA of its own that nobody trusts. Made once per team and trust.
+    struct SigningIdentity {
+        std::string certFile;
+        std::string keyFile;
+    };
+    SigningIdentity signingIdentity(const std::string& team, bool trusted = true) const;
+
     TestPki(const TestPki&) = delete;
     TestPki& operator=(const TestPki&) = delete;
     ~TestPki();
@@ -31,6 +41,7 @@ private:
     std::string caFile_;
     std::string certFile_;
     std::string keyFile_;
+    std::string caKeyFile_;
 };
 
 }  // namespace kavri

@@ -3,10 +3,20 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
+#include "api/app_update.h"
+#include "app/error_description.h"
+#include "app/updater/download_progress.h"
+#include "core/deployment.h"
+#include "core/property_list.h"
+#include "core/utf8.h"
 #include "platform/bundle/app_bundle.h"
+#include "platform/codesign/code_signature.h"
+#include "platform/runtime/decimal.h"
 #include "platform/runtime/detached_process.h"
+#include "platform/runtime/process_runner.h"
 #include "platform/runtime/shell_quote.h"
 #include "platform/runtime/uuid.h"
 
@@ -24,13 +34,234 @@ std::string openLine(const fs::path& bundle) {
     return "/usr/bin/setsid -f \"" + word(AppBundle::executable(bundle)) + "\" </dev/null";
 }
 
-}  // namespace
-
-MacUpdater::Deps MacUpdater::systemDeps(std::function<void(std::chrono::milliseconds)> terminateAfter) {
-    return {AppBundle::mainBundlePath(), fs::temp_directory_path(), ::getpid(), std::move(terminateAfter)};
+// The text for the user of the error being handled.
+std::string describeCurrentError() {
+    try {
+        throw;
+    } catch (const MacUpdater::Failure& e) {
+        return e.what();
+    } catch (...) {
+        return ErrorDescription::of(std::current_exception());
+    }
 }
 
-MacUpdater::MacUpdater(Deps deps) : deps_(std::move(deps)) {}
+// Copies a tree (links as links) so that the copy belongs to the app: every
+// folder and file of it writable by its owner, whatever the image said.
+void copyTree(const fs::path& from, const fs::path& to) {
+    const auto status = fs::symlink_status(from);
+    if (fs::is_symlink(status)) {
+        fs::create_symlink(fs::read_symlink(from), to);
+    } else if (fs::is_directory(status)) {
+        fs::create_directory(to);
+        for (const auto& e : fs::directory_iterator(from)) copyTree(e.path(), to / e.path().filename());
+        fs::permissions(to, (status.permissions() & fs::perms(0755)) | fs::perms::owner_all, fs::perm_options::replace);
+    } else {
+        fs::copy_file(from, to);
+        fs::permissions(to, (status.permissions() & fs::perms(0755)) | fs::perms::owner_write | fs::perms::owner_read,
+                        fs::perm_options::replace);
+    }
+}
+
+}  // namespace
+
+MacUpdater::Tools MacUpdater::Tools::inBundle(const fs::path& bundle) {
+    const fs::path helpers = bundle / "Contents" / "Helpers";
+    return {(helpers / "hdiutil").string(), (helpers / "codesign").string(), (helpers / "spctl").string(),
+            (helpers / "xattr").string()};
+}
+
+MacUpdater::Deps MacUpdater::systemDeps(std::function<void(std::chrono::milliseconds)> terminateAfter) {
+    const fs::path bundle = AppBundle::mainBundlePath();
+    const Deployment deployment = Deployment::current();
+    HttpSessionConfig downloads;
+    // A slow image still arrives: a minute without a byte ends it, not its length.
+    downloads.requestTimeout = std::chrono::seconds(60);
+    downloads.resourceTimeout = std::chrono::hours(24);
+    downloads.caBundle = deployment.caBundle;
+    return {bundle,
+            fs::temp_directory_path(),
+            ::getpid(),
+            std::move(terminateAfter),
+            Tools::inBundle(bundle),
+            AppUpdate::currentBuild(),
+            deployment.teamIdentifier,
+            deployment.codeSigningRoots,
+            HttpSession(downloads)};
+}
+
+MacUpdater::MacUpdater(MainExecutor& main, Deps deps)
+    : ObservableStore(main), deps_(std::move(deps)), calls_(main) {}
+
+MacUpdater::~MacUpdater() { *alive_ = false; }
+
+void MacUpdater::install(const AppUpdateInfo& offer) {
+    const auto url = offer.downloadURL();
+    if (!url) {
+        phase = Phase::failed(noAddressText);
+        return;
+    }
+    calls_.start([this, offer](StoreCalls::Call& call) { attempt(offer, call); });
+}
+
+void MacUpdater::attempt(const AppUpdateInfo& offer, StoreCalls::Call& call) {
+    const auto fail = [&](std::string text) { call.onMain([&] { phase = Phase::failed(std::move(text)); }); };
+    fs::path image;
+    try {
+        image = download(*offer.downloadURL(), call);
+    } catch (const StoreCalls::Cancelled&) {
+        throw;
+    } catch (...) {
+        return fail(describeCurrentError());
+    }
+    // From here on the image goes whatever happens, and a mounted image is
+    // detached, before a failure is shown.
+    fs::path mountPoint;
+    const auto tidy = [&] {
+        if (!mountPoint.empty()) detach(std::exchange(mountPoint, {}));
+        std::error_code ignored;
+        fs::remove(image, ignored);
+    };
+    fs::path staged;
+    try {
+        call.onMain([&] { phase = Phase::verifying(); });
+        mountPoint = attachImage(image);
+        const fs::path app = findApp(mountPoint);
+        verify(app);
+        call.onMain([&] { phase = Phase::installing(); });
+        staged = stageCopy(app);
+    } catch (const StoreCalls::Cancelled&) {
+        tidy();
+        throw;
+    } catch (...) {
+        std::string text = describeCurrentError();
+        tidy();
+        return fail(std::move(text));
+    }
+    tidy();
+
+    std::optional<std::string> handOverError;
+    call.onMain([&] {
+        try {
+            swapAndRelaunch(staged);
+        } catch (...) {
+            handOverError = describeCurrentError();
+        }
+    });
+    if (handOverError) fail(*handOverError);
+}
+
+fs::path MacUpdater::download(const std::string& url, StoreCalls::Call& call) {
+    call.onMain([&] { phase = Phase::downloading(0); });
+    const fs::path destination = deps_.temporaryDirectory / ("kavri-update-" + Uuid::make() + ".dmg");
+    std::error_code ignored;
+    fs::remove(destination, ignored);
+
+    std::ofstream out(destination, std::ios::binary | std::ios::trunc);
+    if (!out) throw fs::filesystem_error("cannot create the download", destination, std::make_error_code(std::errc::io_error));
+    DownloadProgress progress;
+    HttpRequest request;
+    request.url = url;
+    request.bodySink = [&](std::string_view bytes) { return static_cast<bool>(out.write(bytes.data(), bytes.size())); };
+    request.progress = [&, alive = std::weak_ptr<bool>(alive_)](std::int64_t written, std::int64_t expected) {
+        if (const auto fraction = progress.next(written, expected)) {
+            mainExecutor().post([this, alive, f = *fraction] {
+                if (const auto live = alive.lock(); live && *live) phase = Phase::downloading(f);
+            });
+        }
+    };
+    try {
+        const HttpResponse response = deps_.downloads.send(request, call.stopToken());
+        out.close();
+        if (response.status < 200 || response.status > 299) throw Failure(serverRefusedText);
+        if (!out) throw fs::filesystem_error("cannot write the download", destination, std::make_error_code(std::errc::io_error));
+    } catch (...) {
+        out.close();
+        fs::remove(destination, ignored);
+        if (call.cancelled()) throw StoreCalls::Cancelled();
+        throw;
+    }
+    return destination;
+}
+
+fs::path MacUpdater::attachImage(const fs::path& image) {
+    const fs::path mountPoint = deps_.temporaryDirectory / ("kavri-mount-" + Uuid::make());
+    fs::create_directories(mountPoint);
+    const auto result = run(deps_.tools.hdiutil, {"attach", image.string(), "-nobrowse", "-readonly", "-mountpoint",
+                                                 mountPoint.string()});
+    if (result.status != 0) {
+        std::error_code ignored;
+        fs::remove(mountPoint, ignored);  // only while it is empty
+        throw Failure(cannotOpenText);
+    }
+    return mountPoint;
+}
+
+void MacUpdater::detach(const fs::path& mountPoint) { run(deps_.tools.hdiutil, {"detach", mountPoint.string(), "-quiet"}); }
+
+fs::path MacUpdater::findApp(const fs::path& mountPoint) {
+    std::error_code ec;
+    for (fs::directory_iterator it(mountPoint, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->path().filename().string().ends_with(".app")) return it->path();
+    }
+    throw Failure(noAppText);
+}
+
+bool MacUpdater::namesTeam(const std::string& description, const std::string& team) {
+    static const std::string key = "TeamIdentifier=";
+    std::istringstream lines(description);
+    std::optional<std::string> named;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with(key)) continue;
+        if (named) return false;  // a second one: the description cannot be trusted
+        named = line.substr(key.size());
+    }
+    return named && !team.empty() && *named == team;
+}
+
+void MacUpdater::verify(const fs::path& app) {
+    if (run(deps_.tools.codesign, {"--verify", "--deep", "--strict", app.string()}).status != 0)
+        throw Failure(signatureBrokenText);
+    if (!namesTeam(run(deps_.tools.codesign, {"-dv", "--verbose=4", app.string()}).output, deps_.teamIdentifier))
+        throw Failure(notOursText);
+    if (run(deps_.tools.spctl, {"-a", "-t", "exec", "-vv", app.string()}).status != 0) throw Failure(assessmentText);
+    const auto build = bundleBuild(app);
+    if (!build) throw Failure(noVersionText);
+    if (*build <= deps_.currentBuild)
+        throw Failure("На раздаче версия " + std::to_string(*build) + ", у вас уже " + std::to_string(deps_.currentBuild));
+}
+
+std::optional<std::int64_t> MacUpdater::bundleBuild(const fs::path& app) {
+    std::ifstream in(AppBundle::infoPlist(app), std::ios::binary);
+    if (!in) return std::nullopt;
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto plist = PropertyList::decode(bytes);
+    if (!plist) return std::nullopt;
+    const auto* dict = plist->get<PlistValue::Dict>();
+    if (!dict) return std::nullopt;
+    const auto it = dict->find("CFBundleVersion");
+    if (it == dict->end() || !it->second.is<std::string>()) return std::nullopt;
+    return Decimal::int64(*it->second.get<std::string>());
+}
+
+fs::path MacUpdater::stageCopy(const fs::path& app) {
+    const fs::path staged = deps_.bundle.parent_path() / (std::string(stagedPrefix) + Uuid::make() + ".app");
+    std::error_code ignored;
+    fs::remove_all(staged, ignored);
+    try {
+        copyTree(app, staged);
+    } catch (...) {
+        fs::remove_all(staged, ignored);
+        throw;
+    }
+    run(deps_.tools.xattr, {"-dr", "com.apple.quarantine", staged.string()});
+    return staged;
+}
+
+MacUpdater::ToolResult MacUpdater::run(const std::string& tool, const std::vector<std::string>& arguments) const {
+    auto result = ProcessRunner::run(tool, arguments, {{CodeSignature::rootsVariable, deps_.codeSigningRoots}});
+    if (!Utf8::isValid(result.output)) result.output.clear();
+    return {result.status, std::move(result.output)};
+}
 
 void MacUpdater::cleanupLeftovers() { cleanupLeftovers(AppBundle::mainBundlePath()); }
 

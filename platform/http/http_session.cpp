@@ -34,17 +34,28 @@ struct Transfer {
     curl_off_t seenDown = 0, seenUp = 0;
     std::optional<std::size_t> maxBody;
     bool tooLarge = false;
+    const HttpRequest* request = nullptr;
+    bool sinkRefused = false;
+    std::size_t bodyBytes = 0;
 
     void touch() { lastActivity = std::chrono::steady_clock::now().time_since_epoch().count(); }
 };
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
-    if (t->maxBody && t->response.body.size() + size * count > *t->maxBody) {
+    if (t->maxBody && t->bodyBytes + size * count > *t->maxBody) {
         t->tooLarge = true;
         return 0;  // ends the transfer
     }
-    t->response.body.append(data, size * count);
+    t->bodyBytes += size * count;
+    if (t->request->bodySink) {
+        if (!t->request->bodySink(std::string_view(data, size * count))) {
+            t->sinkRefused = true;
+            return 0;
+        }
+    } else {
+        t->response.body.append(data, size * count);
+    }
     t->touch();
     return size * count;
 }
@@ -63,8 +74,9 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
-int onProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
+int onProgress(void* user, curl_off_t downTotal, curl_off_t down, curl_off_t, curl_off_t up) {
     auto* t = static_cast<Transfer*>(user);
+    if (down != t->seenDown && t->request->progress) t->request->progress(down, downTotal);
     if (down != t->seenDown || up != t->seenUp) {
         t->seenDown = down;
         t->seenUp = up;
@@ -136,6 +148,7 @@ HttpResponse HttpSession::send(const HttpRequest& request, std::stop_token stop)
     if (!easy || !multi) throw HttpError(HttpError::Kind::Transport, "cannot create an HTTP transfer");
 
     Transfer t;
+    t.request = &request;
     CURL* c = easy.get();
     curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
@@ -219,6 +232,7 @@ HttpResponse HttpSession::send(const HttpRequest& request, std::stop_token stop)
                                                         " bytes: " + request.url,
                         CURLE_FILESIZE_EXCEEDED);
     }
+    if (t.sinkRefused) throw HttpError(HttpError::Kind::Transport, "the reply body was refused: " + request.url, result);
     if (result != CURLE_OK) {
         const std::string what = std::string(curl_easy_strerror(result)) + ": " + request.url;
         switch (result) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <stop_token>
@@ -23,6 +25,13 @@ struct HttpRequest {
     // A reply body longer than this ends the request with HttpError
     // (Transport, curl code CURLE_FILESIZE_EXCEEDED) as soon as it is known.
     std::optional<std::size_t> maxBodyBytes;
+    // When set, the reply body is handed here piece by piece instead of being
+    // kept in HttpResponse::body; returning false ends the request with
+    // HttpError (Transport).
+    std::function<bool(std::string_view)> bodySink;
+    // Called on the sending thread each time body bytes arrived: the bytes so
+    // far and the length the reply announced (0 when it announced none).
+    std::function<void(std::int64_t received, std::int64_t expected)> progress;
 
     // Replaces the value of a header of that name (any case) or appends it.
     void setHeader(std::string name, std::string value);

@@ -43,4 +43,18 @@ std::optional<std::string> Url::host(std::string_view text) {
     return out;
 }
 
+std::optional<std::string> Url::resolve(std::string_view base, std::string_view reference) {
+    std::unique_ptr<CURLU, Deleter> url(curl_url());
+    const std::string b(base), r(reference);
+    if (!url || b.find('\0') != std::string::npos || r.find('\0') != std::string::npos) return std::nullopt;
+    if (curl_url_set(url.get(), CURLUPART_URL, b.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) return std::nullopt;
+    // Set on a URL that holds one, a relative reference is resolved against it.
+    if (curl_url_set(url.get(), CURLUPART_URL, r.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) return std::nullopt;
+    char* full = nullptr;
+    std::optional<std::string> out;
+    if (curl_url_get(url.get(), CURLUPART_URL, &full, 0) == CURLUE_OK && full) out = full;
+    curl_free(full);
+    return out;
+}
+
 }  // namespace kavri

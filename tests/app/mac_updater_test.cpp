@@ -8,6 +8,7 @@
 
 #include <fstream>
 
+#include "app/runtime/manual_executor.h"
 #include "tests/support/fake_bundle.h"
 #include "tests/support/temp_dir.h"
 
@@ -76,7 +77,13 @@ TEST(MacUpdaterTest, TheScriptWaitsForTheAppThenSwapsTheBundlesAndStartsTheNewOn
         ::_exit(0);
     }
     std::vector<std::chrono::milliseconds> terminations;
-    MacUpdater updater({current, temp / "tmp", app, [&](auto delay) { terminations.push_back(delay); }});
+    ManualExecutor main;
+    MacUpdater::Deps deps;
+    deps.bundle = current;
+    deps.temporaryDirectory = temp / "tmp";
+    deps.pid = app;
+    deps.terminateAfter = [&](auto delay) { terminations.push_back(delay); };
+    MacUpdater updater(main, deps);
     updater.swapAndRelaunch(staged);
     EXPECT_EQ(terminations, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(300)});
     const auto scripts = entries(temp / "tmp");

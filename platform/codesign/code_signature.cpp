@@ -1,0 +1,285 @@
+#include "platform/codesign/code_signature.h"
+
+#include <openssl/cms.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "platform/bundle/app_bundle.h"
+#include "platform/runtime/relative_path.h"
+
+namespace kavri {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+namespace {
+
+struct BioFree {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+struct X509Free {
+    void operator()(X509* x) const { X509_free(x); }
+};
+struct KeyFree {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+struct CmsFree {
+    void operator()(CMS_ContentInfo* c) const { CMS_ContentInfo_free(c); }
+};
+struct StackFree {
+    void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
+};
+struct StoreFree {
+    void operator()(X509_STORE* s) const { X509_STORE_free(s); }
+};
+struct StoreCtxFree {
+    void operator()(X509_STORE_CTX* c) const { X509_STORE_CTX_free(c); }
+};
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+using Bio = std::unique_ptr<BIO, BioFree>;
+using Cert = std::unique_ptr<X509, X509Free>;
+using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
+using Cms = std::unique_ptr<CMS_ContentInfo, CmsFree>;
+using Certs = std::unique_ptr<STACK_OF(X509), StackFree>;
+
+constexpr const char* resourcesName = "CodeResources";
+constexpr const char* signatureName = "CodeSignature";
+
+[[noreturn]] void fail(const std::string& what) { throw CodeSignature::Error(what); }
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fail("cannot read " + path.string());
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string sha256Hex(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fail("cannot read " + path.string());
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr);
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) EVP_DigestUpdate(ctx.get(), buffer, in.gcount());
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(ctx.get(), digest, &size);
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < size; ++i) {
+        out.push_back(hex[digest[i] >> 4]);
+        out.push_back(hex[digest[i] & 15]);
+    }
+    return out;
+}
+
+bool isSignatureFile(const std::string& rel) {
+    return rel == std::string(CodeSignature::folder) || rel == std::string(CodeSignature::folder) + "/" + resourcesName ||
+           rel == std::string(CodeSignature::folder) + "/" + signatureName;
+}
+
+// Every file, folder and link of the bundle but the signature itself.
+Json manifestOf(const fs::path& bundle) {
+    struct stat top {};
+    if (::lstat(bundle.c_str(), &top) != 0 || !S_ISDIR(top.st_mode)) fail("not a bundle: " + bundle.string());
+    Json files = Json::object(), links = Json::object(), folders = Json::array();
+    std::vector<fs::path> pending{bundle};
+    while (!pending.empty()) {
+        const fs::path dir = pending.back();
+        pending.pop_back();
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(dir, ec)) {
+            const std::string rel = fs::relative(e.path(), bundle).generic_string();
+            if (isSignatureFile(rel)) continue;
+            struct stat st {};
+            if (::lstat(e.path().c_str(), &st) != 0) fail("cannot read " + rel);
+            if (S_ISDIR(st.st_mode)) {
+                folders.push_back(rel);
+                pending.push_back(e.path());
+            } else if (S_ISREG(st.st_mode)) {
+                files[rel] = {{"sha256", sha256Hex(e.path())}, {"executable", (st.st_mode & S_IXUSR) != 0}};
+            } else if (S_ISLNK(st.st_mode)) {
+                const std::string target = fs::read_symlink(e.path()).string();
+                const auto parts = RelativePath::components(rel);
+                if (!parts || !RelativePath::linkStaysInside(*parts, target))
+                    fail("invalid destination for symbolic link in bundle: " + rel + " -> " + target);
+                links[rel] = target;
+            } else {
+                fail("not a file, folder or link: " + rel);
+            }
+        }
+        if (ec) fail("cannot list " + dir.string());
+    }
+    std::sort(folders.begin(), folders.end());
+    const std::string executable = fs::relative(AppBundle::executable(bundle), bundle).generic_string();
+    return {{"executable", executable}, {"files", files}, {"folders", folders}, {"links", links}};
+}
+
+// The first way `actual` differs from `sealed`, as a line for the user.
+std::string difference(const Json& sealed, const Json& actual) {
+    for (const char* kind : {"files", "links"}) {
+        const Json& s = sealed.value(kind, Json::object());
+        const Json& a = actual[kind];
+        for (auto it = a.begin(); it != a.end(); ++it) {
+            if (!s.contains(it.key())) return "file added: " + it.key();
+            if (s[it.key()] != it.value()) return "file modified: " + it.key();
+        }
+        for (auto it = s.begin(); it != s.end(); ++it)
+            if (!a.contains(it.key())) return "file missing: " + it.key();
+    }
+    return "a sealed resource is missing or invalid";
+}
+
+Cms readSignature(const fs::path& bundle) {
+    const fs::path file = bundle / CodeSignature::folder / signatureName;
+    if (!fs::is_directory(fs::symlink_status(bundle / CodeSignature::folder)) ||
+        !fs::is_regular_file(fs::symlink_status(file))) fail("code object is not signed at all");
+    const std::string bytes = readAll(file);
+    Bio in(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    Cms cms(d2i_CMS_bio(in.get(), nullptr));
+    if (!cms) fail("the signature is not readable");
+    return cms;
+}
+
+std::string commonName(X509_NAME* name) {
+    char text[256] = {};
+    if (X509_NAME_get_text_by_NID(name, NID_commonName, text, sizeof text) < 0) return "?";
+    return text;
+}
+
+// The signer's certificate among the signature's certificates.
+X509* signerOf(CMS_ContentInfo* cms, STACK_OF(X509) * certs) {
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
+    if (!infos || sk_CMS_SignerInfo_num(infos) != 1) fail("the signature has no single signer");
+    CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, 0);
+    for (int i = 0; certs && i < sk_X509_num(certs); ++i)
+        if (CMS_SignerInfo_cert_cmp(info, sk_X509_value(certs, i)) == 0) return sk_X509_value(certs, i);
+    fail("the signature does not carry its signer's certificate");
+}
+
+// Checks the signature over the sealed list; returns the list.
+Json checkedManifest(const fs::path& bundle, CMS_ContentInfo* cms) {
+    const fs::path resources = bundle / CodeSignature::folder / resourcesName;
+    if (!fs::is_regular_file(fs::symlink_status(resources))) fail("code object is not signed at all");
+    const std::string bytes = readAll(resources);
+    Bio content(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    if (CMS_verify(cms, nullptr, nullptr, content.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
+        ERR_clear_error();
+        fail("the signature does not match the sealed resources");
+    }
+    Json sealed = Json::parse(bytes, nullptr, false);
+    if (!sealed.is_object()) fail("the sealed resources are not readable");
+    return sealed;
+}
+
+Certs readCertificates(const fs::path& file) {
+    Certs certs(sk_X509_new_null());
+    if (file.empty()) return certs;
+    const std::string text = readAll(file);
+    Bio in(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    while (X509* cert = PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr)) sk_X509_push(certs.get(), cert);
+    ERR_clear_error();
+    return certs;
+}
+
+}  // namespace
+
+void CodeSignature::sign(const fs::path& bundle, const fs::path& certificate, const fs::path& key,
+                         const fs::path& chain) {
+    Certs leaf = readCertificates(certificate);
+    if (sk_X509_num(leaf.get()) < 1) fail("no certificate in " + certificate.string());
+    const std::string keyText = readAll(key);
+    Bio keyIn(BIO_new_mem_buf(keyText.data(), static_cast<int>(keyText.size())));
+    Key privateKey(PEM_read_bio_PrivateKey(keyIn.get(), nullptr, nullptr, nullptr));
+    if (!privateKey) fail("no private key in " + key.string());
+    Certs intermediates = readCertificates(chain);
+
+    std::error_code ec;
+    fs::remove_all(bundle / folder, ec);
+    const std::string manifest = manifestOf(bundle).dump(1);
+    Bio content(BIO_new_mem_buf(manifest.data(), static_cast<int>(manifest.size())));
+    Cms cms(CMS_sign(sk_X509_value(leaf.get(), 0), privateKey.get(), intermediates.get(), content.get(),
+                     CMS_BINARY | CMS_DETACHED));
+    if (!cms) fail("cannot sign: the key does not fit the certificate");
+    Bio out(BIO_new(BIO_s_mem()));
+    if (i2d_CMS_bio(out.get(), cms.get()) != 1) fail("cannot encode the signature");
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(out.get(), &data);
+
+    fs::create_directories(bundle / folder);
+    std::ofstream(bundle / folder / resourcesName, std::ios::binary) << manifest;
+    std::ofstream sig(bundle / folder / signatureName, std::ios::binary);
+    sig.write(data, size);
+    if (!sig) fail("cannot write the signature");
+}
+
+void CodeSignature::verify(const fs::path& bundle) {
+    Cms cms = readSignature(bundle);
+    const Json sealed = checkedManifest(bundle, cms.get());
+    const Json actual = manifestOf(bundle);
+    if (sealed != actual) fail(difference(sealed, actual));
+}
+
+CodeSignature::Description CodeSignature::describe(const fs::path& bundle) {
+    Cms cms = readSignature(bundle);
+    Certs certs(CMS_get1_certs(cms.get()));
+    X509* cert = signerOf(cms.get(), certs.get());
+    Description d;
+    d.executable = AppBundle::executable(bundle);
+    d.signatureBytes = fs::file_size(bundle / folder / signatureName);
+    char team[256] = {};
+    if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_organizationalUnitName, team, sizeof team) > 0)
+        d.teamIdentifier = team;
+    // Up the chain through the certificates the signature carries, then the
+    // issuer it names last.
+    for (int depth = 0; cert && depth < 8; ++depth) {
+        d.authorities.push_back(commonName(X509_get_subject_name(cert)));
+        if (X509_check_issued(cert, cert) == X509_V_OK) {
+            cert = nullptr;
+            break;
+        }
+        X509* issuer = nullptr;
+        for (int i = 0; i < sk_X509_num(certs.get()); ++i)
+            if (X509_check_issued(sk_X509_value(certs.get(), i), cert) == X509_V_OK) issuer = sk_X509_value(certs.get(), i);
+        if (!issuer) break;
+        cert = issuer;
+    }
+    if (cert) d.authorities.push_back(commonName(X509_get_issuer_name(cert)));
+    const fs::path resources = bundle / folder / resourcesName;
+    const Json sealed = Json::parse(readAll(resources), nullptr, false);
+    if (sealed.is_object()) d.sealedFiles = sealed.value("files", Json::object()).size();
+    return d;
+}
+
+void CodeSignature::assess(const fs::path& bundle, const fs::path& trustedRoots) {
+    verify(bundle);
+    Cms cms = readSignature(bundle);
+    Certs certs(CMS_get1_certs(cms.get()));
+    X509* signer = signerOf(cms.get(), certs.get());
+
+    std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+    Certs roots = readCertificates(trustedRoots);
+    if (sk_X509_num(roots.get()) == 0) fail("no trusted root");
+    for (int i = 0; i < sk_X509_num(roots.get()); ++i) X509_STORE_add_cert(store.get(), sk_X509_value(roots.get(), i));
+    std::unique_ptr<X509_STORE_CTX, StoreCtxFree> ctx(X509_STORE_CTX_new());
+    X509_STORE_CTX_init(ctx.get(), store.get(), signer, certs.get());
+    if (X509_verify_cert(ctx.get()) != 1) {
+        const int err = X509_STORE_CTX_get_error(ctx.get());
+        ERR_clear_error();
+        fail(std::string("the signer is not trusted: ") + X509_verify_cert_error_string(err));
+    }
+    if (!(X509_get_extension_flags(signer) & EXFLAG_XKUSAGE) || !(X509_get_extended_key_usage(signer) & XKU_CODE_SIGN))
+        fail("the signer's certificate is not for code signing");
+}
+
+}  // namespace kavri

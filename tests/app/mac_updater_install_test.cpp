@@ -1,0 +1,283 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "app/runtime/manual_executor.h"
+#include "app/updater/download_progress.h"
+#include "app/updater/mac_updater.h"
+#include "core/deployment.h"
+#include "core/property_list.h"
+#include "platform/codesign/code_signature.h"
+#include "platform/diskimage/disk_image.h"
+#include "testing/test_control_plane.h"
+#include "testing/test_pki.h"
+#include "tests/support/fake_bundle.h"
+#include "tests/support/temp_dir.h"
+
+namespace kavri {
+namespace {
+
+namespace fs = std::filesystem;
+using Phase = MacUpdater::Phase;
+
+const std::string team = "KV7TEAM0ID";
+const std::string binaryDir = KAVRI_BINARY_DIR;
+constexpr pid_t noProcess = 4194304;  // above any process id: the swap does not wait
+
+std::vector<std::string> entries(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void writeBuild(const fs::path& app, const std::string& build) {
+    std::ofstream(app / "Contents" / "Info.plist", std::ios::binary)
+        << *PropertyList::encodeBinary(PlistValue(PlistValue::Dict{{"CFBundleVersion", build}}));
+}
+
+// How an image's app is made.
+struct Image {
+    std::string build = "6";
+    std::string appName = "Kavri.app";
+    std::string signer = team;
+    bool trusted = true;
+    bool isSigned = true;
+    std::size_t payloadBytes = 0;                          // an extra file of random bytes
+    std::function<void(const fs::path& app)> afterSigning = {};  // a change the signature does not cover
+};
+
+TEST(DownloadProgressTest, OneUpdatePerWholePercentAndNoneWithoutALength) {
+    DownloadProgress progress;
+    std::vector<double> published;
+    for (const auto& [written, expected] : std::vector<std::pair<int, int>>{
+             {5, 1000}, {9, 1000}, {10, 1000}, {19, 1000}, {20, 1000}, {500, 0}, {1000, 1000}}) {
+        if (const auto f = progress.next(written, expected)) published.push_back(*f);
+    }
+    EXPECT_EQ(published, (std::vector<double>{0.005, 0.01, 0.02, 1.0}));
+}
+
+TEST(MacUpdaterTeamTest, OnlyTheOneTeamLineCountsAndItMustMatchWhole) {
+    struct Case {
+        std::string description;
+        bool ours;
+    } cases[] = {
+        {"Executable=/x/Kavri.app/Contents/MacOS/kavri\nTeamIdentifier=KV7TEAM0ID\n", true},
+        {"TeamIdentifier=KV7TEAM0ID", true},
+        {"Executable=/m/TeamIdentifier=KV7TEAM0ID.app/Contents/MacOS/kavri\nTeamIdentifier=OTHER\n", false},
+        {"TeamIdentifier=KV7TEAM0IDX\n", false},
+        {"TeamIdentifier= KV7TEAM0ID\n", false},
+        {"TeamIdentifier=not set\n", false},
+        {"Executable=/m/a\nTeamIdentifier=KV7TEAM0ID\n.app\nTeamIdentifier=OTHER\n", false},  // a name with a line feed
+        {"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(MacUpdater::namesTeam(c.description, team), c.ours) << c.description;
+    EXPECT_FALSE(MacUpdater::namesTeam("TeamIdentifier=\n", ""));
+}
+
+class MacUpdaterInstallTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Deployment::install(plane.deployment());
+        fs::create_directories(tmp);
+        test::writeFakeBundle(current, "old", launches);
+        writeBuild(current, "5");
+    }
+    void TearDown() override { Deployment::install(saved); }
+
+    MacUpdater::Deps deps(pid_t pid) {
+        const std::string tools = binaryDir + "/platform/tools/";
+        MacUpdater::Deps d;
+        d.bundle = current;
+        d.temporaryDirectory = tmp;
+        d.pid = pid;
+        d.terminateAfter = [this](auto delay) { terminations.push_back(delay); };
+        d.tools = {tools + "hdiutil", tools + "codesign", tools + "spctl", tools + "xattr"};
+        d.currentBuild = 5;
+        d.teamIdentifier = team;
+        d.codeSigningRoots = TestPki::shared().caFile();
+        HttpSessionConfig config;
+        config.caBundle = TestPki::shared().caFile();
+        d.downloads = HttpSession(config);
+        return d;
+    }
+
+    // The image's bytes.
+    std::string makeImage(const Image& spec) {
+        const fs::path top = temp / ("image-" + std::to_string(++made));
+        const fs::path app = top / spec.appName;
+        test::writeFakeBundle(app, "new", launches);
+        writeBuild(app, spec.build);
+        if (spec.payloadBytes) {
+            std::mt19937 random(7);
+            std::string bytes(spec.payloadBytes, '\0');
+            for (auto& b : bytes) b = static_cast<char>(random());
+            std::ofstream(app / "Contents" / "Resources.bin", std::ios::binary) << bytes;
+        }
+        const fs::path image = top / "Kavri.dmg";
+        const auto identity = TestPki::shared().signingIdentity(spec.signer, spec.trusted);
+        if (spec.isSigned && !spec.afterSigning) {
+            // As a release makes it.
+            const std::string command = binaryDir + "/testing/kavri-pack-update --bundle '" + app.string() +
+                                        "' --certificate " + identity.certFile + " --key " + identity.keyFile +
+                                        " --output " + image.string();
+            EXPECT_EQ(std::system(command.c_str()), 0);
+        } else {
+            if (spec.isSigned) CodeSignature::sign(app, identity.certFile, identity.keyFile);
+            if (spec.afterSigning) spec.afterSigning(app);
+            DiskImage::create({app}, image);
+        }
+        return test::readFile(image);
+    }
+
+    // An offer of these image bytes, served by the plane.
+    AppUpdateInfo serve(std::string bytes) {
+        const std::string name = "Kavri-" + std::to_string(++served) + ".dmg";
+        plane.serveFile("/dl/" + name, std::move(bytes));
+        return {6, "2.0", name};  // relative: beside the plane's manifest
+    }
+
+    // Runs one attempt to its end (a failure, or the app asked to end); every
+    // phase published.
+    std::vector<Phase> install(const AppUpdateInfo& offer, pid_t pid = noProcess) {
+        std::vector<Phase> phases;
+        MacUpdater updater(main, deps(pid));
+        auto subscription = updater.subscribe([&](auto) { phases.push_back(updater.phase); });
+        updater.install(offer);
+        EXPECT_TRUE(main.runUntil(
+            [&] { return updater.phase->kind == Phase::Kind::failed || !terminations.empty(); },
+            std::chrono::seconds(60)));
+        return phases;
+    }
+
+    void expectUntouched() {
+        EXPECT_EQ(test::readFile(current / "Contents" / "version"), "old");
+        EXPECT_EQ(entries(apps), std::vector<std::string>{"Kavri.app"});
+        EXPECT_EQ(entries(tmp), std::vector<std::string>{});
+        EXPECT_TRUE(terminations.empty());
+    }
+
+    const Deployment saved = Deployment::current();
+    test::TempDir temp;
+    const fs::path apps = temp / "apps", current = apps / "Kavri.app", tmp = temp / "tmp", launches = temp / "launches";
+    TestControlPlane plane;
+    ManualExecutor main;
+    std::vector<std::chrono::milliseconds> terminations;
+    int made = 0, served = 0;
+};
+
+TEST_F(MacUpdaterInstallTest, ASignedNewerImageIsStagedNextToTheAppAndSwappedInOnceTheAppEnds) {
+    const pid_t app = ::fork();  // stands for the running app
+    if (app == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    const auto phases = install(serve(makeImage({.payloadBytes = 3 << 20})), app);
+
+    // Progress in whole percents, each at most once, from 0 to the end (how
+    // many between depends on how the bytes arrive), then the checks, then
+    // the hand-over.
+    ASSERT_GE(phases.size(), 5u);
+    EXPECT_EQ(phases.front(), Phase::downloading(0));
+    std::vector<int> percents;
+    std::size_t i = 0;
+    for (; i < phases.size() && phases[i].kind == Phase::Kind::downloading; ++i)
+        percents.push_back(static_cast<int>(phases[i].fraction * 100));
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+    EXPECT_EQ(std::adjacent_find(percents.begin() + 1, percents.end()), percents.end());
+    EXPECT_EQ(phases[i - 1], Phase::downloading(1.0));
+    EXPECT_EQ(std::vector<Phase>(phases.begin() + i, phases.end()),
+              (std::vector<Phase>{Phase::verifying(), Phase::installing()}));
+    EXPECT_EQ(terminations, std::vector<std::chrono::milliseconds>{MacUpdater::terminateDelay});
+
+    // Image and mount point are gone; the staged copy waits next to the app.
+    EXPECT_EQ(entries(tmp).size(), 1u);  // the swap script
+    const auto names = entries(apps);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_TRUE(names[0].starts_with(".kavri-update-") && names[0].ends_with(".app"));
+    EXPECT_EQ(test::readFile(apps / names[0] / "Contents" / "version"), "new");
+    EXPECT_NO_THROW(CodeSignature::verify(apps / names[0]));
+    EXPECT_EQ(test::readFile(current / "Contents" / "version"), "old");
+
+    ::kill(app, SIGKILL);
+    ::waitpid(app, nullptr, 0);
+    ASSERT_TRUE(test::eventually([&] { return test::readFile(launches) == "new \n"; }));
+    EXPECT_EQ(test::readFile(current / "Contents" / "version"), "new");
+    EXPECT_EQ(MacUpdater::bundleBuild(current), 6);
+    EXPECT_TRUE(test::eventually([&] { return entries(apps) == std::vector<std::string>{"Kavri.app"}; }));
+}
+
+TEST_F(MacUpdaterInstallTest, EveryRefusalHasItsTextAndLeavesTheRunningAppAsItWas) {
+    fs::create_directories(temp / "outside");
+    std::ofstream(temp / "outside" / "escape") << "x";
+    const auto climbing = [&] {
+        // An archive whose second entry climbs out of the mount point.
+        const fs::path top = temp / "climb";
+        test::writeFakeBundle(top / "Kavri.app", "new", launches);
+        const std::string command = "tar -C '" + top.string() + "' -czPf '" + (temp / "climb.dmg").string() +
+                                    "' Kavri.app ../outside/escape";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        return test::readFile(temp / "climb.dmg");
+    };
+    const auto linkOut = [](const char* target) {
+        return [target](const fs::path& app) { fs::create_symlink(target, app / "Contents" / "Resources.link"); };
+    };
+    struct Case {
+        const char* name;
+        std::function<AppUpdateInfo()> offer;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"no address", [] { return AppUpdateInfo{6, "2.0", std::nullopt}; }, MacUpdater::noAddressText},
+        {"the server has no image", [] { return AppUpdateInfo{6, "2.0", "missing.dmg"}; },
+         MacUpdater::serverRefusedText},
+        {"an image cut short",
+         [&] {
+             const std::string whole = makeImage({});
+             return serve(whole.substr(0, whole.size() / 2));
+         },
+         MacUpdater::cannotOpenText},
+        {"a path climbing out of the mount point", [&] { return serve(climbing()); }, MacUpdater::cannotOpenText},
+        {"a link out of the mount point", [&] { return serve(makeImage({.afterSigning = linkOut("/etc/passwd")})); },
+         MacUpdater::cannotOpenText},
+        {"no app in the image", [&] { return serve(makeImage({.appName = "Kavri"})); }, MacUpdater::noAppText},
+        {"an unsigned app", [&] { return serve(makeImage({.isSigned = false})); }, MacUpdater::signatureBrokenText},
+        {"one byte changed after signing",
+         [&] {
+             return serve(makeImage(
+                 {.afterSigning = [](const fs::path& app) { std::ofstream(app / "Contents" / "version") << "neW"; }}));
+         },
+         MacUpdater::signatureBrokenText},
+        {"a link out of the bundle", [&] { return serve(makeImage({.afterSigning = linkOut("../../escape")})); },
+         MacUpdater::signatureBrokenText},
+        {"another team", [&] { return serve(makeImage({.signer = "OTHERTEAM1"})); }, MacUpdater::notOursText},
+        {"another team, in an app named for ours",
+         [&] { return serve(makeImage({.appName = "TeamIdentifier=KV7TEAM0ID.app", .signer = "OTHERTEAM1"})); },
+         MacUpdater::notOursText},
+        {"our team under a root nobody trusts", [&] { return serve(makeImage({.trusted = false})); },
+         MacUpdater::assessmentText},
+        {"the same build", [&] { return serve(makeImage({.build = "5"})); }, "На раздаче версия 5, у вас уже 5"},
+        {"a negative build", [&] { return serve(makeImage({.build = "-7"})); }, "На раздаче версия -7, у вас уже 5"},
+        {"a build no number can hold", [&] { return serve(makeImage({.build = "99999999999999999999"})); },
+         MacUpdater::noVersionText},
+        {"a build that is no number", [&] { return serve(makeImage({.build = "6.1"})); }, MacUpdater::noVersionText},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto phases = install(c.offer());
+        ASSERT_FALSE(phases.empty());
+        EXPECT_EQ(phases.back(), Phase::failed(c.text));
+        expectUntouched();
+        EXPECT_TRUE(fs::exists(temp / "outside" / "escape"));
+        EXPECT_FALSE(fs::exists(temp / "escape"));
+        EXPECT_EQ(test::readFile(launches), "");
+    }
+}
+
+}  // namespace
+}  // namespace kavri

@@ -1,0 +1,143 @@
+#include "platform/diskimage/disk_image.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/support/fake_bundle.h"
+#include "tests/support/temp_dir.h"
+
+namespace kavri {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One entry of a hand-made archive.
+struct Item {
+    std::string name;
+    enum Type { file, folder, link, hardLink, fifo } type = file;
+    std::string text = {};  // a file's bytes, a link's target
+};
+
+// Writes a gzip-compressed tar archive holding exactly these entries, names
+// as given.
+void writeArchive(const fs::path& path, const std::vector<Item>& items) {
+    archive* out = archive_write_new();
+    archive_write_add_filter_gzip(out);
+    archive_write_set_format_pax_restricted(out);
+    ASSERT_EQ(archive_write_open_filename(out, path.c_str()), ARCHIVE_OK);
+    for (const auto& item : items) {
+        archive_entry* e = archive_entry_new();
+        archive_entry_set_pathname(e, item.name.c_str());
+        archive_entry_set_perm(e, 0755);
+        switch (item.type) {
+            case Item::file:
+                archive_entry_set_filetype(e, AE_IFREG);
+                archive_entry_set_size(e, static_cast<la_int64_t>(item.text.size()));
+                break;
+            case Item::folder: archive_entry_set_filetype(e, AE_IFDIR); break;
+            case Item::link:
+                archive_entry_set_filetype(e, AE_IFLNK);
+                archive_entry_set_symlink(e, item.text.c_str());
+                break;
+            case Item::hardLink:
+                archive_entry_set_filetype(e, AE_IFREG);
+                archive_entry_set_hardlink(e, item.text.c_str());
+                break;
+            case Item::fifo: archive_entry_set_filetype(e, AE_IFIFO); break;
+        }
+        archive_write_header(out, e);
+        if (item.type == Item::file) archive_write_data(out, item.text.data(), item.text.size());
+        archive_entry_free(e);
+    }
+    archive_write_close(out);
+    archive_write_free(out);
+}
+
+std::vector<std::string> tree(const fs::path& root) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(root)) names.push_back(e.path().lexically_relative(root).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(DiskImageTest, AnImageAttachesReadOnlyAsItWasMadeAndDetachesToNothing) {
+    test::TempDir temp;
+    const fs::path app = temp / "src" / "Kavri.app";
+    fs::create_directories(app / "Contents" / "MacOS");
+    std::ofstream(app / "Contents" / "MacOS" / "kavri") << "program";
+    fs::permissions(app / "Contents" / "MacOS" / "kavri", fs::perms(0755));
+    fs::create_directory_symlink("MacOS", app / "Contents" / "Programs");
+    DiskImage::create({app}, temp / "Kavri.dmg");
+
+    const fs::path mount = temp / "mount";
+    DiskImage::attach(temp / "Kavri.dmg", mount);
+    EXPECT_EQ(tree(mount), (std::vector<std::string>{".kavri-image", "Kavri.app", "Kavri.app/Contents",
+                                                     "Kavri.app/Contents/MacOS", "Kavri.app/Contents/MacOS/kavri",
+                                                     "Kavri.app/Contents/Programs"}));
+    EXPECT_EQ(test::readFile(mount / "Kavri.app/Contents/Programs/kavri"), "program");
+    EXPECT_EQ(fs::status(mount / "Kavri.app/Contents/MacOS/kavri").permissions(), fs::perms(0555));
+    EXPECT_EQ(fs::status(mount / "Kavri.app/Contents").permissions(), fs::perms(0555));
+
+    DiskImage::detach(mount);
+    EXPECT_FALSE(fs::exists(mount));
+}
+
+TEST(DiskImageTest, AnImageThatLeadsOutOfTheMountPointOrIsCutShortUnpacksNothing) {
+    test::TempDir temp;
+    // A real image to cut short.
+    fs::create_directories(temp / "src" / "Kavri.app");
+    std::string big;
+    for (int i = 0; i < 200000; ++i) big += std::to_string(i * 7919 % 10007);
+    std::ofstream(temp / "src" / "Kavri.app" / "big") << big;
+    DiskImage::create({temp / "src" / "Kavri.app"}, temp / "whole.dmg");
+    const std::string whole = test::readFile(temp / "whole.dmg");
+
+    struct Case {
+        const char* name;
+        std::vector<Item> items;  // empty: `bytes`
+        std::string bytes = {};
+    } cases[] = {
+        {"a path that climbs", {{"Kavri.app", Item::folder}, {"../escaped", Item::file, "x"}}},
+        {"a path that climbs inside", {{"Kavri.app/../../escaped", Item::file, "x"}}},
+        {"an absolute path", {{(temp / "escaped").string(), Item::file, "x"}}},
+        {"a link out of the mount point", {{"Kavri.app", Item::folder}, {"Kavri.app/out", Item::link, "../../escaped"}}},
+        {"an absolute link", {{"out", Item::link, (temp / "escaped").string()}}},
+        {"a file written through a link",
+         {{"Kavri.app", Item::folder}, {"Kavri.app/in", Item::link, "."}, {"Kavri.app/in/x", Item::file, "x"}}},
+        {"a hard link", {{"a", Item::file, "x"}, {"b", Item::hardLink, "a"}}},
+        {"a special file", {{"pipe", Item::fifo}}},
+        {"the mount point's marker", {{".kavri-image", Item::file, "x"}}},
+        {"cut in half", {}, whole.substr(0, whole.size() / 2)},
+        {"without its last byte", {}, whole.substr(0, whole.size() - 1)},
+        {"not an image", {}, "just some text"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path image = temp / "bad.dmg";
+        if (c.items.empty()) {
+            std::ofstream(image, std::ios::binary) << c.bytes;
+        } else {
+            writeArchive(image, c.items);
+        }
+        const fs::path mount = temp / "mnt" / "point";
+        EXPECT_THROW(DiskImage::attach(image, mount), DiskImage::Error);
+        EXPECT_TRUE(fs::is_empty(mount));
+        EXPECT_FALSE(fs::exists(temp / "escaped"));
+        EXPECT_FALSE(fs::exists(temp / "mnt" / "escaped"));
+        fs::remove_all(temp / "mnt");
+    }
+}
+
+TEST(DiskImageTest, DetachRefusesAFolderNoImageFilled) {
+    test::TempDir temp;
+    fs::create_directories(temp / "home");
+    std::ofstream(temp / "home" / "notes") << "keep";
+    EXPECT_THROW(DiskImage::detach(temp / "home"), DiskImage::Error);
+    EXPECT_EQ(test::readFile(temp / "home" / "notes"), "keep");
+}
+
+}  // namespace
+}  // namespace kavri
