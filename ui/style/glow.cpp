@@ -1,0 +1,31 @@
+#include "ui/style/glow.h"
+
+#include <QGraphicsBlurEffect>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
+
+
+namespace kavri {
+
+QImage Glow::blurred(const QImage& source, double radius) {
+    const double dpr = source.devicePixelRatio();
+    QGraphicsScene scene;
+    QImage flat = source;  // blurred in device pixels
+    flat.setDevicePixelRatio(1);
+    auto* item = new QGraphicsPixmapItem(QPixmap::fromImage(flat));
+    auto* blur = new QGraphicsBlurEffect;
+    blur->setBlurRadius(radius * dpr);
+    blur->setBlurHints(QGraphicsBlurEffect::QualityHint);
+    item->setGraphicsEffect(blur);
+    scene.addItem(item);
+    QImage out(source.size(), QImage::Format_ARGB32_Premultiplied);
+    out.fill(Qt::transparent);
+    {
+        QPainter p(&out);
+        scene.render(&p, QRectF(out.rect()), QRectF(0, 0, source.width(), source.height()));
+    }
+    out.setDevicePixelRatio(dpr);
+    return out;
+}
+
+}  // namespace kavri
