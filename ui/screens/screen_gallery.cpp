@@ -9,6 +9,7 @@
 
 #include "platform/runtime/fake_clock.h"
 #include "ui/main/logo_button.h"
+#include "ui/main/mac_root_view.h"
 #include "ui/style/palette.h"
 
 namespace kavri {
@@ -51,10 +52,54 @@ QImage haloAlone(bool active) {
     return grab(backdrop, QSizeF(backdrop.size()));
 }
 
+// The main window's content in one state.
+QImage window(const MacRootViewState& state) {
+    MacRootView view(fixedClock());
+    view.setState(state);
+    return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
+}
+
+MacRootViewState withAccount(MacRootViewState s, AccountBanner::Account account) {
+    s.banner = AccountBanner::choose(account, fixedClock());
+    return s;
+}
+
+MacRootViewState blocked(MacRootViewState s) {
+    s.status = RootStatus::of(true, false, VPNManager::Status::of(VPNManager::Status::Kind::disconnected));
+    s.connectOpacity = 0.4;
+    s.connectEnabled = false;
+    return s;
+}
+
+MacRootViewState connected() {
+    MacRootViewState s;
+    s.status = RootStatus::of(false, false, VPNManager::Status::of(VPNManager::Status::Kind::connected));
+    s.haloActive = true;
+    s.connectedSince = connectedAt;
+    s.connected = true;
+    s.connectLabel = "Отключить";
+    return withAccount(s, {false, SubscriptionState::paidAutopay, std::nullopt, connectedAt + 24h * 200, ""});
+}
+
 }  // namespace
 
 std::vector<ScreenGallery::Screen> ScreenGallery::all() {
     return {
+        {"main-inactive", [] { return window(MacRootViewState{}); }},
+        {"main-connected", [] { return window(connected()); }},
+        {"main-blocked", [] {
+             return window(blocked(withAccount({}, {true, SubscriptionState::expired, {}, {}, "paid_autopay"})));
+         }},
+        {"main-expired", [] {
+             return window(blocked(withAccount({}, {false, SubscriptionState::expired, {}, {}, "paid_autopay"})));
+         }},
+        {"main-trial-ended", [] {
+             return window(blocked(withAccount({}, {false, SubscriptionState::expired, {}, {}, "trial"})));
+         }},
+        {"main-trial", [] { return window(withAccount({}, {false, SubscriptionState::trial, 2, {}, ""})); }},
+        {"main-charge-failed", [] {
+             return window(withAccount({}, {false, SubscriptionState::chargeFailed, {}, {}, "paid_autopay"}));
+         }},
         {"halo-inactive", [] { return haloAlone(false); }},
         {"halo-active", [] { return haloAlone(true); }},
     };
