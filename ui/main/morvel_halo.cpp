@@ -119,8 +119,8 @@ void MorvelHalo::tick() {
     }
 }
 
-const QImage& MorvelHalo::glowArc(double fraction, double dpr) {
-    if (arcCache_.isNull() || arcFraction_ != fraction || arcDpr_ != dpr) {
+const QImage& MorvelHalo::glowRing(double dpr) {
+    if (ringCache_.isNull() || ringDpr_ != dpr) {
         const double room = glowReach;
         const QSizeF size(diameter_ + 2 * room, diameter_ + 2 * room);
         QImage image((size * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
@@ -129,17 +129,13 @@ const QImage& MorvelHalo::glowArc(double fraction, double dpr) {
         {
             QPainter p(&image);
             p.setRenderHint(QPainter::Antialiasing);
-            QPen pen(Palette::withOpacity(Palette::haloGlow(), 0.55), glowWidth, Qt::SolidLine, Qt::FlatCap);
-            p.setPen(pen);
-            // Angles of Qt run counter-clockwise from three o'clock: the arc
-            // starts at the lowest point and grows clockwise on screen.
-            p.drawArc(QRectF(room, room, diameter_, diameter_), -90 * 16, -int(std::lround(fraction * 360 * 16)));
+            p.setPen(QPen(Palette::withOpacity(Palette::haloGlow(), 0.55), glowWidth, Qt::SolidLine, Qt::FlatCap));
+            p.drawEllipse(QRectF(room, room, diameter_, diameter_));
         }
-        arcCache_ = Glow::blurred(image, glowBlur);
-        arcFraction_ = fraction;
-        arcDpr_ = dpr;
+        ringCache_ = Glow::blurred(image, glowBlur);
+        ringDpr_ = dpr;
     }
-    return arcCache_;
+    return ringCache_;
 }
 
 void MorvelHalo::paint(QPainter& painter) {
@@ -155,7 +151,20 @@ void MorvelHalo::paint(QPainter& painter) {
     const double f = sweep();
     if (f > 0) {
         const double dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
-        painter.drawImage(frame.adjusted(-glowReach, -glowReach, glowReach, glowReach), glowArc(f, dpr));
+        // The blurred ring, blurred once, cut to the arc's wedge while it
+        // grows (Qt's angles run counter-clockwise from three o'clock: the
+        // arc starts at the lowest point and grows clockwise on screen).
+        const QRectF area = frame.adjusted(-glowReach, -glowReach, glowReach, glowReach);
+        painter.save();
+        if (f < 1) {
+            QPainterPath wedge;
+            wedge.moveTo(frame.center());
+            wedge.arcTo(area.adjusted(-glowReach, -glowReach, glowReach, glowReach), -90, -f * 360);
+            wedge.closeSubpath();
+            painter.setClipPath(wedge, Qt::IntersectClip);
+        }
+        painter.drawImage(area, glowRing(dpr));
+        painter.restore();
         QPen bright(Palette::withOpacity(Palette::haloGlow(), 0.95), lineWidth, Qt::SolidLine, Qt::RoundCap);
         painter.setPen(bright);
         if (f >= 1) {

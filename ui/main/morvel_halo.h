@@ -73,7 +73,8 @@ signals:
 private:
     void startSweep();
     void updateClock();
-    const QImage& glowArc(double fraction, double dpr);
+    // The glow of the whole ring, blurred once per pixel ratio.
+    const QImage& glowRing(double dpr);
 
     bool active_;
     std::optional<WallTime> since_;
@@ -84,9 +85,8 @@ private:
     AnimatedValue clockOpacity_;
     QString clockText_;
     QTimer ticker_;
-    QImage arcCache_;
-    double arcFraction_ = -1;
-    double arcDpr_ = 0;
+    QImage ringCache_;
+    double ringDpr_ = 0;
 };
 
 }  // namespace kavri

@@ -1,6 +1,7 @@
 #include "ui/style/symbols.h"
 
 #include <QFile>
+#include <QHash>
 #include <QImage>
 #include <QPixmap>
 #include <QPixmapCache>
@@ -21,13 +22,21 @@ QRectF fitted(const QSizeF& natural, const QRectF& rect) {
                   size.height());
 }
 
+// The parsed picture at `path`, read once; null when there is none.
+QSvgRenderer* renderer(const QString& path) {
+    static QHash<QString, QSvgRenderer*> parsed;  // lives with the process
+    auto it = parsed.find(path);
+    if (it == parsed.end()) it = parsed.insert(path, QFile::exists(path) ? new QSvgRenderer(path) : nullptr);
+    return it.value();
+}
+
 // The picture at `path` rendered for `target`, optionally tinted; cached.
 bool paintSvg(QPainter& painter, const QString& path, const QRectF& rect, const QColor* tint) {
-    if (!QFile::exists(path)) return false;
+    QSvgRenderer* svg = renderer(path);
+    if (!svg) return false;
     const double dpr = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
     const double scale = std::hypot(painter.worldTransform().m11(), painter.worldTransform().m12());
-    QSvgRenderer renderer(path);
-    const QRectF target = fitted(renderer.defaultSize(), rect);
+    const QRectF target = fitted(svg->defaultSize(), rect);
     const QSize pixels(int(std::ceil(target.width() * dpr * scale)), int(std::ceil(target.height() * dpr * scale)));
     if (pixels.isEmpty()) return true;
     const QString key = QString("kavri-svg:%1:%2x%3:%4").arg(path).arg(pixels.width()).arg(pixels.height()).arg(
@@ -39,7 +48,7 @@ bool paintSvg(QPainter& painter, const QString& path, const QRectF& rect, const 
         {
             QPainter p(&image);
             p.setRenderHint(QPainter::Antialiasing);
-            renderer.render(&p, QRectF(QPointF(0, 0), QSizeF(pixels)));
+            svg->render(&p, QRectF(QPointF(0, 0), QSizeF(pixels)));
             if (tint) {
                 p.setCompositionMode(QPainter::CompositionMode_SourceIn);
                 p.fillRect(image.rect(), *tint);
@@ -57,13 +66,13 @@ bool paintSvg(QPainter& painter, const QString& path, const QRectF& rect, const 
 
 }  // namespace
 
-bool Symbols::exists(const QString& name) { return QFile::exists(symbolPath(name)); }
+bool Symbols::exists(const QString& name) { return renderer(symbolPath(name)) != nullptr; }
 
 bool Symbols::paint(QPainter& painter, const QString& name, const QRectF& rect, const QColor& tint) {
     return paintSvg(painter, symbolPath(name), rect, &tint);
 }
 
-bool ImageAssets::exists(const QString& name) { return QFile::exists(assetPath(name)); }
+bool ImageAssets::exists(const QString& name) { return renderer(assetPath(name)) != nullptr; }
 
 bool ImageAssets::paint(QPainter& painter, const QString& name, const QRectF& rect) {
     return paintSvg(painter, assetPath(name), rect, nullptr);
