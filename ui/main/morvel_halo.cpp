@@ -122,17 +122,10 @@ void MorvelHalo::tick() {
 const QImage& MorvelHalo::glowRing(double dpr) {
     if (ringCache_.isNull() || ringDpr_ != dpr) {
         const double room = glowReach;
-        const QSizeF size(diameter_ + 2 * room, diameter_ + 2 * room);
-        QImage image((size * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
-        image.setDevicePixelRatio(dpr);
-        image.fill(Qt::transparent);
-        {
-            QPainter p(&image);
-            p.setRenderHint(QPainter::Antialiasing);
+        ringCache_ = Glow::blurredDrawing(diameter_ + 2 * room, dpr, glowBlur, [&](QPainter& p) {
             p.setPen(QPen(Palette::withOpacity(Palette::haloGlow(), 0.55), glowWidth, Qt::SolidLine, Qt::FlatCap));
             p.drawEllipse(QRectF(room, room, diameter_, diameter_));
-        }
-        ringCache_ = Glow::blurred(image, glowBlur);
+        });
         ringDpr_ = dpr;
     }
     return ringCache_;

@@ -43,18 +43,12 @@ const QImage& MorvelHero::glowImage(double dpr) {
         // The picture's silhouette in the accent colour, blurred, with room
         // for the blur around it.
         const double room = 2 * glowRadius;
-        const QSizeF size(side + 2 * room, side + 2 * room);
-        QImage image((size * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
-        image.setDevicePixelRatio(dpr);
-        image.fill(Qt::transparent);
-        {
-            QPainter p(&image);
-            p.setRenderHint(QPainter::Antialiasing);
+        const double whole = side + 2 * room;
+        glowCache_ = Glow::blurredDrawing(whole, dpr, glowRadius, [&](QPainter& p) {
             paintPicture(p, QRectF(room, room, side, side));
             p.setCompositionMode(QPainter::CompositionMode_SourceIn);
-            p.fillRect(QRectF(QPointF(0, 0), size), Palette::withOpacity(Palette::accent(), glowOpacity));
-        }
-        glowCache_ = Glow::blurred(image, glowRadius);
+            p.fillRect(QRectF(0, 0, whole, whole), Palette::withOpacity(Palette::accent(), glowOpacity));
+        });
         glowDpr_ = dpr;
     }
     return glowCache_;

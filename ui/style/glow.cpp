@@ -28,4 +28,16 @@ QImage Glow::blurred(const QImage& source, double radius) {
     return out;
 }
 
+QImage Glow::blurredDrawing(double side, double dpr, double radius, const std::function<void(QPainter&)>& draw) {
+    QImage image((QSizeF(side, side) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(dpr);
+    image.fill(Qt::transparent);
+    {
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing);
+        draw(p);
+    }
+    return blurred(image, radius);
+}
+
 }  // namespace kavri
