@@ -10,6 +10,13 @@
 #include "platform/runtime/fake_clock.h"
 #include "platform/sysext/system_extension_manager.h"
 #include "tests/support/vpn_fixture.h"
+#include "tests/ui/qt_app.h"
+#include "ui/main/mac_root_view.h"
+#include "ui/object_names.h"
+#include "ui/style/animations.h"
+
+#include <QAbstractButton>
+#include <QTest>
 
 namespace kavri {
 namespace {
@@ -268,6 +275,31 @@ TEST_F(MacRootPresenterTest, AnAccountThatExpiresWhileConnectedDisconnectsTheTun
     EXPECT_EQ(p.state().status, (RootStatus{"Отключено", PaletteColor::neutral}));  // at once
     EXPECT_FALSE(p.state().haloActive);
     ASSERT_TRUE(main.runUntil([&] { return vpn->status->kind == Kind::disconnected; }, 60s)) << durnelOutput();
+}
+
+TEST_F(MacRootPresenterTest, TheViewDrawsThePresentersStateAndSendsItTheClicks) {
+    test::qtApp();
+    Animations::setEnabled(false);
+    subscription->state = SubscriptionState::expired;
+    auto& p = make();
+    {
+        MacRootView view(clock);
+        view.bind(p);
+        view.show();
+        EXPECT_EQ(view.viewState(), p.state());
+        auto* choosePlan = view.findChild<QAbstractButton*>(ObjectName::bannerButton);
+        ASSERT_TRUE(choosePlan);
+        QTest::mouseClick(choosePlan, Qt::LeftButton, {}, choosePlan->rect().center());
+        EXPECT_TRUE(p.state().showPlans);
+        EXPECT_TRUE(view.findChild<QWidget*>(ObjectName::plansSheet)->isVisible());
+        p.plansClosed();
+        auto* menu = view.findChild<QAbstractButton*>(ObjectName::menuButton);
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->rect().center());
+        EXPECT_TRUE(p.state().showMenu);
+        EXPECT_TRUE(view.findChild<QWidget*>(ObjectName::menuSheet)->isVisible());
+    }
+    p.menuClosed();  // the view is gone: nothing draws any more
+    Animations::setEnabled(true);
 }
 
 }  // namespace

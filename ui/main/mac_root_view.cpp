@@ -80,9 +80,12 @@ MacRootView::MacRootView(Clock& clock, QWidget* parent) : QWidget(parent), clock
     rebuildBanner();
 }
 
-MacRootView::~MacRootView() = default;
+MacRootView::~MacRootView() {
+    if (presenter_) presenter_->setOnChange(nullptr);
+}
 
 void MacRootView::bind(MacRootPresenter& presenter) {
+    presenter_ = &presenter;
     connect(this, &MacRootView::menuClicked, this, [&presenter] { presenter.menuClicked(); });
     connect(this, &MacRootView::logoClicked, this, [&presenter] { presenter.logoClicked(); });
     connect(this, &MacRootView::connectClicked, this, [&presenter] { presenter.connectClicked(); });

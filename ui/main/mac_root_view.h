@@ -41,7 +41,7 @@ public:
     void setState(const MacRootViewState& state);
     const MacRootViewState& viewState() const { return state_; }
     // Draws the presenter's state from now on and sends it the clicks and
-    // the view's coming and going.
+    // the view's coming and going. The presenter must outlive the view.
     void bind(MacRootPresenter& presenter);
 
     LogoButton& logoButton() { return *logo_; }
@@ -80,6 +80,7 @@ private:
     PlainButton* pay_ = nullptr;
     std::array<SheetPlaceholder*, 4> sheets_{};
     QPointer<QMessageBox> alert_;
+    MacRootPresenter* presenter_ = nullptr;
 };
 
 }  // namespace kavri

@@ -38,7 +38,7 @@ QImage grab(QWidget& widget, QSizeF points) {
     return image;
 }
 
-// The halo alone on the window's backdrop.
+// The halo alone, in the middle of a window's backdrop.
 QImage haloAlone(bool active) {
     QWidget backdrop;
     backdrop.setAutoFillBackground(true);
@@ -46,10 +46,11 @@ QImage haloAlone(bool active) {
     p.setColor(QPalette::Window, Palette::background());
     backdrop.setPalette(p);
     auto* view = new MorvelHaloView(268, fixedClock(), &backdrop);
-    backdrop.setFixedSize(view->size());
+    backdrop.setFixedSize(int(std::ceil(ScreenGallery::windowWidth)), int(std::ceil(ScreenGallery::windowHeight)));
+    view->move((backdrop.width() - view->width()) / 2, (backdrop.height() - view->height()) / 2);
     view->halo().setActive(active);
     view->halo().setConnectedSince(active ? std::optional(connectedAt) : std::nullopt);
-    return grab(backdrop, QSizeF(backdrop.size()));
+    return grab(backdrop, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
 }
 
 // The main window's content in one state.
