@@ -1,4 +1,5 @@
 #include <QAction>
+#include <QFile>
 #include <QClipboard>
 #include <QImage>
 #include <QSignalSpy>
@@ -9,8 +10,11 @@
 #include <thread>
 
 #include "core/attestation_provider.h"
+#include "core/kavri_store.h"
+#include "platform/userdata/user_data_directory.h"
 #include "ui/main/mac_root_view.h"
 #include "ui/object_names.h"
+#include "ui/shell/app_user_defaults.h"
 #include "ui/shell/clipboard_pasteboard.h"
 #include "ui/shell/main_window.h"
 #include "ui/shell/menu_bar_extra.h"
@@ -93,7 +97,7 @@ TEST(MainWindowTest, TheWindowIsMainFixedAndDark) {
     EXPECT_EQ(window.size(), QSize(361, 656));
     EXPECT_EQ(window.minimumSize(), window.maximumSize());
     const QImage frame = window.grab().toImage();
-    EXPECT_LT(frame.pixelColor(180, 328).lightness(), 40);
+    EXPECT_LT(frame.pixelColor(4, 650).lightness(), 40);
 }
 
 TEST(MainWindowTest, ShowingAndHidingTheContentIsReported) {
@@ -138,6 +142,21 @@ TEST(MenuBarExtraTest, TheMenuItemsReachTheirActions) {
     EXPECT_EQ(quit.count(), 1);
     EXPECT_EQ(extra.menu().findChild<QAction*>(ObjectName::menuOpenWindow)->text(), "Открыть Каври");
     EXPECT_EQ(extra.menu().findChild<QAction*>(ObjectName::menuQuit)->text(), "Выйти");
+}
+
+}  // namespace
+}  // namespace kavri
+
+namespace kavri {
+namespace {
+
+TEST(AppUserDefaultsTest, TheLastActiveStateLivesInTheAppsOwnSettingsFile) {
+    test::qtApp();
+    EXPECT_EQ(AppUserDefaults::string("no_such_key"), "");
+    AppUserDefaults::setString(AppUserDefaults::lastActiveState, "paid_cancelled");
+    EXPECT_EQ(AppUserDefaults::string(AppUserDefaults::lastActiveState), "paid_cancelled");
+    EXPECT_TRUE(QFile::exists(QString::fromStdString((UserDataDirectory::configPath() / "settings.ini").string())));
+    EXPECT_FALSE(KavriStore::shared().string(AppUserDefaults::lastActiveState));  // not the shared store
 }
 
 }  // namespace

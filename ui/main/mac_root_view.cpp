@@ -1,12 +1,335 @@
 #include "ui/main/mac_root_view.h"
 
+#include <QFontMetricsF>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+
+#include <algorithm>
+#include <cmath>
+
+#include "ui/main/logo_button.h"
+#include "ui/main/mac_root_presenter.h"
+#include "ui/main/sheet_placeholder.h"
 #include "ui/object_names.h"
+#include "ui/style/capsule_button.h"
+#include "ui/style/connect_button.h"
+#include "ui/style/fonts.h"
+#include "ui/style/palette.h"
+#include "ui/style/plain_button.h"
 
 namespace kavri {
 
-MacRootView::MacRootView(QWidget* parent) : QWidget(parent) {
+namespace {
+
+constexpr double dotSide = 9.5;
+constexpr double dotSpacing = 10;
+constexpr double removedSpacing = 12;
+constexpr double lineSpacing = 6;
+constexpr double setupHeroSide = 120;
+
+QFont titleFont() { return Fonts::system(20.9, QFont::Bold); }
+QFont captionFont() { return Fonts::system(15.2, QFont::Medium); }
+QFont bannerFont() { return Fonts::system(14.25); }
+QFont bannerSmallFont() { return Fonts::system(12.35); }
+QString q(const std::string& s) { return QString::fromStdString(s); }
+
+double textHeight(const QFont& font, const QString& text, double width) {
+    return QFontMetricsF(font).boundingRect(QRectF(0, 0, width, 10000), Qt::AlignHCenter | Qt::TextWordWrap, text).height();
+}
+
+}  // namespace
+
+// Where each part of the main column lies, in the view's points.
+struct MacRootView::Layout {
+    QRectF header, menu, logoFrame, status, banner, bannerTitle, bannerSubtitle, bannerButton, connect;
+    QRectF lineText, lineDot, linePay;
+};
+
+MacRootView::MacRootView(Clock& clock, QWidget* parent) : QWidget(parent), clock_(clock) {
     setObjectName(ObjectName::rootView);
-    setAutoFillBackground(true);
+    setAutoFillBackground(false);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+
+    logo_ = new LogoButton(clock_, this);
+    logo_->setObjectName(ObjectName::logoButton);
+    connect(logo_, &QAbstractButton::clicked, this, &MacRootView::logoClicked);
+
+    menu_ = new PlainButton("Меню",
+                            {Fonts::system(14.25, QFont::DemiBold), Palette::accent(), "line.3.horizontal",
+                             Fonts::system(13.3, QFont::DemiBold), 6, 13.3, 6.65,
+                             Palette::withOpacity(Palette::accent(), 0.12),
+                             Palette::withOpacity(Palette::accent(), 0.35)},
+                            this);
+    menu_->setObjectName(ObjectName::menuButton);
+    connect(menu_, &QAbstractButton::clicked, this, &MacRootView::menuClicked);
+
+    connect_ = new ConnectButton(this);
+    connect_->setObjectName(ObjectName::connectButton);
+    connect(connect_, &QAbstractButton::clicked, this, &MacRootView::connectClicked);
+
+    const char* sheetNames[] = {ObjectName::menuSheet, ObjectName::plansSheet, ObjectName::devicesSheet,
+                                ObjectName::stackSheet};
+    for (int i = 0; i < 4; ++i) {
+        sheets_[i] = new SheetPlaceholder(sheetHeights[i], this);
+        sheets_[i]->setObjectName(sheetNames[i]);
+        connect(sheets_[i], &SheetPlaceholder::dismissRequested, this, [this, i] { emit sheetDismissed(i); });
+    }
+    resize(int(std::ceil(width)), int(std::ceil(height)));
+    setState(state_);
+    rebuildBanner();
+}
+
+MacRootView::~MacRootView() {
+    if (presenter_) presenter_->setOnChange(nullptr);
+}
+
+void MacRootView::bind(MacRootPresenter& presenter) {
+    presenter_ = &presenter;
+    connect(this, &MacRootView::menuClicked, this, [&presenter] { presenter.menuClicked(); });
+    connect(this, &MacRootView::logoClicked, this, [&presenter] { presenter.logoClicked(); });
+    connect(this, &MacRootView::connectClicked, this, [&presenter] { presenter.connectClicked(); });
+    connect(this, &MacRootView::payClicked, this, [&presenter] { presenter.payClicked(); });
+    connect(this, &MacRootView::restoreAccessClicked, this, [&presenter] { presenter.restoreAccessClicked(); });
+    connect(this, &MacRootView::alertDismissed, this, [&presenter] { presenter.alertDismissed(); });
+    connect(this, &MacRootView::sheetDismissed, this, [&presenter](int sheet) {
+        switch (sheet) {
+            case 0: presenter.menuClosed(); break;
+            case 1: presenter.plansClosed(); break;
+            case 2: presenter.devicesClosed(); break;
+            default: presenter.stackClosed(); break;
+        }
+    });
+    connect(this, &MacRootView::shown, this, [&presenter] { presenter.appear(); });
+    connect(this, &MacRootView::hidden, this, [&presenter] { presenter.disappear(); });
+    presenter.setOnChange([this, &presenter] { setState(presenter.state()); });
+    setState(presenter.state());
+    if (isVisible()) presenter.appear();
+}
+
+void MacRootView::setState(const MacRootViewState& next) {
+    const bool bannerChanged = next.banner != state_.banner;
+    state_ = next;
+    if (bannerChanged) rebuildBanner();
+
+    auto& halo = logo_->halo();
+    halo.setActive(state_.haloActive);
+    halo.setConnectedSince(state_.connectedSince);
+    logo_->setEnabled(state_.logoEnabled);
+
+    MacConnectButtonStyle style;
+    if (state_.connected) {
+        style.background = Palette::withOpacity(Qt::white, 0.12);
+        style.foreground = Qt::white;
+    } else {
+        style.background = Palette::accent();
+        style.foreground = Qt::black;
+    }
+    connect_->setStyle(style);
+    connect_->setText(q(state_.connectLabel));
+    connect_->setDimming(state_.connectOpacity);
+    connect_->setEnabled(state_.connectEnabled);
+
+    const bool column = !state_.showsSetupGuide;
+    for (QWidget* w : {static_cast<QWidget*>(menu_), static_cast<QWidget*>(logo_), static_cast<QWidget*>(connect_)})
+        w->setVisible(column);
+    if (bannerButton_) bannerButton_->setVisible(column);
+    if (pay_) pay_->setVisible(column);
+
+    const bool flags[] = {state_.showMenu, state_.showPlans, state_.showDevices, state_.showStack};
+    for (int i = 0; i < 4; ++i) {
+        sheets_[i]->setGeometry(rect());
+        sheets_[i]->setVisible(flags[i]);
+        if (flags[i]) sheets_[i]->raise();
+    }
+    updateAlert();
+    relayout();
+    update();
+}
+
+void MacRootView::rebuildBanner() {
+    delete bannerButton_;
+    bannerButton_ = nullptr;
+    delete pay_;
+    pay_ = nullptr;
+    const auto& b = state_.banner;
+    if (b.kind == AccountBanner::Kind::deviceRemoved || b.kind == AccountBanner::Kind::expired) {
+        bannerButton_ = new CapsuleButton(q(b.button), CapsuleButton::bannerLook(), LogoPressStyle::feedback, this);
+        bannerButton_->setObjectName(ObjectName::bannerButton);
+        if (b.kind == AccountBanner::Kind::deviceRemoved) {
+            connect(bannerButton_, &QAbstractButton::clicked, this, &MacRootView::restoreAccessClicked);
+        } else {
+            connect(bannerButton_, &QAbstractButton::clicked, this, &MacRootView::payClicked);
+        }
+        bannerButton_->show();
+    } else if (b.kind == AccountBanner::Kind::stateLine && b.payLink) {
+        pay_ = new PlainButton("Оплатить", {Fonts::system(14.25, QFont::DemiBold), Palette::accent()}, this);
+        pay_->setObjectName(ObjectName::payButton);
+        connect(pay_, &QAbstractButton::clicked, this, &MacRootView::payClicked);
+        pay_->show();
+    }
+    for (auto* sheet : sheets_) sheet->raise();
+}
+
+MacRootView::Layout MacRootView::layout() const {
+    Layout l;
+    const double x0 = paddingX;
+    const double w = width - 2 * paddingX;
+
+    const double titleH = QFontMetricsF(titleFont()).height();
+    const QSizeF menuSize = menu_->naturalSize();
+    const double headerH = std::max(titleH, menuSize.height());
+    const double statusH = std::max(dotSide, QFontMetricsF(captionFont()).height());
+
+    // The banner's own height and its parts, from its top.
+    const auto& b = state_.banner;
+    double bannerH = 0;
+    QRectF title, subtitle, button, lineText, lineDot, linePay;
+    if (b.kind == AccountBanner::Kind::deviceRemoved || b.kind == AccountBanner::Kind::expired) {
+        const double gap = b.kind == AccountBanner::Kind::deviceRemoved ? removedSpacing : spacing;
+        const double th = textHeight(bannerFont(), q(b.title), w);
+        title = QRectF(x0, 0, w, th);
+        bannerH = th + gap;
+        if (!b.subtitle.empty()) {
+            const double sh = textHeight(bannerSmallFont(), q(b.subtitle), w);
+            subtitle = QRectF(x0, bannerH, w, sh);
+            bannerH += sh + gap;
+        }
+        const QSizeF bs = bannerButton_ ? QSizeF(bannerButton_->sizeHint()) : QSizeF();
+        button = QRectF(x0 + (w - bs.width()) / 2, bannerH, bs.width(), bs.height());
+        bannerH += bs.height();
+    } else if (b.kind == AccountBanner::Kind::stateLine) {
+        const QFontMetricsF m(bannerFont());
+        const double textW = Fonts::fixedDigitsWidth(bannerFont(), q(b.title));
+        double total = textW;
+        double dotW = 0;
+        QSizeF payS;
+        if (b.payLink) {
+            dotW = m.horizontalAdvance("·");
+            payS = pay_ ? pay_->naturalSize() : QSizeF();
+            total += lineSpacing + dotW + lineSpacing + payS.width();
+        }
+        bannerH = std::max(m.height(), payS.height());
+        double x = x0 + (w - total) / 2;
+        lineText = QRectF(x, 0, textW, bannerH);
+        x += textW + lineSpacing;
+        lineDot = QRectF(x, 0, dotW, bannerH);
+        x += dotW + lineSpacing;
+        linePay = QRectF(x, 0, payS.width(), bannerH);
+    }
+
+    double total = headerH + spacing + LogoButton::frameSide + spacing + statusH + spacing + MacConnectButtonStyle::height;
+    if (bannerH > 0) total += bannerH + spacing;
+    const double available = height - paddingTop - paddingBottom;
+    double y = paddingTop + std::max(0.0, (available - total) / 2);
+
+    l.header = QRectF(x0, y, w, headerH);
+    l.menu = QRectF(x0 + w - menuSize.width(), y + (headerH - menuSize.height()) / 2, menuSize.width(),
+                    menuSize.height());
+    y += headerH + spacing;
+    l.logoFrame = QRectF(width / 2 - LogoButton::frameSide / 2, y, LogoButton::frameSide, LogoButton::frameSide);
+    y += LogoButton::frameSide + spacing;
+    l.status = QRectF(x0, y, w, statusH);
+    y += statusH + spacing;
+    if (bannerH > 0) {
+        l.banner = QRectF(x0, y, w, bannerH);
+        l.bannerTitle = title.translated(0, y);
+        l.bannerSubtitle = subtitle.translated(0, y);
+        l.bannerButton = button.translated(0, y);
+        l.lineText = lineText.translated(0, y);
+        l.lineDot = lineDot.translated(0, y);
+        l.linePay = linePay.translated(0, y);
+        y += bannerH + spacing;
+    }
+    l.connect = QRectF(x0, y, w, MacConnectButtonStyle::height);
+    return l;
+}
+
+void MacRootView::relayout() {
+    const Layout l = layout();
+    menu_->setFloatGeometry(l.menu);
+    const double reach = MorvelHalo::glowReach;
+    logo_->setFloatGeometry(l.logoFrame.adjusted(-reach, -reach, reach, reach));
+    logo_->lower();  // its glow lies under the header and the status row
+    connect_->setFloatGeometry(l.connect);
+    if (bannerButton_) bannerButton_->setFloatGeometry(l.bannerButton);
+    if (pay_) pay_->setFloatGeometry(l.linePay);
+}
+
+void MacRootView::updateAlert() {
+    if (state_.stackError && !alert_) {
+        alert_ = new QMessageBox(QMessageBox::NoIcon, "Локация", q(*state_.stackError), QMessageBox::NoButton, this);
+        alert_->setObjectName(ObjectName::stackAlert);
+        alert_->addButton("Понятно", QMessageBox::RejectRole);
+        alert_->setAttribute(Qt::WA_DeleteOnClose);
+        connect(alert_, &QMessageBox::finished, this, [this] { emit alertDismissed(); });
+        alert_->open();
+    } else if (!state_.stackError && alert_) {
+        alert_->close();
+    }
+}
+
+void MacRootView::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+    p.fillRect(rect(), Palette::background());
+
+    if (state_.showsSetupGuide) {
+        // The setup guide comes later; meanwhile its logo, dimmed.
+        MorvelHero hero(false);
+        const QRectF frame(width / 2 - setupHeroSide / 2, height / 2 - setupHeroSide / 2, setupHeroSide,
+                           setupHeroSide);
+        p.save();
+        p.translate(frame.center());
+        p.scale(setupHeroSide / MorvelHero::side, setupHeroSide / MorvelHero::side);
+        p.translate(-MorvelHero::side / 2, -MorvelHero::side / 2);
+        hero.paint(p, QRectF(0, 0, MorvelHero::side, MorvelHero::side));
+        p.restore();
+        return;
+    }
+
+    const Layout l = layout();
+    p.setPen(Palette::text());
+    p.setFont(titleFont());
+    p.drawText(l.header, Qt::AlignLeft | Qt::AlignVCenter, "Каври");
+
+    // Status row: the dot and the caption, centred together.
+    const QString caption = q(state_.status.caption);
+    const double captionW = QFontMetricsF(captionFont()).horizontalAdvance(caption);
+    const double rowW = dotSide + dotSpacing + captionW;
+    double x = l.status.center().x() - rowW / 2;
+    p.setPen(Qt::NoPen);
+    p.setBrush(Palette::color(state_.status.dot));
+    p.drawEllipse(QRectF(x, l.status.center().y() - dotSide / 2, dotSide, dotSide));
+    p.setPen(Palette::text());
+    p.setFont(captionFont());
+    p.drawText(QRectF(x + dotSide + dotSpacing, l.status.y(), captionW + 1, l.status.height()),
+               Qt::AlignLeft | Qt::AlignVCenter, caption);
+
+    const auto& b = state_.banner;
+    switch (b.kind) {
+        case AccountBanner::Kind::none: break;
+        case AccountBanner::Kind::deviceRemoved:
+        case AccountBanner::Kind::expired:
+            p.setFont(bannerFont());
+            p.setPen(Palette::danger());
+            p.drawText(l.bannerTitle, Qt::AlignHCenter | Qt::TextWordWrap, q(b.title));
+            if (!b.subtitle.empty()) {
+                p.setFont(bannerSmallFont());
+                p.setPen(Palette::textSecondary());
+                p.drawText(l.bannerSubtitle, Qt::AlignHCenter | Qt::TextWordWrap, q(b.subtitle));
+            }
+            break;
+        case AccountBanner::Kind::stateLine:
+            p.setFont(bannerFont());
+            p.setPen(Palette::color(b.color));
+            Fonts::drawFixedDigits(p, l.lineText, q(b.title));
+            if (b.payLink) {
+                p.setPen(Palette::withOpacity(Palette::textSecondary(), 0.55));
+                p.drawText(l.lineDot, Qt::AlignCenter, "·");
+            }
+            break;
+    }
 }
 
 void MacRootView::showEvent(QShowEvent* event) {

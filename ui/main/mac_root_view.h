@@ -1,23 +1,86 @@
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
+
+#include <array>
+
+#include "platform/runtime/clock.h"
+#include "ui/main/mac_root_view_state.h"
+
+class QMessageBox;
 
 namespace kavri {
 
-// The main window's content. For now a plain dark placeholder.
+class CapsuleButton;
+class ConnectButton;
+class LogoButton;
+class MacRootPresenter;
+class PlainButton;
+class SheetPlaceholder;
+
+// The main window's content: the setup guide or the main column (header
+// with the menu button, logo button, status row, account banner, connect
+// button), the four sheets above it and the "Локация" alert. It draws a
+// MacRootViewState and forwards clicks; bind() ties it to its presenter.
 class MacRootView : public QWidget {
     Q_OBJECT
 public:
-    explicit MacRootView(QWidget* parent = nullptr);
+    static constexpr double width = 361;
+    static constexpr double height = 655.5;
+    static constexpr double spacing = 15.2;
+    static constexpr double paddingX = 22.8;
+    static constexpr double paddingTop = 13.3;
+    static constexpr double paddingBottom = 22.8;
+    // The sheets' heights: menu, plans, devices, stack.
+    static constexpr std::array<double, 4> sheetHeights{520, 430, 560, 560};
+
+    explicit MacRootView(Clock& clock = Clock::system(), QWidget* parent = nullptr);
+    ~MacRootView() override;
+
+    void setState(const MacRootViewState& state);
+    const MacRootViewState& viewState() const { return state_; }
+    // Draws the presenter's state from now on and sends it the clicks and
+    // the view's coming and going. The presenter must outlive the view.
+    void bind(MacRootPresenter& presenter);
+
+    LogoButton& logoButton() { return *logo_; }
+    ConnectButton& connectButton() { return *connect_; }
 
 signals:
-    // The content was shown, or went away.
     void shown();
     void hidden();
+    void menuClicked();
+    void logoClicked();
+    void connectClicked();
+    void payClicked();
+    void restoreAccessClicked();
+    // index into sheetHeights
+    void sheetDismissed(int sheet);
+    void alertDismissed();
 
 protected:
+    void paintEvent(QPaintEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+
+private:
+    struct Layout;
+    Layout layout() const;
+    void relayout();
+    void rebuildBanner();
+    void updateAlert();
+
+    Clock& clock_;
+    MacRootViewState state_;
+    PlainButton* menu_;
+    LogoButton* logo_;
+    ConnectButton* connect_;
+    CapsuleButton* bannerButton_ = nullptr;
+    PlainButton* pay_ = nullptr;
+    std::array<SheetPlaceholder*, 4> sheets_{};
+    QPointer<QMessageBox> alert_;
+    MacRootPresenter* presenter_ = nullptr;
 };
 
 }  // namespace kavri

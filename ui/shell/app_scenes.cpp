@@ -3,7 +3,9 @@
 #include <QCoreApplication>
 
 #include "app/shell/kavri_mac_app.h"
+#include "core/keychain.h"
 #include "ui/main/mac_root_view.h"
+#include "ui/shell/app_user_defaults.h"
 
 namespace kavri {
 
@@ -21,6 +23,23 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
     });
     followStatus();
 }
+
+MacRootPresenter::Deps AppScenes::rootPresenterDeps(SubscriptionStore& subscription, VPNManager& vpn,
+                                                    SystemExtensionInstaller& sysex, CatalogHolder::Track track,
+                                                    std::function<void(MacRootPresenter&)> connectToggle) {
+    return {subscription,
+            vpn,
+            sysex,
+            KavriStore::shared(),
+            [] { return Keychain::read(Keychain::Item::subToken); },
+            StackAPI(),
+            std::move(track),
+            [] { return AppUserDefaults::string(AppUserDefaults::lastActiveState); },
+            [](const std::string& value) { AppUserDefaults::setString(AppUserDefaults::lastActiveState, value); },
+            std::move(connectToggle)};
+}
+
+void AppScenes::attachRootPresenter(MacRootPresenter& presenter) { root_->bind(presenter); }
 
 void AppScenes::show() {
     extra_.show();

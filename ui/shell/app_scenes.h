@@ -4,12 +4,14 @@
 #include <QString>
 
 #include "app/runtime/observable_store.h"
+#include "ui/main/mac_root_presenter.h"
 #include "ui/shell/main_window.h"
 #include "ui/shell/menu_bar_extra.h"
 
 namespace kavri {
 
 class KavriMacApp;
+class MacRootPresenter;
 class MacRootView;
 
 // The app's two scenes, the main window and the menu-bar extra, tied to the
@@ -22,6 +24,16 @@ public:
     explicit AppScenes(KavriMacApp& app, QObject* parent = nullptr);
 
     MainWindow& window() { return window_; }
+    MacRootView& rootView() { return *root_; }
+    // What the root view's presenter takes in the app: the keychain's token,
+    // the shared store, the app's own settings file; `track` reports the
+    // catalog fetches (nothing when empty), `connectToggle` runs the connect.
+    static MacRootPresenter::Deps rootPresenterDeps(SubscriptionStore& subscription, VPNManager& vpn,
+                                                    SystemExtensionInstaller& sysex, CatalogHolder::Track track,
+                                                    std::function<void(MacRootPresenter&)> connectToggle);
+    // Ties the window's content to its presenter (made where the app's
+    // stores are); until then it shows the disconnected state.
+    void attachRootPresenter(MacRootPresenter& presenter);
     MenuBarExtra& menuBarExtra() { return extra_; }
 
     // Shows the window and the tray icon.

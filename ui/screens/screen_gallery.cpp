@@ -1,0 +1,115 @@
+#include "ui/screens/screen_gallery.h"
+
+#include <QPainter>
+#include <QWidget>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+
+#include "platform/runtime/fake_clock.h"
+#include "ui/main/logo_button.h"
+#include "ui/main/mac_root_view.h"
+#include "ui/style/palette.h"
+
+namespace kavri {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The same moment for every picture: a connection up for 1:02:05.
+const Clock::WallTime connectedAt{std::chrono::seconds(1'765'400'000)};
+FakeClock& fixedClock() {
+    static FakeClock clock(connectedAt + 3725s);
+    return clock;
+}
+
+// `widget` drawn at its device pixel ratio, cut to the window's
+// fractional height when it is a whole window.
+QImage grab(QWidget& widget, QSizeF points) {
+    widget.show();
+    QImage image = widget.grab().toImage();
+    const double dpr = image.devicePixelRatio();
+    const QSize pixels(int(std::lround(points.width() * dpr)), int(std::lround(points.height() * dpr)));
+    image = image.copy(QRect(QPoint(0, 0), pixels));
+    image.setDevicePixelRatio(dpr);
+    widget.hide();
+    return image;
+}
+
+// The halo alone, in the middle of a window's backdrop.
+QImage haloAlone(bool active) {
+    QWidget backdrop;
+    backdrop.setAutoFillBackground(true);
+    QPalette p;
+    p.setColor(QPalette::Window, Palette::background());
+    backdrop.setPalette(p);
+    auto* view = new MorvelHaloView(268, fixedClock(), &backdrop);
+    backdrop.setFixedSize(int(std::ceil(ScreenGallery::windowWidth)), int(std::ceil(ScreenGallery::windowHeight)));
+    view->move((backdrop.width() - view->width()) / 2, (backdrop.height() - view->height()) / 2);
+    view->halo().setActive(active);
+    view->halo().setConnectedSince(active ? std::optional(connectedAt) : std::nullopt);
+    return grab(backdrop, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
+}
+
+// The main window's content in one state.
+QImage window(const MacRootViewState& state) {
+    MacRootView view(fixedClock());
+    view.setState(state);
+    return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
+}
+
+MacRootViewState withAccount(MacRootViewState s, AccountBanner::Account account) {
+    s.banner = AccountBanner::choose(account, fixedClock());
+    return s;
+}
+
+MacRootViewState blocked(MacRootViewState s) {
+    s.status = RootStatus::of(true, false, VPNManager::Status::of(VPNManager::Status::Kind::disconnected));
+    s.connectOpacity = 0.4;
+    s.connectEnabled = false;
+    return s;
+}
+
+MacRootViewState connected() {
+    MacRootViewState s;
+    s.status = RootStatus::of(false, false, VPNManager::Status::of(VPNManager::Status::Kind::connected));
+    s.haloActive = true;
+    s.connectedSince = connectedAt;
+    s.connected = true;
+    s.connectLabel = "Отключить";
+    return withAccount(s, {false, SubscriptionState::paidAutopay, std::nullopt, connectedAt + 24h * 200, ""});
+}
+
+}  // namespace
+
+std::vector<ScreenGallery::Screen> ScreenGallery::all() {
+    return {
+        {"main-inactive", [] { return window(MacRootViewState{}); }},
+        {"main-connected", [] { return window(connected()); }},
+        {"main-blocked", [] {
+             return window(blocked(withAccount({}, {true, SubscriptionState::expired, {}, {}, "paid_autopay"})));
+         }},
+        {"main-expired", [] {
+             return window(blocked(withAccount({}, {false, SubscriptionState::expired, {}, {}, "paid_autopay"})));
+         }},
+        {"main-trial-ended", [] {
+             return window(blocked(withAccount({}, {false, SubscriptionState::expired, {}, {}, "trial"})));
+         }},
+        {"main-trial", [] { return window(withAccount({}, {false, SubscriptionState::trial, 2, {}, ""})); }},
+        {"main-charge-failed", [] {
+             return window(withAccount({}, {false, SubscriptionState::chargeFailed, {}, {}, "paid_autopay"}));
+         }},
+        {"halo-inactive", [] { return haloAlone(false); }},
+        {"halo-active", [] { return haloAlone(true); }},
+    };
+}
+
+QImage ScreenGallery::render(const std::string& name) {
+    for (const auto& screen : all())
+        if (screen.name == name) return screen.render();
+    return {};
+}
+
+}  // namespace kavri

@@ -1,0 +1,59 @@
+#include "ui/style/animated_value.h"
+
+#include "ui/style/animations.h"
+
+namespace kavri {
+
+AnimatedValue::AnimatedValue(double initial, QObject* parent) : QObject(parent), value_(initial) {
+    connect(&animation_, &QVariantAnimation::valueChanged, this, [this](const QVariant& v) { take(v.toDouble()); });
+}
+
+bool AnimatedValue::running() const { return animation_.state() == QAbstractAnimation::Running; }
+
+void AnimatedValue::set(double v) {
+    animation_.stop();
+    take(v);
+}
+
+void AnimatedValue::animateTo(double to, int ms, const QEasingCurve& curve) {
+    animation_.stop();
+    if (!Animations::enabled() || ms <= 0 || to == value_) {
+        take(to);
+        return;
+    }
+    animation_.setKeyValues({{0.0, value_}, {1.0, to}});
+    animation_.setDuration(ms);
+    animation_.setEasingCurve(curve);
+    animation_.setLoopCount(1);
+    animation_.start();
+}
+
+void AnimatedValue::swingTo(double to, int ms, const QEasingCurve& curve) {
+    animation_.stop();
+    if (!Animations::enabled() || ms <= 0) {
+        take(to);
+        return;
+    }
+    // One loop goes there and back, each half along the curve.
+    const double from = value_;
+    QVariantAnimation::KeyValues keys;
+    constexpr int steps = 48;
+    for (int i = 0; i <= steps; ++i) {
+        const double t = double(i) / steps;
+        const double leg = curve.valueForProgress(t <= 0.5 ? t * 2 : (1 - t) * 2);
+        keys.append({t, from + (to - from) * leg});
+    }
+    animation_.setKeyValues(keys);
+    animation_.setDuration(2 * ms);
+    animation_.setEasingCurve(QEasingCurve::Linear);
+    animation_.setLoopCount(-1);
+    animation_.start();
+}
+
+void AnimatedValue::take(double v) {
+    if (v == value_) return;
+    value_ = v;
+    emit changed(v);
+}
+
+}  // namespace kavri

@@ -1,0 +1,48 @@
+#include "ui/style/fonts.h"
+
+#include <QFontMetricsF>
+
+#include <algorithm>
+
+namespace kavri {
+
+QFont Fonts::system(double points, QFont::Weight weight) {
+    QFont font("Inter");
+    // A point of the layout is one device-independent pixel; Qt's own
+    // points are 1/72 inch at 96 dots per inch.
+    font.setPointSizeF(points * 72.0 / 96.0);
+    font.setWeight(weight);
+    font.setHintingPreference(QFont::PreferNoHinting);
+    return font;
+}
+
+namespace {
+double digitCell(const QFontMetricsF& m) {
+    double cell = 0;
+    for (char d = '0'; d <= '9'; ++d) cell = std::max(cell, m.horizontalAdvance(QChar(d)));
+    return cell;
+}
+}  // namespace
+
+double Fonts::fixedDigitsWidth(const QFont& font, const QString& text) {
+    const QFontMetricsF m(font);
+    const double cell = digitCell(m);
+    double width = 0;
+    for (QChar c : text) width += c.isDigit() ? cell : m.horizontalAdvance(c);
+    return width;
+}
+
+void Fonts::drawFixedDigits(QPainter& painter, const QRectF& rect, const QString& text) {
+    const QFontMetricsF m(painter.font());
+    const double cell = digitCell(m);
+    double x = rect.center().x() - fixedDigitsWidth(painter.font(), text) / 2;
+    const double baseline = rect.center().y() + (m.ascent() - m.descent()) / 2;
+    for (QChar c : text) {
+        const double advance = c.isDigit() ? cell : m.horizontalAdvance(c);
+        const double glyph = m.horizontalAdvance(c);
+        painter.drawText(QPointF(x + (advance - glyph) / 2, baseline), QString(c));
+        x += advance;
+    }
+}
+
+}  // namespace kavri

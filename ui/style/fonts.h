@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QFont>
+#include <QPainter>
+#include <QRectF>
+#include <QString>
+
+namespace kavri {
+
+// The system font (Inter) at a size in points taken as device-independent
+// pixels, unrounded.
+class Fonts {
+public:
+    static QFont system(double points, QFont::Weight weight = QFont::Normal);
+    // Draws `text` centred in `rect` with every digit in a cell as wide as
+    // the widest digit, so that changing digits do not move (Qt 6.4 cannot
+    // ask the font for its tabular figures).
+    static void drawFixedDigits(QPainter& painter, const QRectF& rect, const QString& text);
+    static double fixedDigitsWidth(const QFont& font, const QString& text);
+};
+
+}  // namespace kavri
