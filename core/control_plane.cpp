@@ -83,6 +83,10 @@ std::vector<ControlPlaneHost> ControlPlane::orderedHosts(KavriStore& store) {
 }
 
 void ControlPlane::updateFallbacks(const std::vector<std::string>& hosts, KavriStore& store) {
+    if (auto json = fallbacksJSON(hosts)) store.set(KavriDefaultsKey::cpFallbacksJSON, Data{std::move(*json)});
+}
+
+std::optional<std::string> ControlPlane::fallbacksJSON(const std::vector<std::string>& hosts) {
     std::vector<std::string> kept;
     std::unordered_set<std::string> seen;
     for (const auto& raw : hosts) {
@@ -92,8 +96,8 @@ void ControlPlane::updateFallbacks(const std::vector<std::string>& hosts, KavriS
         if (!seen.insert(lower(host)).second) continue;
         kept.push_back(std::move(host));
     }
-    if (kept.empty()) return;
-    store.set(KavriDefaultsKey::cpFallbacksJSON, Data{nlohmann::json(kept).dump()});
+    if (kept.empty()) return std::nullopt;
+    return nlohmann::json(kept).dump();
 }
 
 Clock::MonoTime ControlPlane::deadlineAfter(Clock& clock, double budgetSeconds) {
