@@ -171,7 +171,8 @@ private:
         ++at_;
         const std::size_t start = out().size();
         out().push_back('{');
-        std::vector<Member> members;
+        std::vector<Member>& members = pool_[depth - 1];  // this depth's, reused
+        members.clear();
         skipSpace();
         if (next() == '}') {
             ++at_;
@@ -212,8 +213,9 @@ private:
     // Rewrites the members after `start` ("{" there) in key order, the last
     // of equal keys kept, as the library's map has them.
     void reorder(std::size_t start, std::vector<Member>& members) {
-        std::stable_sort(members.begin(), members.end(),
-                         [](const Member& a, const Member& b) { return a.key < b.key; });
+        std::sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
+            return a.key < b.key || (a.key == b.key && a.order < b.order);
+        });
         scratch_.clear();
         bool first = true;
         for (std::size_t i = 0; i < members.size(); ++i) {
@@ -234,6 +236,9 @@ private:
     SortedJson::Split& split_;
     std::size_t at_ = 0;
     std::deque<std::string> decoded_;  // keys that held escapes, decoded
+    // The members of the object open at each depth, kept for the next
+    // object there; sized once, so that no frame's reference moves.
+    std::vector<std::vector<Member>> pool_ = std::vector<std::vector<Member>>(SortedJson::maxNesting);
     std::string scratch_;
 };
 

@@ -34,6 +34,7 @@ struct Transfer {
     curl_off_t seenDown = 0, seenUp = 0;
     std::optional<std::size_t> maxBody;
     bool tooLarge = false;
+    CURL* easy = nullptr;
 
     void touch() { lastActivity = std::chrono::steady_clock::now().time_since_epoch().count(); }
 };
@@ -43,6 +44,14 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     if (t->maxBody && t->response.body.size() + size * count > *t->maxBody) {
         t->tooLarge = true;
         return 0;  // ends the transfer
+    }
+    if (t->response.body.empty()) {
+        // Room for the whole body at once when its length is announced (and
+        // allowed), rather than growing it piece by piece.
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0 &&
+            (!t->maxBody || static_cast<std::size_t>(length) <= *t->maxBody))
+            t->response.body.reserve(static_cast<std::size_t>(length));
     }
     t->response.body.append(data, size * count);
     t->touch();
@@ -125,6 +134,7 @@ HttpResponse HttpSession::send(const HttpRequest& request, std::stop_token stop)
 
     Transfer t;
     CURL* c = easy.get();
+    t.easy = c;
     curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_PROXY, config_.proxy.c_str());  // "" disables environment proxies
