@@ -10,10 +10,9 @@
 #include "api/json_fields.h"
 #include "core/config_fetcher.h"
 #include "core/control_plane.h"
-#include "core/detect_config.h"
 #include "core/kavri_constants.h"
 #include "core/kavri_crypto.h"
-#include "core/kavri_defaults_key.h"
+#include "core/sorted_json.h"
 #include "core/url_components.h"
 #include "core/utf8.h"
 #include "platform/http/http_error_text.h"
@@ -180,10 +179,18 @@ SubscriptionClient::FetchResult SubscriptionClient::fetch(const std::string& bas
         body = std::move(*opened);
     }
 
+    // The metadata and the configuration without it: in one pass over the
+    // text where the writer takes it, else through the JSON library's tree
+    // (the same bytes, and the errors of a text that is not a fit reply).
+    auto split = SortedJson::withoutMember(body, "_kavri_meta");
+    if (split && !split->member) split.reset();  // the library's path names what is missing
     nlohmann::json root;
     SubscriptionMeta meta;
     try {
-        root = JsonFields::parse(body);
+        if (split)
+            root["_kavri_meta"] = std::move(*split->member);
+        else
+            root = JsonFields::parse(body);
         const JsonFields reply(root, "");
         meta = SubscriptionMeta::fromJson(reply.required("_kavri_meta"), reply.pathOf("_kavri_meta"));
     } catch (const DecodingError& error) {
@@ -193,18 +200,18 @@ SubscriptionClient::FetchResult SubscriptionClient::fetch(const std::string& bas
     // The metadata decoded, so the body is a JSON object with an object
     // "_kavri_meta"; only a failure to serialise it again is left, and then
     // the body goes out as it came.
-    FetchResult result{std::move(body), std::move(meta), std::nullopt};
     std::optional<ConfigFetcher::Reply> parts;
     try {
-        parts = ConfigFetcher::readReply(std::move(root));
+        if (split) {
+            parts = ConfigFetcher::readMeta(root["_kavri_meta"]);
+            parts->fetched.config = std::move(split->rest);
+        } else {
+            parts = ConfigFetcher::readReply(std::move(root));
+        }
     } catch (const ConfigFetcher::FetchError&) {
     }
-    if (parts) {
-        if (parts->fallbacks) ControlPlane::updateFallbacks(*parts->fallbacks, store_);
-        store_.set(KavriDefaultsKey::deviceRemoved, parts->deviceRemoved);
-        DetectConfig::persist(parts->fetched.detectRaw, {}, store_);
-        result.singboxConfigData = std::move(parts->fetched.config);
-    }
+    FetchResult result{parts ? std::move(parts->fetched.config) : std::move(body), std::move(meta), std::nullopt};
+    if (parts) store_.setAll(ConfigFetcher::storeChanges(*parts));
     if (auto header = response.header("Subscription-Userinfo")) result.userinfo = SubscriptionUserinfo::parse(*header);
     return result;
 }

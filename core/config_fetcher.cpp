@@ -7,6 +7,7 @@
 #include "core/kavri_constants.h"
 #include "core/kavri_crypto.h"
 #include "core/kavri_defaults_key.h"
+#include "core/sorted_json.h"
 #include "core/utf8.h"
 #include "platform/runtime/decimal.h"
 
@@ -72,7 +73,8 @@ std::optional<std::vector<std::string>> textList(const nlohmann::json* v) {
 }
 
 // Compact JSON with sorted keys and "/" written as "\/"; a "/" can only occur
-// inside a string, so replacing every one is exact.
+// inside a string, so replacing every one is exact. SortedJson writes the
+// same bytes straight from a text.
 std::string serialise(const nlohmann::json& object) {
     const std::string compact = object.dump();
     std::string out;
@@ -89,6 +91,13 @@ struct TooDeep {};
 }  // namespace
 
 ConfigFetcher::Reply ConfigFetcher::readReply(const std::string& body) {
+    // One pass over the text where it can be taken so; the same bytes as below.
+    if (auto split = SortedJson::withoutMember(body, "_kavri_meta")) {
+        static const nlohmann::json noMeta = nlohmann::json::object();
+        Reply r = readMeta(split->member ? *split->member : noMeta);
+        r.fetched.config = std::move(split->rest);
+        return r;
+    }
     nlohmann::json root;
     try {
         root = nlohmann::json::parse(body, [](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
@@ -105,12 +114,23 @@ ConfigFetcher::Reply ConfigFetcher::readReply(const std::string& body) {
 
 ConfigFetcher::Reply ConfigFetcher::readReply(nlohmann::json root) {
     if (!root.is_object()) throw FetchError::malformed();
+    static const nlohmann::json noMeta = nlohmann::json::object();
+    const nlohmann::json* metaValue = member(root, "_kavri_meta");
+    Reply r = readMeta(metaValue ? *metaValue : noMeta);
+    root.erase("_kavri_meta");
+    try {
+        r.fetched.config = serialise(root);
+    } catch (const nlohmann::json::exception&) {
+        throw FetchError::malformed();
+    }
+    return r;
+}
 
+ConfigFetcher::Reply ConfigFetcher::readMeta(const nlohmann::json& metaValue) {
     Reply r;
     auto& f = r.fetched;
     static const nlohmann::json noMeta = nlohmann::json::object();
-    const nlohmann::json* metaValue = member(root, "_kavri_meta");
-    const nlohmann::json& meta = metaValue && metaValue->is_object() ? *metaValue : noMeta;
+    const nlohmann::json& meta = metaValue.is_object() ? metaValue : noMeta;
 
     if (const auto* s = member(meta, "state"); s && s->is_string())
         f.state = SubscriptionState::fromRawValue(s->get_ref<const std::string&>());
@@ -126,14 +146,17 @@ ConfigFetcher::Reply ConfigFetcher::readReply(nlohmann::json root) {
     if (const auto* s = member(meta, "stall_watch")) f.stallWatchRaw = *s;
     if (const auto* e = member(meta, "config_epoch"))
         f.configEpoch = e->is_string() ? Decimal::int64(e->get<std::string>()) : truncated(*e);
-
-    root.erase("_kavri_meta");
-    try {
-        f.config = serialise(root);
-    } catch (const nlohmann::json::exception&) {
-        throw FetchError::malformed();
-    }
     return r;
+}
+
+KavriStore::Changes ConfigFetcher::storeChanges(const Reply& reply) {
+    KavriStore::Changes changes{{KavriDefaultsKey::deviceRemoved, reply.deviceRemoved}};
+    if (reply.fallbacks)
+        if (auto json = ControlPlane::fallbacksJSON(*reply.fallbacks))
+            changes.emplace_back(KavriDefaultsKey::cpFallbacksJSON, Data{std::move(*json)});
+    if (auto detect = DetectConfig::storedForm(reply.fetched.detectRaw))
+        changes.emplace_back(KavriDefaultsKey::detectConfigJSON, Data{std::move(*detect)});
+    return changes;
 }
 
 ConfigFetcher::FetchError ConfigFetcher::FetchError::http(int status) {
@@ -197,8 +220,10 @@ ConfigFetcher::Fetched ConfigFetcher::fetch(const std::string& token, const std:
         }
 
         // Accepted: record what belongs to the shared core.
-        store.set(KavriDefaultsKey::deviceRemoved, reply.deviceRemoved);
-        if (reply.fallbacks) ControlPlane::updateFallbacks(*reply.fallbacks, store);
+        // The detection settings are the caller's to store.
+        auto changes = storeChanges(reply);
+        std::erase_if(changes, [](const auto& change) { return change.first == KavriDefaultsKey::detectConfigJSON; });
+        store.setAll(changes);
         return std::move(reply.fetched);
     };
     return ControlPlane::withFailover(limits.budgetSeconds, attempt, clock, store);

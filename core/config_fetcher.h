@@ -63,11 +63,17 @@ public:
         bool deviceRemoved = false;                          // "device_removed"
         std::optional<std::vector<std::string>> fallbacks;  // "control_plane_fallbacks", a list of texts
     };
+    // What an accepted reply records in the shared store ("device_removed",
+    // the fallback hosts, the detection settings), to be written at once.
+    static KavriStore::Changes storeChanges(const Reply& reply);
     // Reads an opened reply body. Throws FetchError::malformed() for anything
     // but a JSON object of reasonable nesting.
     static Reply readReply(const std::string& body);
     // The same for a body already parsed (and found to nest reasonably).
     static Reply readReply(nlohmann::json root);
+    // The fields of a reply read from its "_kavri_meta" value (anything but
+    // an object reads as an empty one); the configuration left empty.
+    static Reply readMeta(const nlohmann::json& meta);
 
     struct Limits {
         double budgetSeconds = 60;                       // the whole walk, checked before each attempt

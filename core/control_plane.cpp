@@ -77,6 +77,10 @@ std::vector<ControlPlaneHost> ControlPlane::orderedHosts(KavriStore& store) {
 }
 
 void ControlPlane::updateFallbacks(const std::vector<std::string>& hosts, KavriStore& store) {
+    if (auto json = fallbacksJSON(hosts)) store.set(KavriDefaultsKey::cpFallbacksJSON, Data{std::move(*json)});
+}
+
+std::optional<std::string> ControlPlane::fallbacksJSON(const std::vector<std::string>& hosts) {
     std::vector<std::string> kept;
     std::unordered_set<std::string> seen;
     for (const auto& raw : hosts) {
@@ -86,14 +90,12 @@ void ControlPlane::updateFallbacks(const std::vector<std::string>& hosts, KavriS
         if (!seen.insert(lower(host)).second) continue;
         kept.push_back(std::move(host));
     }
-    if (kept.empty()) return;
-    std::string bytes;
+    if (kept.empty()) return std::nullopt;
     try {
-        bytes = nlohmann::json(kept).dump();
+        return nlohmann::json(kept).dump();
     } catch (const nlohmann::json::exception&) {
-        return;  // a host that is not UTF-8 has no JSON form: nothing is stored
+        return std::nullopt;  // a host that is not UTF-8 has no JSON form: nothing is stored
     }
-    store.set(KavriDefaultsKey::cpFallbacksJSON, Data{std::move(bytes)});
 }
 
 Clock::MonoTime ControlPlane::deadlineAfter(Clock& clock, double budgetSeconds) {

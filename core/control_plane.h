@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -50,6 +51,9 @@ public:
     // (trimmed, valid, unique without case, at most 10); an empty result
     // leaves the stored list as it was.
     static void updateFallbacks(const std::vector<std::string>& hosts, KavriStore& store = KavriStore::shared());
+    // The stored form of that cleaned list (a JSON array of texts), or
+    // nothing when it is empty.
+    static std::optional<std::string> fallbacksJSON(const std::vector<std::string>& hosts);
     // The stored fallbacks as they are (not yet validated).
     static std::vector<ControlPlaneHost> storedFallbacks(KavriStore& store = KavriStore::shared());
 

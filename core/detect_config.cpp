@@ -131,16 +131,18 @@ DetectConfig DetectConfig::current(KavriStore& store) {
     return value ? parse(*value) : baked();
 }
 
+std::optional<std::string> DetectConfig::storedForm(const std::optional<nlohmann::json>& detectRaw) {
+    if (!detectRaw || !detectRaw->is_object()) return std::nullopt;
+    try {
+        return detectRaw->dump();
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;  // e.g. text that is not valid UTF-8
+    }
+}
+
 void DetectConfig::persist(const std::optional<nlohmann::json>& detectRaw, const std::vector<std::string>&,
                            KavriStore& store) {
-    if (!detectRaw || !detectRaw->is_object()) return;
-    std::string bytes;
-    try {
-        bytes = detectRaw->dump();
-    } catch (const nlohmann::json::exception&) {
-        return;  // e.g. text that is not valid UTF-8
-    }
-    store.set(KavriDefaultsKey::detectConfigJSON, Data{std::move(bytes)});
+    if (auto bytes = storedForm(detectRaw)) store.set(KavriDefaultsKey::detectConfigJSON, Data{std::move(*bytes)});
 }
 
 }  // namespace kavri

@@ -55,6 +55,9 @@ struct DetectConfig {
     static std::optional<nlohmann::json> rawDict(KavriStore& store = KavriStore::shared());
     // The record in force now, read from the store on every call.
     static DetectConfig current(KavriStore& store = KavriStore::shared());
+    // The stored form of `detectRaw` (its compact JSON) when it is an object
+    // that can be written; nothing otherwise.
+    static std::optional<std::string> storedForm(const std::optional<nlohmann::json>& detectRaw);
     // Stores `detectRaw` when it is an object; anything else keeps the stored
     // value. `detectRefs` has no effect.
     static void persist(const std::optional<nlohmann::json>& detectRaw, const std::vector<std::string>& detectRefs,

@@ -160,11 +160,19 @@ double KavriStore::doubleValue(std::string_view key) {
     return 0;
 }
 
-void KavriStore::set(std::string_view key, std::optional<PlistValue> value) { mutate(key, value); }
+void KavriStore::set(std::string_view key, std::optional<PlistValue> value) {
+    mutate({{std::string(key), std::move(value)}});
+}
 
-void KavriStore::removeObject(std::string_view key) { mutate(key, std::nullopt); }
+void KavriStore::removeObject(std::string_view key) { mutate({{std::string(key), std::nullopt}}); }
 
-void KavriStore::mutate(std::string_view key, const std::optional<PlistValue>& value) {
+void KavriStore::setAll(const Changes& changes) { mutate(changes); }
+
+void KavriStore::mutate(const Changes& changes) {
+    if (changes.empty()) return;
+    // The keys a failure names, each quoted.
+    std::string keys;
+    for (const auto& change : changes) keys += (keys.empty() ? "\"" : ", \"") + change.first + "\"";
     // Writers queue here and on the file lock; readers take only `mutex_`,
     // so they never wait for a write's file lock or fsyncs.
     std::lock_guard writing(writeMutex_);
@@ -175,19 +183,34 @@ void KavriStore::mutate(std::string_view key, const std::optional<PlistValue>& v
     Loaded current = load();
     if (current.status == LoadStatus::unreadable) {
         Log::line("[Kavri] !! shared store: cannot read " + fileURL_.string() + " (" + std::strerror(errno) +
-                  "), write of \"" + std::string(key) + "\" dropped");
+                  "), write of " + keys + " dropped");
         return;
     }
 
     PlistValue::Dict dict = std::move(current.dict);
-    if (value)
-        dict.insert_or_assign(std::string(key), *value);
-    else
-        dict.erase(std::string(key));
+    bool changed = current.status == LoadStatus::corrupt;  // the file must be replaced in any case
+    for (const auto& [name, value] : changes) {
+        const auto it = dict.find(name);
+        if (value) {
+            if (it != dict.end() && it->second == *value) continue;
+            dict.insert_or_assign(name, *value);
+        } else {
+            if (it == dict.end()) continue;
+            dict.erase(it);
+        }
+        changed = true;
+    }
+    if (!changed) {
+        // Already as asked: the file stays, and so does every reader's cache.
+        std::lock_guard lock(mutex_);
+        cache_ = std::move(dict);
+        cacheStamp_ = fileStamp();
+        return;
+    }
 
     const auto bytes = PropertyList::encodeBinary(PlistValue(dict));
     if (!bytes) {
-        Log::line("[Kavri] !! shared store: value of \"" + std::string(key) + "\" cannot be stored");
+        Log::line("[Kavri] !! shared store: value of " + keys + " cannot be stored");
         return;
     }
 
@@ -207,8 +230,7 @@ void KavriStore::mutate(std::string_view key, const std::optional<PlistValue>& v
                 break;
         }
         if (!aside) {
-            Log::line("[Kavri] !! shared store: cannot keep the corrupt file aside, write of \"" + std::string(key) +
-                      "\" dropped");
+            Log::line("[Kavri] !! shared store: cannot keep the corrupt file aside, write of " + keys + " dropped");
             return;
         }
     }
@@ -216,7 +238,7 @@ void KavriStore::mutate(std::string_view key, const std::optional<PlistValue>& v
     if (const int error = PrivateFile::writeAtomically(fileURL_, *bytes); error != 0) {
         if (aside) ::unlink(aside->c_str());
         Log::line("[Kavri] !! shared store: cannot write " + fileURL_.string() + " (" + std::strerror(error) +
-                  "), write of \"" + std::string(key) + "\" dropped");
+                  "), write of " + keys + " dropped");
         return;
     }
     if (aside) Log::line("[Kavri] !! shared store: unreadable contents moved to " + aside->string());

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/plist_value.h"
@@ -47,9 +48,15 @@ public:
     std::int64_t integer(std::string_view key);
     double doubleValue(std::string_view key);
 
-    // One locked read-modify-write each; std::nullopt removes the key.
+    // One locked read-modify-write each; std::nullopt removes the key. A
+    // write that changes nothing (the value already stored, a key already
+    // absent) leaves the file as it is.
     void set(std::string_view key, std::optional<PlistValue> value);
     void removeObject(std::string_view key);
+    // Several keys in one locked read-modify-write: the file is replaced once
+    // for all of them, or not at all when none changes.
+    using Changes = std::vector<std::pair<std::string, std::optional<PlistValue>>>;
+    void setAll(const Changes& changes);
 
     // The whole current contents.
     PlistValue::Dict snapshot();
@@ -70,7 +77,7 @@ private:
 
     Loaded load() const;
     std::optional<Stamp> fileStamp() const;
-    void mutate(std::string_view key, const std::optional<PlistValue>& value);
+    void mutate(const Changes& changes);
 
     std::filesystem::path directory_;
     std::filesystem::path fileURL_;

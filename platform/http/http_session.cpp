@@ -37,6 +37,7 @@ struct Transfer {
     const HttpRequest* request = nullptr;
     bool sinkRefused = false;
     std::size_t bodyBytes = 0;
+    CURL* easy = nullptr;
 
     void touch() { lastActivity = std::chrono::steady_clock::now().time_since_epoch().count(); }
 };
@@ -54,6 +55,14 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
             return 0;
         }
     } else {
+        if (t->response.body.empty()) {
+            // Room for the whole body at once when its length is announced (and
+            // allowed), rather than growing it piece by piece.
+            curl_off_t length = -1;
+            if (curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0 &&
+                (!t->maxBody || static_cast<std::size_t>(length) <= *t->maxBody))
+                t->response.body.reserve(static_cast<std::size_t>(length));
+        }
         t->response.body.append(data, size * count);
     }
     t->touch();
@@ -150,6 +159,7 @@ HttpResponse HttpSession::send(const HttpRequest& request, std::stop_token stop)
     Transfer t;
     t.request = &request;
     CURL* c = easy.get();
+    t.easy = c;
     curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_PROXY, config_.proxy.c_str());  // "" disables environment proxies

@@ -169,6 +169,38 @@ TEST(KavriStore, AWriteOfAValueWithoutFileFormIsDroppedWhole) {
     }
 }
 
+TEST(KavriStore, SeveralKeysGoInOneReplacementAndAWriteThatChangesNothingKeepsTheFile) {
+    test::TempDir dir;
+    KavriStore store(dir.path());
+    store.set("keep", "me");
+    store.setAll({{"a", 1}, {"b", Data{"bytes"}}, {"keep", std::nullopt}});
+    EXPECT_EQ(store.integer("a"), 1);
+    EXPECT_EQ(store.data("b").value(), "bytes");
+    EXPECT_FALSE(store.object("keep"));
+
+    // The file of a write is a new one (rename over the old); one that
+    // changes nothing leaves it, and its time, as they were.
+    struct stat before {};
+    ASSERT_EQ(stat(store.fileURL().c_str(), &before), 0);
+    const KavriStore::Changes unchanged[] = {
+        {{"a", 1}},
+        {{"keep", std::nullopt}},
+        {{"a", 1}, {"b", Data{"bytes"}}, {"absent", std::nullopt}},
+    };
+    for (const auto& changes : unchanged) {
+        store.setAll(changes);
+        struct stat after {};
+        ASSERT_EQ(stat(store.fileURL().c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    }
+    // A value of another type is a change: 1 as a text is not 1.
+    store.set("a", "1");
+    EXPECT_EQ(store.string("a").value(), "1");
+    KavriStore other(dir.path());
+    EXPECT_EQ(other.string("a").value(), "1");
+}
+
 TEST(KavriStore, ReaderSeesOtherWritersAndWritersKeepTheirKeys) {
     test::TempDir dir;
     KavriStore a(dir.path()), b(dir.path());
