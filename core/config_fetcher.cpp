@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "core/control_plane.h"
+#include "core/detect_config.h"
 #include "core/kavri_constants.h"
 #include "core/kavri_crypto.h"
 #include "core/kavri_defaults_key.h"
