@@ -49,7 +49,8 @@ json parsedConfiguration(const std::string& config) {
 std::string PacketTunnelProvider::applyLocalPaths(const std::string& config) {
     json root = parsedConfiguration(config);
     if (!root.is_object()) return RuRules::absolutizeRulePaths(config).config;
-    return applyLocalPathsTo(root).value_or(config);
+    if (auto prepared = applyLocalPathsTo(root)) return std::move(*prepared);
+    return RuRules::absolutizeRulePaths(config).config;
 }
 
 std::optional<std::string> PacketTunnelProvider::applyLocalPathsTo(nlohmann::json& root) {
@@ -78,10 +79,10 @@ std::optional<std::string> PacketTunnelProvider::applyLocalPathsTo(nlohmann::jso
 std::string PacketTunnelProvider::prepareConfiguration(const std::string& config) {
     json root = parsedConfiguration(config);
     if (!root.is_object()) return RuRules::absolutizeRulePaths(config).config;
-    // What is learned is untouched by the rewrite (secret, inbounds, group,
-    // outbounds), so one parse serves both passes.
-    auto prepared = applyLocalPathsTo(root);
+    // One parse serves both passes: the facts are learned from the tree as
+    // received, before the rewrite changes it in place.
     learnRuntimeParamsFrom(root);
+    auto prepared = applyLocalPathsTo(root);
     if (prepared) return std::move(*prepared);
     return RuRules::absolutizeRulePaths(config).config;
 }
@@ -204,7 +205,10 @@ std::optional<PacketTunnelProvider::GroupState> PacketTunnelProvider::probeGroup
 
 void PacketTunnelProvider::reloadEngine(const std::optional<std::string>& previousMember, std::stop_token stop) {
     if (!previousMember) return;
-    clock_.sleepFor(settings_.reloadSettle, {});  // the reloaded engine settles; not cut short
+    // The reloaded engine settles; the run's stop cuts the pause short, and
+    // a run that is stopping re-selects nothing.
+    clock_.sleepFor(settings_.reloadSettle, stop);
+    if (stop.stop_requested()) return;
     const auto state = probeGroupState(stop);
     if (!state) return;
     std::string type = state->type;

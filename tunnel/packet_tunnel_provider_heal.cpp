@@ -145,6 +145,9 @@ bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, st
         return false;
     }
 
+    // The run is stopping: a reply that came in meanwhile changes nothing.
+    if (stop.stop_requested()) return false;
+
     // Taken whatever the new text turns out to be.
     store_.set(KavriDefaultsKey::configAppliedAt, clock_.wallNow());
     store_.set(KavriDefaultsKey::pendingConfigRefresh, false);
@@ -191,6 +194,7 @@ bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, st
     store_.set(KavriDefaultsKey::cachedSingboxConfig, Data{fetched.config});
     learnRuntimeParams(fetched.config);
     reloadEngine(previousMember, stop);
+    if (stop.stop_requested()) return true;  // the run's connections end with it; nothing more to report
     clash_.closeAllConnections(stop);
     Log::line("[Kavri] self-heal: hot-reloaded new config (" + reason + ") + сброс старых соединений");
     sendEventDetached("config_refresh_ok");

@@ -1,10 +1,13 @@
 // Configuration preparation and the provider's helpers, without an engine.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <future>
 
 #include "core/kavri_store.h"
+#include "core/ru_rules.h"
 #include "platform/runtime/log.h"
+#include "tests/support/temp_dir.h"
 #include "tunnel/packet_tunnel_provider.h"
 
 using namespace kavri;
@@ -194,4 +197,25 @@ TEST_F(ProviderConfig, AConfigurationNestedTooDeeplyIsLeftAsItIs) {
     EXPECT_EQ(provider.prepareConfiguration(deep), deep);
     EXPECT_EQ(provider.applyLocalPaths(deep), deep);
     provider.learnRuntimeParams(deep);
+}
+
+TEST_F(ProviderConfig, ARewriteThatCannotBeWrittenOutGivesTheRulePathText) {
+    // A shared directory whose name is not UTF-8: the cache path cannot go
+    // into the JSON text.
+    test::TempDir dir;
+    const auto shared = dir / "shared\xFF";
+    std::filesystem::create_directories(shared);
+    KavriStore store(shared);
+    ProviderSettings s;
+    s.store = &store;
+    PacketTunnelProvider odd(s);
+
+    const std::string config =
+        R"({"route": {"rule_set": [{"tag": "geoip-ru", "type": "remote", "url": "https://x.example/a.srs"}],
+                      "rules": [{"rule_set": ["geoip-ru"], "outbound": "direct"}], "final": "proxy"},
+            "outbounds": [{"type": "direct", "tag": "direct"}]})";
+    const auto rulePathText = RuRules::absolutizeRulePaths(config).config;
+    ASSERT_NE(rulePathText, config);
+    EXPECT_EQ(odd.applyLocalPaths(config), rulePathText);
+    EXPECT_EQ(odd.prepareConfiguration(config), rulePathText);
 }

@@ -3,7 +3,9 @@
 // FakeClock.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <future>
+#include <mutex>
 
 #include "core/kavri_defaults_key.h"
 #include "platform/ne/tunnel_control_client.h"
@@ -48,7 +50,7 @@ protected:
         ProviderSettings s;
         s.clock = &clock;
         s.controllerBase = rig.controllerBase();
-        s.reloadSettle = 0ms;
+        s.reloadSettle = reloadSettle;
         s.notificationCenter = center;
         s.pollLimits.attemptTimeout = 3s;
         s.makePathMonitor = [this] {
@@ -111,6 +113,7 @@ protected:
 
     TunnelRig rig;
     FakeClock clock;
+    std::chrono::milliseconds reloadSettle = 0ms;
     LogCapture log;
     std::shared_ptr<RecordingNotificationCenter> center = std::make_shared<RecordingNotificationCenter>();
     std::shared_ptr<FakePathMonitor> monitor;
@@ -407,4 +410,108 @@ TEST_F(SelfHealTest, PathUpdatesFeedTheTelemetryAndMarkChangesOfThePrimaryInterf
             EXPECT_EQ(f.pathChangedAt, clock.wallNow());
         }
     }
+}
+
+namespace {
+
+// Holds every subscription request at the control plane until opened, then
+// answers it with `body`.
+class HeldSubscriptions {
+public:
+    HeldSubscriptions(TestControlPlane& plane, std::string body) : body_(std::move(body)) {
+        plane.route("GET", "/sub/.*", [this](const TestControlPlane::Request&) {
+            std::unique_lock lock(mutex_);
+            ++held_;
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return open_; });
+            ++answered_;
+            changed_.notify_all();
+            return TestControlPlane::Reply::subscription(body_);
+        });
+    }
+    ~HeldSubscriptions() { open(); }
+    bool waitHeld(int n) { return waitFor([&] { return held_ >= n; }); }
+    bool waitAnswered(int n) { return waitFor([&] { return answered_ >= n; }); }
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    template <class Pred>
+    bool waitFor(Pred pred) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 10s, pred);
+    }
+    std::string body_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int held_ = 0;
+    int answered_ = 0;
+    bool open_ = false;
+};
+
+}  // namespace
+
+TEST_F(SelfHealTest, PollsAnsweredAfterTheStopChangeNothing) {
+    auto newer = withThirdMember();
+    newer["_kavri_meta"] = {{"pull_interval_seconds", 120}};
+    HeldSubscriptions held(rig.controlPlane, newer.dump());
+    store().set(KavriDefaultsKey::pendingConfigRefresh, true);
+    const auto lastGoodBefore = lastGood();
+
+    auto& p = started();
+    ASSERT_TRUE(held.waitHeld(1));  // the start's own poll
+    std::promise<std::optional<std::string>> answer;
+    p.handleAppMessage("poll-now", [&](std::optional<std::string> r) { answer.set_value(std::move(r)); });
+    ASSERT_TRUE(held.waitHeld(2));  // the app's poll
+    const auto closes = p.engineScript().closeAllCount();
+
+    std::promise<void> stopped;
+    p.stopTunnel(ProviderStopReason::userInitiated, [&] { stopped.set_value(); });
+    ASSERT_EQ(stopped.get_future().wait_for(10s), std::future_status::ready);
+    held.open();
+    ASSERT_TRUE(held.waitAnswered(2));
+
+    EXPECT_EQ(p.engine(), nullptr);
+    EXPECT_EQ(lastGood(), lastGoodBefore);
+    EXPECT_TRUE(store().boolValue(KavriDefaultsKey::pendingConfigRefresh));
+    EXPECT_EQ(p.engineScript().closeAllCount(), closes);
+    EXPECT_FALSE(log.containsText("hot-reloaded new config"));
+    EXPECT_EQ(clock.sleepers(), 0u);
+    auto reply = answer.get_future();
+    ASSERT_EQ(reply.wait_for(10s), std::future_status::ready);
+    EXPECT_NE(reply.get(), "ok");
+    provider.reset();
+    EXPECT_TRUE(rig.events("config_refresh_ok").empty());
+}
+
+TEST_F(SelfHealTest, AStopDuringAReloadDoesNotWaitForItsPause) {
+    reloadSettle = 300ms;
+    auto& p = started();
+    settle();
+    const auto loops = clock.sleepers();
+    ASSERT_TRUE(p.clash().clashSelect("m2"));
+    serve(withThirdMember(), {{"pull_interval_seconds", 120}});
+
+    // The app's poll reloads; the pause after the reload lasts as long as
+    // the clock stands still.
+    std::promise<std::optional<std::string>> answer;
+    p.handleAppMessage("poll-now", [&](std::optional<std::string> r) { answer.set_value(std::move(r)); });
+    ASSERT_TRUE(clock.waitForSleepers(loops + 1));
+    EXPECT_EQ(members(), (std::vector<std::string>{"m1", "m2", "m3"}));  // reloaded, in its pause
+
+    std::promise<void> stopped;
+    p.stopTunnel(ProviderStopReason::userInitiated, [&] { stopped.set_value(); });
+    auto done = stopped.get_future();
+    const bool prompt = done.wait_for(5s) == std::future_status::ready;
+    EXPECT_TRUE(prompt);
+    if (!prompt) {
+        clock.advance(1s);  // lets the pause end so that the test can finish
+        done.wait();
+    }
+    EXPECT_EQ(answer.get_future().wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(p.engine(), nullptr);
+    EXPECT_EQ(clock.sleepers(), 0u);
 }
