@@ -1,7 +1,11 @@
 #include "tunnel/clash_client.h"
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <cctype>
 
+#include "core/utf8.h"
 #include "platform/runtime/log.h"
 #include "tunnel/telemetry.h"
 
@@ -11,6 +15,18 @@ namespace {
 using nlohmann::json;
 
 bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+// A URL as it goes out: letters of other scripts that a path keeps are sent
+// percent-encoded as UTF-8, as the platform's URL parser sends them. Text
+// that is not UTF-8 stays as it is (and is no valid URL).
+std::string wireForm(const std::string& url) {
+    if (!Utf8::isValid(url)) return url;
+    std::string out;
+    out.reserve(url.size());
+    for (const char c : url)
+        out += static_cast<unsigned char>(c) < 0x80 ? std::string(1, c) : percentEncodeAlnum(std::string_view(&c, 1));
+    return out;
+}
 
 // The text form of a JSON value in a log line: texts bare, others as JSON.
 std::string logText(const json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
@@ -65,7 +81,25 @@ bool ClashClient::hbInboundPresent() const {
     return hbInboundPresent_;
 }
 
-std::string ClashClient::encode(const std::string& text) { return percentEncodeAlnum(text); }
+std::string ClashClient::encode(const std::string& text) {
+    static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+    if (!unicode || !Utf8::isValid(text)) return percentEncodeAlnum(text);
+    static const wctype_t marks = wctype_l("combining", unicode);
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (std::size_t i = 0; i < text.size();) {
+        // One character: its code point from its UTF-8 bytes.
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        wint_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        const std::string_view bytes(text.data() + i, length);
+        const bool kept = iswalnum_l(code, unicode) || (marks && iswctype_l(code, marks, unicode));
+        out += kept ? std::string(bytes) : percentEncodeAlnum(bytes);
+        i += length;
+    }
+    return out;
+}
 
 bool ClashClient::isValidURL(const std::string& text) {
     std::string_view rest(text);
@@ -90,7 +124,7 @@ bool ClashClient::isValidURL(const std::string& text) {
 HttpRequest ClashClient::request(const std::string& method, const std::string& path) const {
     HttpRequest r;
     r.method = method;
-    r.url = settings_.controllerBase + path;
+    r.url = wireForm(settings_.controllerBase + path);
     r.timeout = settings_.requestTimeout;
     const std::string s = secret();
     if (!s.empty()) r.setHeader("Authorization", "Bearer " + s);
@@ -205,8 +239,11 @@ void ClashClient::uploadStallDump(const std::string& token, Telemetry& telemetry
     for (int i = 0; i < 2; ++i) {
         const auto dump = telemetry.fetchStallDump(stop);
         if (!dump) return;
-        telemetry.sendStallDump(token, *dump, pathFields(pathMonitor ? pathMonitor->currentPath() : std::nullopt),
-                                stop);
+        // Before the monitor's first report the path is the one it starts
+        // from: unsatisfied, with nothing available.
+        const auto fields =
+            pathMonitor ? pathFields(pathMonitor->currentPath().value_or(NetworkPath{})) : json::object();
+        telemetry.sendStallDump(token, *dump, fields, stop);
         const auto groups = dump->find("groups");
         Log::line("[Kavri][diag] stall_dump отправлен (групп " + (groups == dump->end() ? "?" : logText(*groups)) +
                   ")");

@@ -72,7 +72,8 @@ public:
     static void uploadStallDump(const std::string& token, Telemetry& telemetry, const PathMonitor* pathMonitor,
                                 std::stop_token stop = {});
 
-    // Percent-encodes a text for a controller path (letters and digits stay).
+    // Percent-encodes a text for a controller path as UTF-8 bytes: letters,
+    // marks and digits of any script stay as they are.
     static std::string encode(const std::string& text);
     // Whether a text is a usable http(s) URL (scheme, host, legal characters).
     static bool isValidURL(const std::string& text);

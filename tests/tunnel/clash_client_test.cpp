@@ -140,6 +140,27 @@ TEST(ClashClient, RequestFormsWithPercentEncodedPathTexts) {
     EXPECT_EQ(seen[4].target, "/group/my%20group%2Fx/delay?timeout=3000");
 }
 
+TEST(ClashClient, PathTextsKeepLettersMarksAndDigitsOfEveryScript) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"my group/x", "my%20group%2Fx"},
+        {"Прокси 1", "Прокси%201"},
+        {"日本-2", "日本%2D2"},
+        {"cafe\u0301", "cafe\u0301"},              // a combining mark stays
+        {"\xD9\xA3x_", "\xD9\xA3x%5F"},          // an Arabic-Indic digit stays
+        {"\xF0\x9F\x98\x80", "%F0%9F%98%80"},    // a symbol is encoded
+        {"\xFF" "a", "%FFa"},                         // not UTF-8: byte by byte
+    };
+    for (const auto& [text, encoded] : cases) EXPECT_EQ(ClashClient::encode(text), encoded) << text;
+
+    ScriptedController controller;
+    ClashClient client(controller.settings());
+    client.setProbeTag("Прокси");
+    EXPECT_TRUE(client.clashSelect("m1"));
+    const auto seen = controller.seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].target, "/proxies/%D0%9F%D1%80%D0%BE%D0%BA%D1%81%D0%B8");  // as URLs carry them
+}
+
 TEST(ClashClient, SelectionAndTunablesOutcomes) {
     struct Case {
         int status;

@@ -176,4 +176,16 @@ TEST(EngineSteering, StallDumpUploadSendsAtMostTwo) {
     ClashClient::uploadStallDump("tok", telemetry, nullptr);  // no monitor: no path fields
     ASSERT_EQ(backend.received().size(), 3u);
     EXPECT_FALSE(backend.received()[2].contains("path_status"));
+
+    // A monitor that has not reported yet: the path as it stands before any
+    // report, with nothing available.
+    FakePathMonitor silent;
+    script.pushStallDump({{"groups", 2}});
+    ClashClient::uploadStallDump("tok", telemetry, &silent);
+    ASSERT_EQ(backend.received().size(), 4u);
+    const auto early = backend.received()[3];
+    EXPECT_EQ(early["path_status"], "unsatisfied");
+    EXPECT_EQ(early["path_ifaces"], "");
+    EXPECT_EQ(early["path_expensive"], false);
+    EXPECT_EQ(early["path_constrained"], false);
 }
