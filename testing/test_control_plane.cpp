@@ -339,6 +339,15 @@ std::vector<TestControlPlane::Request> TestControlPlane::requests() const {
     return requests_;
 }
 
+std::vector<std::string> TestControlPlane::accountCalls() const {
+    std::vector<std::string> out;
+    for (const auto& r : requests()) {
+        std::string call = r.call();
+        if (!call.starts_with("GET /stack/") && call != "POST /telemetry") out.push_back(std::move(call));
+    }
+    return out;
+}
+
 std::vector<TestControlPlane::Request> TestControlPlane::callLog(const std::vector<const TestControlPlane*>& planes) {
     std::vector<Request> all;
     for (const auto* plane : planes) {

@@ -175,6 +175,10 @@ public:
     std::vector<nlohmann::json> reports() const;
 
     std::vector<Request> requests() const;
+    // The calls ("GET /status/<token>", ...) of every request but the
+    // catalog fetches ("GET /stack/...") and the reports, which a shown
+    // window makes on a rhythm of its own.
+    std::vector<std::string> accountCalls() const;
     // Every request these planes received, in the order they arrived.
     static std::vector<Request> callLog(const std::vector<const TestControlPlane*>& planes);
     std::size_t requestCount() const;

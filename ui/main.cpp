@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/shell/kavri_mac_app.h"
+#include "app/telemetry/app_telemetry.h"
 #include "core/kavri_constants.h"
 #include "platform/runtime/log.h"
 #include "platform/workspace/workspace.h"
@@ -53,7 +54,8 @@ int main(int argc, char** argv) {
     };
     int rc = 0;
     {
-        KavriMacApp app(main, {.sysex = SystemExtensionInstaller::systemDeps(terminateAfter)});
+        KavriMacApp app(main, {.sysex = SystemExtensionInstaller::systemDeps(terminateAfter),
+                               .reportAppOpen = [] { KavriMacApp::reportOpen(AppTelemetry::shared()); }});
         AppScenes scenes(app);
         QObject::connect(&instance, &SingleInstance::messageReceived, &scenes, &AppScenes::handleMessage);
         if (std::getenv("KAVRI_EXIT_WHEN_SHOWN")) new ExitWhenExposed(scenes.window());
@@ -65,5 +67,7 @@ int main(int argc, char** argv) {
         Pasteboard::install(nullptr);
         main.shutdown();
     }
+    // The app is quitting: the report under way and the queued ones go.
+    AppTelemetry::shared().shutdown();
     return rc;
 }

@@ -15,7 +15,14 @@ KavriMacApp::KavriMacApp(MainExecutor& main, Deps deps) : main_(main), calls_(ma
     if (deps.reportAppOpen) deps.reportAppOpen();
     subscription_ = std::make_unique<SubscriptionStore>(main, std::move(deps.client), std::move(deps.api));
     vpn_ = std::make_unique<VPNManager>(main, std::move(deps.vpn));
+    settings_ = std::make_unique<SettingsStore>(main);
     sysex_ = std::make_unique<SystemExtensionInstaller>(main, std::move(deps.sysex));
+}
+
+void KavriMacApp::reportOpen(AppTelemetry& telemetry) {
+    if (telemetry.didSendOpen) return;
+    telemetry.didSendOpen = true;
+    telemetry.track("app_open");
 }
 
 KavriMacApp::~KavriMacApp() {

@@ -8,8 +8,10 @@
 #include "api/subscription_client.h"
 #include "app/runtime/main_executor.h"
 #include "app/runtime/store_calls.h"
+#include "app/settings/settings_store.h"
 #include "app/subscription_store.h"
 #include "app/sysext/system_extension_installer.h"
+#include "app/telemetry/app_telemetry.h"
 #include "app/vpn_manager/vpn_manager.h"
 
 namespace kavri {
@@ -26,20 +28,28 @@ public:
         // The account's backend clients, over the one shared API session.
         SubscriptionClient client{};
         KavriAPI api{};
-        // Reports "app_open" (at most once per process: the reporter keeps
-        // that flag). Does nothing until the app's telemetry is given.
+        // Reports "app_open"; nothing when empty. The program gives
+        // reportOpen(AppTelemetry::shared()).
         std::function<void()> reportAppOpen;
     };
 
+    // Reports "app_open" unless `telemetry` already did in this process, and
+    // marks it done.
+    static void reportOpen(AppTelemetry& telemetry);
+
     // Seeds the rule-set folder, reports the open and creates the stores
-    // (the account, the VPN profile, the extension installer), in this order.
+    // (the account, the VPN profile, the user's settings, the extension
+    // installer), in this order.
     KavriMacApp(MainExecutor& main, Deps deps);
     // Cancels the tasks under way and waits for them, before the stores go.
     ~KavriMacApp();
 
     SubscriptionStore& subscription() { return *subscription_; }
     VPNManager& vpn() { return *vpn_; }
+    SettingsStore& settings() { return *settings_; }
     SystemExtensionInstaller& sysex() { return *sysex_; }
+    // The main thread the stores live on.
+    MainExecutor& mainExecutor() { return main_; }
 
     // Starts the start-up task anew (a running one is cancelled first):
     // clean-up after an earlier update, extension activation (not awaited),
@@ -67,6 +77,7 @@ private:
     MainExecutor& main_;
     std::unique_ptr<SubscriptionStore> subscription_;
     std::unique_ptr<VPNManager> vpn_;
+    std::unique_ptr<SettingsStore> settings_;
     std::unique_ptr<SystemExtensionInstaller> sysex_;
     StoreCalls::Handle startup_;
     StoreCalls calls_;  // last: its tasks end before the stores go

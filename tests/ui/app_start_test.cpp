@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "app/shell/kavri_mac_app.h"
+#include "app/telemetry/app_telemetry.h"
 #include "core/deployment.h"
 #include "core/keychain.h"
 #include "platform/ne/tunnel_provider_preferences.h"
@@ -17,6 +18,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/ui/qt_app.h"
 #include "ui/object_names.h"
+#include "ui/main/mac_root_presenter.h"
 #include "ui/shell/app_scenes.h"
 #include "ui/shell/qt_main_executor.h"
 
@@ -44,11 +46,14 @@ protected:
         d.sysex.manager = &manager;
         d.sysex.terminateAfter = [](auto) {};
         d.vpn.tunnel.preferencesDirectory = temp / "config";
+        AppTelemetry::shared().didSendOpen = false;  // each test's app reports its own open
+        d.reportAppOpen = [] { KavriMacApp::reportOpen(AppTelemetry::shared()); };
         app = std::make_unique<KavriMacApp>(main, std::move(d));
         scenes = std::make_unique<AppScenes>(*app);
     }
     void TearDown() override {
         scenes.reset();
+        AppTelemetry::shared().waitIdle();  // no report outlives this test's control plane
         main.shutdown();  // nothing left waits for the main thread in vain
         app.reset();
         Deployment::install(saved);
@@ -72,11 +77,7 @@ protected:
         waiter.join();
         return idle;
     }
-    std::vector<std::string> calls() const {
-        std::vector<std::string> out;
-        for (const auto& r : plane.requests()) out.push_back(r.call());
-        return out;
-    }
+    std::vector<std::string> calls() const { return plane.accountCalls(); }
     QAction* menuAction(const char* name) {
         return scenes->menuBarExtra().menu().findChild<QAction*>(name);
     }
@@ -113,6 +114,23 @@ TEST_F(AppStartTest, TheShownWindowBringsTheAccountAndTheProfileUpToDate) {
     EXPECT_TRUE(scenes->window().isVisible());
     ASSERT_TRUE(settle());
     EXPECT_EQ(calls(), (std::vector<std::string>{status, sub, status}));  // provisioned: only the status first
+}
+
+TEST_F(AppStartTest, TheWindowShowsTheAccountOfTheAppsStoreAndTheOpenIsReported) {
+    plane.setStatus(token, R"({"state":"trial","days_left":2})");
+    EXPECT_EQ(scenes->rootPresenter().state().banner.kind, AccountBanner::Kind::none);  // nothing known yet
+    scenes->show();
+    ASSERT_TRUE(settle());
+    const auto& state = scenes->rootPresenter().state();
+    EXPECT_EQ(state.banner.kind, AccountBanner::Kind::stateLine);
+    EXPECT_EQ(state.banner.title, "Бесплатно ещё 2 дня");
+    EXPECT_TRUE(state.banner.payLink);
+    EXPECT_EQ(state.status.caption, "Готов к подключению");
+
+    AppTelemetry::shared().waitIdle();
+    int opens = 0;
+    for (const auto& report : plane.reports()) opens += report.value("event", "") == "app_open";
+    EXPECT_EQ(opens, 1);
 }
 
 TEST_F(AppStartTest, MessagesOfLaterStartsReachTheStores) {

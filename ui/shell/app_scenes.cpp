@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 
 #include "app/shell/kavri_mac_app.h"
+#include "app/telemetry/app_telemetry.h"
 #include "core/keychain.h"
 #include "ui/main/mac_root_view.h"
 #include "ui/shell/app_user_defaults.h"
@@ -10,9 +11,21 @@
 namespace kavri {
 
 AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
-    : QObject(parent), app_(app), root_(new MacRootView), window_(root_) {
+    : QObject(parent),
+      app_(app),
+      presenter_(std::make_unique<MacRootPresenter>(
+          app.mainExecutor(),
+          rootPresenterDeps(app.subscription(), app.vpn(), app.sysex(),
+                            [](const std::string& event, std::int64_t ms, const nlohmann::json& extra) {
+                                AppTelemetry::shared().track(event, ms, extra);
+                            },
+                            nullptr))),
+      root_(new MacRootView),
+      window_(root_) {
+    // The start-up task first, then the presenter's own work.
     connect(root_, &MacRootView::shown, this, [this] { app_.startupTask(); });
     connect(root_, &MacRootView::hidden, this, [this] { app_.cancelStartup(); });
+    root_->bind(*presenter_);
     connect(&extra_, &MenuBarExtra::openMainWindowRequested, this, [this] { window_.bringForward(); });
     connect(&extra_, &MenuBarExtra::quitRequested, this, [] { QCoreApplication::quit(); });
     const auto followStatus = [this] {
@@ -38,8 +51,6 @@ MacRootPresenter::Deps AppScenes::rootPresenterDeps(SubscriptionStore& subscript
             [](const std::string& value) { AppUserDefaults::setString(AppUserDefaults::lastActiveState, value); },
             std::move(connectToggle)};
 }
-
-void AppScenes::attachRootPresenter(MacRootPresenter& presenter) { root_->bind(presenter); }
 
 void AppScenes::show() {
     extra_.show();

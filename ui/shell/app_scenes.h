@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 #include "app/runtime/observable_store.h"
 #include "ui/main/mac_root_presenter.h"
 #include "ui/shell/main_window.h"
@@ -15,9 +17,11 @@ class MacRootPresenter;
 class MacRootView;
 
 // The app's two scenes, the main window and the menu-bar extra, tied to the
-// app: the start-up task runs each time the window's content is shown and
-// is cancelled when it goes away; messages from later starts open URLs or
-// bring the window forward. The tray icon follows the tunnel's status.
+// app: the window's content draws the app's own stores through its
+// presenter, which reports its catalog fetches to the app's telemetry; the
+// start-up task runs each time the content is shown and is cancelled when
+// it goes away; messages from later starts open URLs or bring the window
+// forward. The tray icon follows the tunnel's status.
 class AppScenes : public QObject {
     Q_OBJECT
 public:
@@ -25,15 +29,13 @@ public:
 
     MainWindow& window() { return window_; }
     MacRootView& rootView() { return *root_; }
+    MacRootPresenter& rootPresenter() { return *presenter_; }
     // What the root view's presenter takes in the app: the keychain's token,
     // the shared store, the app's own settings file; `track` reports the
     // catalog fetches (nothing when empty), `connectToggle` runs the connect.
     static MacRootPresenter::Deps rootPresenterDeps(SubscriptionStore& subscription, VPNManager& vpn,
                                                     SystemExtensionInstaller& sysex, CatalogHolder::Track track,
                                                     std::function<void(MacRootPresenter&)> connectToggle);
-    // Ties the window's content to its presenter (made where the app's
-    // stores are); until then it shows the disconnected state.
-    void attachRootPresenter(MacRootPresenter& presenter);
     MenuBarExtra& menuBarExtra() { return extra_; }
 
     // Shows the window and the tray icon.
@@ -43,6 +45,7 @@ public:
 
 private:
     KavriMacApp& app_;
+    std::unique_ptr<MacRootPresenter> presenter_;  // before the window: it outlives the view bound to it
     MacRootView* root_;
     MainWindow window_;
     MenuBarExtra extra_;
