@@ -108,28 +108,28 @@ protected:
     }
 
     // The image's bytes.
-    std::string makeImage(const Image& spec) {
+    std::string makeImage(const Image& wanted) {
         const fs::path top = temp / ("image-" + std::to_string(++made));
-        const fs::path app = top / spec.appName;
+        const fs::path app = top / wanted.appName;
         test::writeFakeBundle(app, "new", launches);
-        writeBuild(app, spec.build);
-        if (spec.payloadBytes) {
+        writeBuild(app, wanted.build);
+        if (wanted.payloadBytes) {
             std::mt19937 random(7);
-            std::string bytes(spec.payloadBytes, '\0');
+            std::string bytes(wanted.payloadBytes, '\0');
             for (auto& b : bytes) b = static_cast<char>(random());
             std::ofstream(app / "Contents" / "Resources.bin", std::ios::binary) << bytes;
         }
         const fs::path image = top / "Kavri.dmg";
-        const auto identity = TestPki::shared().signingIdentity(spec.signer, spec.trusted);
-        if (spec.isSigned && !spec.afterSigning) {
+        const auto identity = TestPki::shared().signingIdentity(wanted.signer, wanted.trusted);
+        if (wanted.isSigned && !wanted.afterSigning) {
             // As a release makes it.
             const std::string command = binaryDir + "/testing/kavri-pack-update --bundle '" + app.string() +
                                         "' --certificate " + identity.certFile + " --key " + identity.keyFile +
                                         " --output " + image.string();
             EXPECT_EQ(std::system(command.c_str()), 0);
         } else {
-            if (spec.isSigned) CodeSignature::sign(app, identity.certFile, identity.keyFile);
-            if (spec.afterSigning) spec.afterSigning(app);
+            if (wanted.isSigned) CodeSignature::sign(app, identity.certFile, identity.keyFile);
+            if (wanted.afterSigning) wanted.afterSigning(app);
             DiskImage::create({app}, image);
         }
         return test::readFile(image);
