@@ -14,20 +14,16 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/runtime/c_handle.h"
+
 namespace kavri {
 namespace {
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
 struct FileClose {
     void operator()(FILE* f) const { std::fclose(f); }
 };
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using Cert = std::unique_ptr<X509, X509Free>;
+using Pkey = CHandle<EVP_PKEY, EVP_PKEY_free>;
+using Cert = CHandle<X509, X509_free>;
 
 [[noreturn]] void fail(const char* what) { throw std::runtime_error(std::string("test PKI: ") + what); }
 

@@ -15,6 +15,7 @@
 
 #include "platform/bundle/app_bundle.h"
 #include "platform/runtime/relative_path.h"
+#include "platform/runtime/c_handle.h"
 
 namespace kavri {
 
@@ -23,34 +24,13 @@ using Json = nlohmann::json;
 
 namespace {
 
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct KeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct CmsFree {
-    void operator()(CMS_ContentInfo* c) const { CMS_ContentInfo_free(c); }
-};
 struct StackFree {
     void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
 };
-struct StoreFree {
-    void operator()(X509_STORE* s) const { X509_STORE_free(s); }
-};
-struct StoreCtxFree {
-    void operator()(X509_STORE_CTX* c) const { X509_STORE_CTX_free(c); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using Bio = std::unique_ptr<BIO, BioFree>;
-using Cert = std::unique_ptr<X509, X509Free>;
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Cms = std::unique_ptr<CMS_ContentInfo, CmsFree>;
+using Bio = CHandle<BIO, BIO_free>;
+using Cert = CHandle<X509, X509_free>;
+using Key = CHandle<EVP_PKEY, EVP_PKEY_free>;
+using Cms = CHandle<CMS_ContentInfo, CMS_ContentInfo_free>;
 using Certs = std::unique_ptr<STACK_OF(X509), StackFree>;
 
 constexpr const char* resourcesName = "CodeResources";
@@ -67,7 +47,7 @@ std::string readAll(const fs::path& path) {
 std::string sha256Hex(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) fail("cannot read " + path.string());
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    CHandle<EVP_MD_CTX, EVP_MD_CTX_free> ctx(EVP_MD_CTX_new());
     EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr);
     char buffer[65536];
     while (in.read(buffer, sizeof buffer) || in.gcount() > 0) EVP_DigestUpdate(ctx.get(), buffer, in.gcount());
@@ -267,11 +247,11 @@ void CodeSignature::assess(const fs::path& bundle, const fs::path& trustedRoots)
     Certs certs(CMS_get1_certs(cms.get()));
     X509* signer = signerOf(cms.get(), certs.get());
 
-    std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+    CHandle<X509_STORE, X509_STORE_free> store(X509_STORE_new());
     Certs roots = readCertificates(trustedRoots);
     if (sk_X509_num(roots.get()) == 0) fail("no trusted root");
     for (int i = 0; i < sk_X509_num(roots.get()); ++i) X509_STORE_add_cert(store.get(), sk_X509_value(roots.get(), i));
-    std::unique_ptr<X509_STORE_CTX, StoreCtxFree> ctx(X509_STORE_CTX_new());
+    CHandle<X509_STORE_CTX, X509_STORE_CTX_free> ctx(X509_STORE_CTX_new());
     X509_STORE_CTX_init(ctx.get(), store.get(), signer, certs.get());
     if (X509_verify_cert(ctx.get()) != 1) {
         const int err = X509_STORE_CTX_get_error(ctx.get());

@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/runtime/c_handle.h"
 #include "platform/runtime/relative_path.h"
 
 namespace kavri {
@@ -19,18 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct ReadFree {
-    void operator()(archive* a) const { archive_read_free(a); }
-};
-struct WriteFree {
-    void operator()(archive* a) const { archive_write_free(a); }
-};
-struct EntryFree {
-    void operator()(archive_entry* e) const { archive_entry_free(e); }
-};
-using Reader = std::unique_ptr<archive, ReadFree>;
-using Writer = std::unique_ptr<archive, WriteFree>;
-using Entry = std::unique_ptr<archive_entry, EntryFree>;
+using Reader = CHandle<archive, archive_read_free>;
+using Writer = CHandle<archive, archive_write_free>;
+using Entry = CHandle<archive_entry, archive_entry_free>;
 
 [[noreturn]] void fail(const std::string& what) { throw DiskImage::Error(what); }
 
