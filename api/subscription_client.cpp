@@ -10,6 +10,8 @@
 #include "api/json_fields.h"
 #include "core/config_fetcher.h"
 #include "core/control_plane.h"
+#include "core/detect_config.h"
+#include "core/kavri_defaults_key.h"
 #include "core/kavri_constants.h"
 #include "core/kavri_crypto.h"
 #include "core/sorted_json.h"
@@ -211,7 +213,12 @@ SubscriptionClient::FetchResult SubscriptionClient::fetch(const std::string& bas
     } catch (const ConfigFetcher::FetchError&) {
     }
     FetchResult result{parts ? std::move(parts->fetched.config) : std::move(body), std::move(meta), std::nullopt};
-    if (parts) store_.setAll(ConfigFetcher::storeChanges(*parts));
+    if (parts) {
+        auto changes = ConfigFetcher::storeChanges(*parts);
+        if (auto detect = DetectConfig::storedForm(parts->fetched.detectRaw))
+            changes.emplace_back(KavriDefaultsKey::detectConfigJSON, Data{std::move(*detect)});
+        store_.setAll(changes);
+    }
     if (auto header = response.header("Subscription-Userinfo")) result.userinfo = SubscriptionUserinfo::parse(*header);
     return result;
 }

@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "core/control_plane.h"
-#include "core/detect_config.h"
 #include "core/kavri_constants.h"
 #include "core/kavri_crypto.h"
 #include "core/kavri_defaults_key.h"
@@ -155,8 +154,6 @@ KavriStore::Changes ConfigFetcher::storeChanges(const Reply& reply) {
     if (reply.fallbacks)
         if (auto json = ControlPlane::fallbacksJSON(*reply.fallbacks))
             changes.emplace_back(KavriDefaultsKey::cpFallbacksJSON, Data{std::move(*json)});
-    if (auto detect = DetectConfig::storedForm(reply.fetched.detectRaw))
-        changes.emplace_back(KavriDefaultsKey::detectConfigJSON, Data{std::move(*detect)});
     return changes;
 }
 
@@ -222,9 +219,7 @@ ConfigFetcher::Fetched ConfigFetcher::fetch(const std::string& token, const std:
 
         // Accepted: record what belongs to the shared core.
         // The detection settings are the caller's to store.
-        auto changes = storeChanges(reply);
-        std::erase_if(changes, [](const auto& change) { return change.first == KavriDefaultsKey::detectConfigJSON; });
-        store.setAll(changes);
+        store.setAll(storeChanges(reply));
         return std::move(reply.fetched);
     };
     return ControlPlane::withFailover(limits.budgetSeconds, attempt, clock, store);

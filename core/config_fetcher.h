@@ -64,7 +64,8 @@ public:
         std::optional<std::vector<std::string>> fallbacks;  // "control_plane_fallbacks", a list of texts
     };
     // What an accepted reply records in the shared store ("device_removed",
-    // the fallback hosts, the detection settings), to be written at once.
+    // the fallback hosts), to be written at once; the detection settings are
+    // the caller's.
     static KavriStore::Changes storeChanges(const Reply& reply);
     // Reads an opened reply body. Throws FetchError::malformed() for anything
     // but a JSON object of reasonable nesting.
