@@ -1,6 +1,8 @@
 #include "ui/screens/screen_gallery.h"
 
+#include <QLabel>
 #include <QPainter>
+#include <QScrollArea>
 #include <QWidget>
 
 #include <chrono>
@@ -10,6 +12,8 @@
 #include "platform/runtime/fake_clock.h"
 #include "ui/main/logo_button.h"
 #include "ui/main/mac_root_view.h"
+#include "ui/sheets/mac_devices_sheet.h"
+#include "ui/sheets/mac_devices_sheet_presenter.h"
 #include "ui/style/palette.h"
 
 namespace kavri {
@@ -82,6 +86,53 @@ MacRootViewState connected() {
     return withAccount(s, {false, SubscriptionState::paidAutopay, std::nullopt, connectedAt + 24h * 200, ""});
 }
 
+// The devices sheet's content as its bottom sheet holds it, under the grabber.
+QImage devicesSheet(const MacDevicesSheetViewState& state, const char* scrollTo = nullptr) {
+    const QSizeF size(ScreenGallery::windowWidth, MacDevicesSheet::sheetHeight - 17);
+    QWidget backdrop;
+    backdrop.setAutoFillBackground(true);
+    QPalette p;
+    p.setColor(QPalette::Window, Palette::background());
+    backdrop.setPalette(p);
+    backdrop.setFixedSize(int(std::ceil(size.width())), int(std::ceil(size.height())));
+    auto* sheet = new MacDevicesSheet(&backdrop);
+    sheet->setGeometry(backdrop.rect());
+    sheet->setState(state);
+    backdrop.show();
+    if (scrollTo) {
+        auto* area = sheet->findChild<QScrollArea*>();
+        if (auto* target = sheet->findChild<QWidget*>(scrollTo); area && target) area->ensureWidgetVisible(target, 0, 60);
+    }
+    return grab(backdrop, size);
+}
+
+// An owner's subscription with three other devices, one of them removed.
+MacDevicesSheetViewState ownerSheet() {
+    using P = MacDevicesSheetPresenter;
+    auto device = [](std::string id, std::string name, std::string platform, bool blocked, bool current,
+                     std::optional<Clock::WallTime> added) {
+        DeviceLinkAPI::Device d;
+        d.id = std::move(id), d.name = std::move(name), d.platform = std::move(platform);
+        d.blocked = blocked, d.current = current, d.addedAt = added;
+        return d;
+    };
+    const std::vector<DeviceLinkAPI::Device> devices = {
+        device("me", "Этот Mac", "macos", false, true, connectedAt),
+        device("p1", "iPhone Анны", "ios", false, false, connectedAt - 24h * 40),
+        device("w1", "", "windows", false, false, std::nullopt),
+        device("a1", "Samsung", "android", true, false, connectedAt - 24h * 90),
+    };
+    MacDevicesSheetViewState s;
+    s.showsDevices = true;
+    s.usageText = P::usageText(true, 5, devices);
+    for (std::size_t i = 1; i < devices.size(); ++i) {
+        const auto& d = devices[i];
+        s.rows.push_back({d.id, P::platformTitle(d), P::addedText(d), !d.blocked, false, i + 1 < devices.size()});
+    }
+    s.section = MacDevicesSheetViewState::Section::share;
+    return s;
+}
+
 }  // namespace
 
 std::vector<ScreenGallery::Screen> ScreenGallery::all() {
@@ -103,6 +154,30 @@ std::vector<ScreenGallery::Screen> ScreenGallery::all() {
          }},
         {"halo-inactive", [] { return haloAlone(false); }},
         {"halo-active", [] { return haloAlone(true); }},
+        {"devices-listed", [] { return devicesSheet(ownerSheet()); }},
+        {"devices-share-code", [] {
+             auto s = ownerSheet();
+             s.code = "K7M2X9";
+             s.qr = MacDevicesSheetPresenter::qrImage(std::string(MacDevicesSheetPresenter::linkPrefix) + *s.code);
+             return devicesSheet(s, "devicesCode");
+         }},
+        {"devices-join-error", [] {
+             auto s = ownerSheet();
+             s.section = MacDevicesSheetViewState::Section::join;
+             s.joinExplanation =
+                 "Раздать можно только оплаченную подписку. Чтобы перенести доступ сюда — введите код с того устройства";
+             s.entered = "K7M2X9";
+             s.confirmEnabled = true;
+             s.confirmOpacity = 1;
+             s.message = "Код не подошёл или уже истёк — попросите новый";
+             s.messageColor = PaletteColor::danger;
+             return devicesSheet(s, "devicesMessage");
+         }},
+        {"devices-member", [] {
+             MacDevicesSheetViewState s;
+             s.section = MacDevicesSheetViewState::Section::member;
+             return devicesSheet(s);
+         }},
     };
 }
 
