@@ -1,5 +1,6 @@
 #include "ui/screens/screen_gallery.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QPainter>
 #include <QScrollArea>
@@ -99,6 +100,7 @@ QImage devicesSheet(const MacDevicesSheetViewState& state, const char* scrollTo 
     sheet->setGeometry(backdrop.rect());
     sheet->setState(state);
     backdrop.show();
+    QCoreApplication::processEvents();  // the layout settles as before the first frame
     if (scrollTo) {
         auto* area = sheet->findChild<QScrollArea*>();
         if (auto* target = sheet->findChild<QWidget*>(scrollTo); area && target) area->ensureWidgetVisible(target, 0, 60);

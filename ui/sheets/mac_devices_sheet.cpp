@@ -137,6 +137,7 @@ MacDevicesSheet::MacDevicesSheet(QWidget* parent) : QWidget(parent) {
     auto* content = new QWidget;
     auto* col = column(content, sectionSpacing);
     col->setContentsMargins(int(inset), int(inset), int(inset), int(inset));
+    col->setSizeConstraint(QLayout::SetNoConstraint);
     scroll->setWidget(content);
     content->setAutoFillBackground(false);  // after setWidget, which turns it on
     root->addWidget(scroll, 1);
