@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QPainter>
 #include <QScrollArea>
 #include <QWidget>
@@ -13,6 +14,10 @@
 #include "platform/runtime/fake_clock.h"
 #include "ui/main/logo_button.h"
 #include "ui/main/mac_root_view.h"
+#include "ui/main/mac_setup_guide_presenter.h"
+#include "ui/main/mac_setup_guide_view.h"
+#include "ui/shell/mac_menu_presenter.h"
+#include "ui/shell/mac_menu_view.h"
 #include "ui/sheets/mac_devices_sheet.h"
 #include "ui/sheets/mac_devices_sheet_presenter.h"
 #include "ui/style/palette.h"
@@ -87,25 +92,61 @@ MacRootViewState connected() {
     return withAccount(s, {false, SubscriptionState::paidAutopay, std::nullopt, connectedAt + 24h * 200, ""});
 }
 
-// The devices sheet's content as its bottom sheet holds it, under the grabber.
+// The main window with the stack sheet open over it, holding a stand-in
+// for its content.
+QImage sheetOpen() {
+    MacRootView view(fixedClock());
+    view.setSheetContent(3, [](QWidget* parent) {
+        auto* label = new QLabel("Содержимое", parent);
+        label->setAlignment(Qt::AlignCenter);
+        label->setStyleSheet("color: rgba(255, 255, 255, 0.35);");
+        return label;
+    });
+    MacRootViewState s;
+    s.showStack = true;
+    view.setState(s);
+    return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
+}
+
+// The window's setup guide in one state of the extension installer.
+QImage setupGuide(const SystemExtensionInstaller::State& installer) {
+    MacRootView view(fixedClock());
+    MacRootViewState s;
+    s.showsSetupGuide = true;
+    view.setState(s);
+    view.setupGuide().setState(MacSetupGuidePresenter::stateFor(installer));
+    return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
+}
+
+// The tray's pull-down menu for a tunnel status and subscription ID.
+QImage trayMenu(VPNManager::Status::Kind status, std::optional<std::int64_t> subscriptionID) {
+    QMenu menu;
+    MacMenuView view(menu);
+    view.setState(MacMenuPresenter::stateFor(VPNManager::Status::of(status), subscriptionID));
+    menu.adjustSize();
+    return grab(menu, QSizeF(menu.size()));
+}
+
+// The main window with the devices sheet open over it, drawing `state`,
+// scrolled so that the control named `scrollTo` shows.
 QImage devicesSheet(const MacDevicesSheetViewState& state, const char* scrollTo = nullptr) {
-    const QSizeF size(ScreenGallery::windowWidth, MacDevicesSheet::sheetHeight - 17);
-    QWidget backdrop;
-    backdrop.setAutoFillBackground(true);
-    QPalette p;
-    p.setColor(QPalette::Window, Palette::background());
-    backdrop.setPalette(p);
-    backdrop.setFixedSize(int(std::ceil(size.width())), int(std::ceil(size.height())));
-    auto* sheet = new MacDevicesSheet(&backdrop);
-    sheet->setGeometry(backdrop.rect());
-    sheet->setState(state);
-    backdrop.show();
+    MacRootView view(fixedClock());
+    view.setSheetContent(2, [&state](QWidget* parent) {
+        auto* sheet = new MacDevicesSheet(parent);
+        sheet->setState(state);
+        return sheet;
+    });
+    MacRootViewState s;
+    s.showDevices = true;
+    view.setState(s);
+    view.show();
     QCoreApplication::processEvents();  // the layout settles as before the first frame
     if (scrollTo) {
-        auto* area = sheet->findChild<QScrollArea*>();
-        if (auto* target = sheet->findChild<QWidget*>(scrollTo); area && target) area->ensureWidgetVisible(target, 0, 60);
+        auto* area = view.findChild<MacDevicesSheet*>() ? view.findChild<MacDevicesSheet*>()->findChild<QScrollArea*>()
+                                                        : nullptr;
+        if (auto* target = view.findChild<QWidget*>(scrollTo); area && target) area->ensureWidgetVisible(target, 0, 60);
     }
-    return grab(backdrop, size);
+    return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
 }
 
 // An owner's subscription with three other devices, one of them removed.
@@ -156,6 +197,17 @@ std::vector<ScreenGallery::Screen> ScreenGallery::all() {
          }},
         {"halo-inactive", [] { return haloAlone(false); }},
         {"halo-active", [] { return haloAlone(true); }},
+        {"sheet-open", [] { return sheetOpen(); }},
+        {"setup-not-in-applications", [] { return setupGuide({SystemExtensionInstaller::State::Kind::notInApplications}); }},
+        {"setup-needs-approval", [] { return setupGuide({SystemExtensionInstaller::State::Kind::needsApproval}); }},
+        {"setup-needs-reboot", [] { return setupGuide({SystemExtensionInstaller::State::Kind::needsReboot}); }},
+        {"setup-failed", [] {
+             return setupGuide(SystemExtensionInstaller::State::failed(
+                 "Не удалось переместить в «Программы» — перетащите вручную"));
+         }},
+        {"setup-installing", [] { return setupGuide({SystemExtensionInstaller::State::Kind::installing}); }},
+        {"tray-menu-connected", [] { return trayMenu(VPNManager::Status::Kind::connected, 42); }},
+        {"tray-menu-disconnecting", [] { return trayMenu(VPNManager::Status::Kind::disconnecting, 42); }},
         {"devices-listed", [] { return devicesSheet(ownerSheet()); }},
         {"devices-share-code", [] {
              auto s = ownerSheet();
