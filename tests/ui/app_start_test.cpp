@@ -175,8 +175,8 @@ TEST_F(AppStartTest, TheDevicesSheetOpensOverTheWindowWithTheListAndCloses) {
     auto* done = sheet()->findChild<PlainButton*>(ObjectName::devicesDone);
     ASSERT_TRUE(done);
     done->click();
-    EXPECT_FALSE(scenes->rootPresenter().state().showDevices);
     EXPECT_TRUE(until([&] { return sheet() == nullptr; }));  // built anew on the next opening
+    EXPECT_FALSE(scenes->rootPresenter().state().showDevices);
 }
 
 }  // namespace

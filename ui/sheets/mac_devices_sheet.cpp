@@ -119,7 +119,8 @@ MacDevicesSheet::MacDevicesSheet(QWidget* parent) : QWidget(parent) {
     done->setObjectName(ObjectName::devicesDone);
     grid->addWidget(heading, 0, 0);
     grid->addWidget(done, 0, 0, Qt::AlignRight | Qt::AlignVCenter);
-    connect(done, &QAbstractButton::clicked, this, &MacDevicesSheet::doneClicked);
+    // Closing destroys the sheet: not from inside the button's own click.
+    connect(done, &QAbstractButton::clicked, this, &MacDevicesSheet::doneClicked, Qt::QueuedConnection);
     root->addWidget(header);
 
     auto* scroll = new QScrollArea(this);
