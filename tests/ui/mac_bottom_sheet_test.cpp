@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -132,6 +133,35 @@ TEST_F(MacBottomSheetTest, TheContentIsBuiltEachTimeItIsShownAndDraggedThroughIt
     EXPECT_EQ(built, 2);
     sheet.setContent(nullptr);
     EXPECT_FALSE(sheet.content());
+}
+
+TEST_F(MacBottomSheetTest, ADragFromAButtonOfTheContentMovesThePanelWithoutAClick) {
+    QPushButton* button = nullptr;
+    sheet.setContent([&button](QWidget* parent) {
+        auto* content = new QWidget(parent);
+        button = new QPushButton("Кнопка", content);
+        button->setGeometry(20, 40, 200, 44);
+        return content;
+    });
+    sheet.setPresented(true);
+    ASSERT_TRUE(button);
+    QSignalSpy clicks(button, &QAbstractButton::clicked);
+    QSignalSpy dismissed(&sheet, &MacBottomSheet::dismissed);
+    const QPointF onButton = sheet.mapFromGlobal(button->mapToGlobal(QPointF(button->rect().center())));
+
+    drag(onButton, 0, 80, button);  // a tap: the button's own
+    EXPECT_EQ(clicks.count(), 1);
+    EXPECT_EQ(dismissed.count(), 0);
+
+    drag(onButton, 120, 2000, button);  // a drag: the panel's, and springs back
+    EXPECT_EQ(clicks.count(), 1);
+    EXPECT_FALSE(button->isDown());
+    EXPECT_EQ(dismissed.count(), 0);
+    EXPECT_EQ(sheet.dragOffset(), 0);
+
+    drag(onButton, 250, 2000, button);
+    EXPECT_EQ(clicks.count(), 1);
+    EXPECT_EQ(dismissed.count(), 1);
 }
 
 TEST(TopRoundedRectangleTest, RoundsTheTopCornersWithQuadraticCurves) {
