@@ -46,6 +46,9 @@ void MacBottomSheet::setPresented(bool presented) {
     presented_ = presented;
     if (presented) {
         if (parentWidget()) setGeometry(parentWidget()->rect());
+        // An owner that closed the sheet mid-drag left the offset behind;
+        // the panel comes back whole.
+        dragOffset_.springTo(0, presentation);
         if (!content_) buildContent();
         qApp->installEventFilter(this);
         show();
