@@ -145,6 +145,11 @@ TEST_F(MacMenuPresenterTest, TheConnectItemConnectsAndDisconnectsTheTunnelAndThe
     presenter->quit();
     EXPECT_EQ(opened, 1);
     EXPECT_EQ(quits, 1);
+
+    presenter->toggleConnection();
+    presenter.reset();  // gone before its work ran: nothing happens
+    main.runUntilIdle();
+    EXPECT_EQ(vpn->status->kind, Kind::disconnected);
 }
 
 }  // namespace
