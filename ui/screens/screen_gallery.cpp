@@ -92,18 +92,18 @@ MacRootViewState connected() {
     return withAccount(s, {false, SubscriptionState::paidAutopay, std::nullopt, connectedAt + 24h * 200, ""});
 }
 
-// The main window with the stack sheet open over it, holding a stand-in
-// for its content.
+// The connected window with the plans sheet open over it, holding a
+// stand-in for its content.
 QImage sheetOpen() {
     MacRootView view(fixedClock());
-    view.setSheetContent(3, [](QWidget* parent) {
+    view.setSheetContent(1, [](QWidget* parent) {
         auto* label = new QLabel("Содержимое", parent);
         label->setAlignment(Qt::AlignCenter);
         label->setStyleSheet("color: rgba(255, 255, 255, 0.35);");
         return label;
     });
-    MacRootViewState s;
-    s.showStack = true;
+    MacRootViewState s = connected();
+    s.showPlans = true;
     view.setState(s);
     return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
 }
