@@ -19,4 +19,5 @@ inline constexpr const char* plansSheet = "plansSheet";
 inline constexpr const char* devicesSheet = "devicesSheet";
 inline constexpr const char* stackSheet = "stackSheet";
 inline constexpr const char* stackAlert = "stackAlert";
+inline constexpr const char* stackCard = "stackCard";
 }  // namespace kavri::ObjectName

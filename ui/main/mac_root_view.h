@@ -18,6 +18,7 @@ class LogoButton;
 class MacRootPresenter;
 class PlainButton;
 class SheetPlaceholder;
+class StackCard;
 
 // The main window's content: the setup guide or the main column (header
 // with the menu button, logo button, status row, account banner, connect
@@ -46,6 +47,9 @@ public:
 
     LogoButton& logoButton() { return *logo_; }
     ConnectButton& connectButton() { return *connect_; }
+    StackCard& stackCard() { return *stackCard_; }
+    // The padding above the stack card, beside the column's spacing.
+    static constexpr double stackCardPaddingTop = 17.1;
 
 signals:
     void shown();
@@ -58,6 +62,7 @@ signals:
     // index into sheetHeights
     void sheetDismissed(int sheet);
     void alertDismissed();
+    void stackCardClicked();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -78,6 +83,7 @@ private:
     ConnectButton* connect_;
     CapsuleButton* bannerButton_ = nullptr;
     PlainButton* pay_ = nullptr;
+    StackCard* stackCard_;
     std::array<SheetPlaceholder*, 4> sheets_{};
     QPointer<QMessageBox> alert_;
     MacRootPresenter* presenter_ = nullptr;

@@ -19,7 +19,7 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
                             [](const std::string& event, std::int64_t ms, const nlohmann::json& extra) {
                                 AppTelemetry::shared().track(event, ms, extra);
                             },
-                            nullptr))),
+                            &AppTelemetry::shared()))),
       root_(new MacRootView),
       window_(root_) {
     // The start-up task first, then the presenter's own work.
@@ -39,7 +39,7 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
 
 MacRootPresenter::Deps AppScenes::rootPresenterDeps(SubscriptionStore& subscription, VPNManager& vpn,
                                                     SystemExtensionInstaller& sysex, CatalogHolder::Track track,
-                                                    std::function<void(MacRootPresenter&)> connectToggle) {
+                                                    AppTelemetry* telemetry) {
     return {subscription,
             vpn,
             sysex,
@@ -49,7 +49,7 @@ MacRootPresenter::Deps AppScenes::rootPresenterDeps(SubscriptionStore& subscript
             std::move(track),
             [] { return AppUserDefaults::string(AppUserDefaults::lastActiveState); },
             [](const std::string& value) { AppUserDefaults::setString(AppUserDefaults::lastActiveState, value); },
-            std::move(connectToggle)};
+            telemetry};
 }
 
 void AppScenes::show() {
