@@ -24,7 +24,12 @@ constexpr double chipFillOpacity = 0.18;
 constexpr double lockedBorderOpacity = 0.45;
 constexpr double plainBorderOpacity = 0.18;
 
-QFont flagFont() { return Fonts::system(StackCard::flagSize); }
+// Flags in colour: Inter draws regional indicators as boxed letters.
+QFont flagFont() {
+    QFont font = Fonts::system(StackCard::flagSize);
+    font.setFamilies({"Noto Color Emoji", "Inter"});
+    return font;
+}
 QFont boltFont() { return Fonts::system(StackCard::boltSize, QFont::DemiBold); }
 QFont titleFont() { return Fonts::system(StackCard::titleSize, QFont::Medium); }
 QFont subtitleFont() { return Fonts::system(StackCard::subtitleSize); }
