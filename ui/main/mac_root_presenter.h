@@ -89,6 +89,7 @@ public:
     void setShowStack(bool on);
     void setShowPlans(bool on);
     CatalogHolder* catalogHolder() { return catalogHolder_.get(); }
+    SystemExtensionInstaller& sysex() { return deps_.sysex; }
     StackPinger* pinger() { return pinger_.get(); }
     // The connect, location sheet and switch flows: the location sheet's
     // callbacks are its refreshCatalog, applyStack and openPlansFromStack.

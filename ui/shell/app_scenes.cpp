@@ -21,13 +21,14 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
                             },
                             &AppTelemetry::shared()))),
       root_(new MacRootView),
-      window_(root_) {
+      window_(root_),
+      menuPresenter_(app.mainExecutor(), {app.subscription(), app.vpn(), AppTelemetry::shared(),
+                                          [this] { window_.bringForward(); }, [] { QCoreApplication::quit(); }}) {
     // The start-up task first, then the presenter's own work.
     connect(root_, &MacRootView::shown, this, [this] { app_.startupTask(); });
     connect(root_, &MacRootView::hidden, this, [this] { app_.cancelStartup(); });
     root_->bind(*presenter_);
-    connect(&extra_, &MenuBarExtra::openMainWindowRequested, this, [this] { window_.bringForward(); });
-    connect(&extra_, &MenuBarExtra::quitRequested, this, [] { QCoreApplication::quit(); });
+    extra_.menuView().bind(menuPresenter_);
     const auto followStatus = [this] {
         extra_.setConnected(app_.vpn().status->kind == VPNManager::Status::Kind::connected);
     };
