@@ -16,7 +16,14 @@
 #include "platform/runtime/fake_clock.h"
 #include "platform/sysext/system_extension_manager.h"
 #include "tests/support/vpn_fixture.h"
+#include "tests/ui/qt_app.h"
 #include "ui/main/mac_root_presenter.h"
+#include "ui/main/mac_root_view.h"
+#include "ui/main/stack_card.h"
+#include "ui/object_names.h"
+#include "ui/style/animations.h"
+
+#include <QTest>
 
 namespace kavri {
 namespace {
@@ -381,6 +388,28 @@ TEST_F(RootFlowsTest, TheSheetOpensWithTheCachedCatalogAndMeasuresWhatTheServerD
     flows().openPlansFromStack();
     EXPECT_FALSE(state().showStack);
     EXPECT_TRUE(state().showPlans);
+}
+
+TEST_F(RootFlowsTest, TheViewShowsTheStackCardAndATapOnALockedOneOpensThePlans) {
+    test::qtApp();
+    Animations::setEnabled(false);
+    {
+        MacRootView view(clock);
+        view.bind(*presenter);
+        view.show();
+        auto* card = view.findChild<StackCard*>(ObjectName::stackCard);
+        ASSERT_TRUE(card);
+        EXPECT_FALSE(card->isVisible());  // no stack known yet
+        auto locked = StackAPI::Snapshot::fromJson(snapshot("de", "Германия"));
+        locked.manualAllowed = false;
+        subscription->stack = locked;
+        ASSERT_TRUE(card->isVisible());
+        EXPECT_EQ(card->look().trailing, StackCard::Trailing::proChip);
+        QTest::mouseClick(card, Qt::LeftButton, {}, card->rect().center());
+        EXPECT_TRUE(state().showPlans);
+        EXPECT_FALSE(state().showStack);
+    }
+    Animations::setEnabled(true);
 }
 
 TEST_F(RootFlowsTest, OnlyTheCurrentLocationIsMeasuredWhenTheServerHasAFreshFigure) {
