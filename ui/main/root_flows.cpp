@@ -99,8 +99,12 @@ void RootFlows::openStackSheet(bool manualAllowed) {
     if (!holder || !pinger) return;  // the view has not come on screen
     holder->loadCachedIfEmpty();
     root_.setShowStack(true);
-    pinger->extensionProbe = [this](const std::string& host, int port) { return probeThroughTunnel(host, port); };
-    pinger->tunnelActive = [this] { return isTunnelActive(); };
+    // The prober may outlive these flows by its last batch: its hooks hold
+    // the VPN manager, which outlives both.
+    pinger->extensionProbe = [&vpn = ports_.vpn](const std::string& host, int port) {
+        return vpn.probeRTT(host, port);
+    };
+    pinger->tunnelActive = [&vpn = ports_.vpn] { return vpn.status->kind == Kind::connected; };
     measure();
     track("sheet_open", std::nullopt,
           {{"source", holder->source},
