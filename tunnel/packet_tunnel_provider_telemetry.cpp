@@ -174,6 +174,7 @@ void PacketTunnelProvider::refreshRules(std::stop_token stop) {
         Log::line(std::string("[Kavri] rules hot-reload failed: ") + e.what());
         return;
     }
+    setRunningConfig(*config);
     reloadEngine(previousMember, stop);
     if (const auto token = subToken()) {
         Telemetry::Report r = telemetry_.envelope(*token);
