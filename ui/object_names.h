@@ -19,4 +19,18 @@ inline constexpr const char* plansSheet = "plansSheet";
 inline constexpr const char* devicesSheet = "devicesSheet";
 inline constexpr const char* stackSheet = "stackSheet";
 inline constexpr const char* stackAlert = "stackAlert";
+// The account menu sheet.
+inline constexpr const char* menuDone = "menuDone";
+inline constexpr const char* menuIdCard = "menuIdCard";
+inline constexpr const char* menuPlansRow = "menuPlansRow";
+inline constexpr const char* menuDevicesRow = "menuDevicesRow";
+inline constexpr const char* updateButton = "updateButton";
+inline constexpr const char* referralButton = "referralButton";
+inline constexpr const char* privacyLink = "privacyLink";
+inline constexpr const char* termsLink = "termsLink";
+inline constexpr const char* supportLink = "supportLink";
+// The plan sheet.
+inline constexpr const char* planClose = "planClose";
+inline constexpr const char* planRow = "planRow";  // one per tariff, in order
+inline constexpr const char* planLoading = "planLoading";
 }  // namespace kavri::ObjectName

@@ -10,6 +10,7 @@
 #include "platform/runtime/fake_clock.h"
 #include "ui/main/logo_button.h"
 #include "ui/main/mac_root_view.h"
+#include "ui/screens/sheet_screens.h"
 #include "ui/style/palette.h"
 
 namespace kavri {
@@ -85,7 +86,7 @@ MacRootViewState connected() {
 }  // namespace
 
 std::vector<ScreenGallery::Screen> ScreenGallery::all() {
-    return {
+    std::vector<Screen> screens{
         {"main-inactive", [] { return window(MacRootViewState{}); }},
         {"main-connected", [] { return window(connected()); }},
         {"main-blocked", [] {
@@ -104,6 +105,8 @@ std::vector<ScreenGallery::Screen> ScreenGallery::all() {
         {"halo-inactive", [] { return haloAlone(false); }},
         {"halo-active", [] { return haloAlone(true); }},
     };
+    for (auto& screen : SheetScreens::all(fixedClock())) screens.push_back(std::move(screen));
+    return screens;
 }
 
 QImage ScreenGallery::render(const std::string& name) {
