@@ -174,10 +174,9 @@ MacMenuSheet::MacMenuSheet(QWidget* parent) : QWidget(parent) {
         if (u.filled) fillCard(p, r, Palette::accent());
         p.setPen(Palette::color(u.color));
         p.setFont(updateFont());
-        Fonts::drawFitted(p, r.adjusted(8, 12, -8, -12), Qt::AlignCenter, q(u.text), 1);
+        p.drawText(r.adjusted(8, 12, -8, -12), Qt::AlignCenter | Qt::TextWordWrap, q(u.text));
     });
     update_->setObjectName(ObjectName::updateButton);
-    update_->setFixedHeight(up(12 + lineHeight(updateFont()) + 12));
     connect(update_, &QAbstractButton::clicked, this, &MacMenuSheet::updateClicked);
     auto* updateBox = new QWidget;
     auto* updateLayout = new QVBoxLayout(updateBox);
@@ -295,6 +294,7 @@ void MacMenuSheet::setState(const MacMenuSheetState& next) {
     update_->setEnabled(state_.update.enabled);
     referral_->setEnabled(state_.referralEnabled);
     referralSection_->setVisible(state_.showsReferral);
+    fitUpdateControl();
     for (auto* w : findChildren<QWidget*>()) w->update();
     update();
 }
@@ -314,6 +314,17 @@ void MacMenuSheet::resizeEvent(QResizeEvent*) {
     done_->setFloatGeometry(QRectF(width() - 20 - done.width(), 10 + (h - 26 - done.height()) / 2, done.width(),
                                    done.height()));
     scroll_->setGeometry(0, up(h), width(), std::max(0, height() - up(h)));
+    fitUpdateControl();
+}
+
+void MacMenuSheet::fitUpdateControl() {
+    // A long text (a failure's) takes as many lines as it needs.
+    const double textWidth = std::max(1, width() - 2 * 14 - 2 * 8 - 2 * 8);
+    const double textHeight =
+        QFontMetricsF(updateFont())
+            .boundingRect(QRectF(0, 0, textWidth, 10000), Qt::AlignCenter | Qt::TextWordWrap, q(state_.update.text))
+            .height();
+    update_->setFixedHeight(up(12 + std::max(textHeight, lineHeight(updateFont())) + 12));
 }
 
 void MacMenuSheet::showEvent(QShowEvent* event) {

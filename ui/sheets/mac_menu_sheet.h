@@ -54,6 +54,7 @@ protected:
 
 private:
     double headerHeight() const;
+    void fitUpdateControl();
     // A titled card; `followsVersion`: the title turns accent while a newer release is known.
     QWidget* section(const QString& title, bool highlighted, bool followsVersion, QWidget* card);
 
