@@ -5,6 +5,8 @@ namespace kavri::ObjectName {
 inline constexpr const char* mainWindow = "main";
 inline constexpr const char* rootView = "rootView";
 inline constexpr const char* menuBarMenu = "menuBarMenu";
+inline constexpr const char* menuStatus = "menuStatus";
+inline constexpr const char* menuConnect = "menuConnect";
 inline constexpr const char* menuOpenWindow = "menuOpenWindow";
 inline constexpr const char* menuQuit = "menuQuit";
 // The main window's root view.
@@ -14,12 +16,14 @@ inline constexpr const char* connectButton = "connectButton";
 inline constexpr const char* bannerButton = "bannerButton";  // "Вернуть доступ", "Выбрать тариф"
 inline constexpr const char* payButton = "payButton";        // "Оплатить"
 inline constexpr const char* setupGuide = "setupGuide";
+inline constexpr const char* setupGuideButton = "setupGuideButton";
 inline constexpr const char* menuSheet = "menuSheet";
 inline constexpr const char* plansSheet = "plansSheet";
 inline constexpr const char* devicesSheet = "devicesSheet";
 inline constexpr const char* stackSheet = "stackSheet";
 inline constexpr const char* stackAlert = "stackAlert";
 // The account menu sheet.
+inline constexpr const char* menuSheetContent = "menuSheetContent";
 inline constexpr const char* menuDone = "menuDone";
 inline constexpr const char* menuIdCard = "menuIdCard";
 inline constexpr const char* menuPlansRow = "menuPlansRow";
@@ -30,6 +34,7 @@ inline constexpr const char* privacyLink = "privacyLink";
 inline constexpr const char* termsLink = "termsLink";
 inline constexpr const char* supportLink = "supportLink";
 // The plan sheet.
+inline constexpr const char* planSheetContent = "planSheetContent";
 inline constexpr const char* planClose = "planClose";
 inline constexpr const char* planRow = "planRow";  // one per tariff, in order
 inline constexpr const char* planLoading = "planLoading";

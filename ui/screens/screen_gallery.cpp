@@ -1,5 +1,7 @@
 #include "ui/screens/screen_gallery.h"
 
+#include <QLabel>
+#include <QMenu>
 #include <QPainter>
 #include <QWidget>
 
@@ -10,7 +12,11 @@
 #include "platform/runtime/fake_clock.h"
 #include "ui/main/logo_button.h"
 #include "ui/main/mac_root_view.h"
+#include "ui/main/mac_setup_guide_presenter.h"
+#include "ui/main/mac_setup_guide_view.h"
 #include "ui/screens/sheet_screens.h"
+#include "ui/shell/mac_menu_presenter.h"
+#include "ui/shell/mac_menu_view.h"
 #include "ui/style/palette.h"
 
 namespace kavri {
@@ -83,6 +89,41 @@ MacRootViewState connected() {
     return withAccount(s, {false, SubscriptionState::paidAutopay, std::nullopt, connectedAt + 24h * 200, ""});
 }
 
+// The main window with the stack sheet open over it, holding a stand-in
+// for its content.
+QImage sheetOpen() {
+    MacRootView view(fixedClock());
+    view.setSheetContent(3, [](QWidget* parent) {
+        auto* label = new QLabel("Содержимое", parent);
+        label->setAlignment(Qt::AlignCenter);
+        label->setStyleSheet("color: rgba(255, 255, 255, 0.35);");
+        return label;
+    });
+    MacRootViewState s;
+    s.showStack = true;
+    view.setState(s);
+    return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
+}
+
+// The window's setup guide in one state of the extension installer.
+QImage setupGuide(const SystemExtensionInstaller::State& installer) {
+    MacRootView view(fixedClock());
+    MacRootViewState s;
+    s.showsSetupGuide = true;
+    view.setState(s);
+    view.setupGuide().setState(MacSetupGuidePresenter::stateFor(installer));
+    return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
+}
+
+// The tray's pull-down menu for a tunnel status and subscription ID.
+QImage trayMenu(VPNManager::Status::Kind status, std::optional<std::int64_t> subscriptionID) {
+    QMenu menu;
+    MacMenuView view(menu);
+    view.setState(MacMenuPresenter::stateFor(VPNManager::Status::of(status), subscriptionID));
+    menu.adjustSize();
+    return grab(menu, QSizeF(menu.size()));
+}
+
 }  // namespace
 
 std::vector<ScreenGallery::Screen> ScreenGallery::all() {
@@ -104,6 +145,17 @@ std::vector<ScreenGallery::Screen> ScreenGallery::all() {
          }},
         {"halo-inactive", [] { return haloAlone(false); }},
         {"halo-active", [] { return haloAlone(true); }},
+        {"sheet-open", [] { return sheetOpen(); }},
+        {"setup-not-in-applications", [] { return setupGuide({SystemExtensionInstaller::State::Kind::notInApplications}); }},
+        {"setup-needs-approval", [] { return setupGuide({SystemExtensionInstaller::State::Kind::needsApproval}); }},
+        {"setup-needs-reboot", [] { return setupGuide({SystemExtensionInstaller::State::Kind::needsReboot}); }},
+        {"setup-failed", [] {
+             return setupGuide(SystemExtensionInstaller::State::failed(
+                 "Не удалось переместить в «Программы» — перетащите вручную"));
+         }},
+        {"setup-installing", [] { return setupGuide({SystemExtensionInstaller::State::Kind::installing}); }},
+        {"tray-menu-connected", [] { return trayMenu(VPNManager::Status::Kind::connected, 42); }},
+        {"tray-menu-disconnecting", [] { return trayMenu(VPNManager::Status::Kind::disconnecting, 42); }},
     };
     for (auto& screen : SheetScreens::all(fixedClock())) screens.push_back(std::move(screen));
     return screens;

@@ -92,7 +92,7 @@ PaintedWidget* footerDot() {
 }  // namespace
 
 MacMenuSheet::MacMenuSheet(QWidget* parent) : QWidget(parent) {
-    setObjectName(ObjectName::menuSheet);
+    setObjectName(ObjectName::menuSheetContent);
     setAttribute(Qt::WA_OpaquePaintEvent);
 
     done_ = new PlainButton("Готово",

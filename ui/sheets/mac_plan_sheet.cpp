@@ -42,7 +42,7 @@ struct MacPlanSheet::Layout {
 };
 
 MacPlanSheet::MacPlanSheet(QWidget* parent) : QWidget(parent) {
-    setObjectName(ObjectName::plansSheet);
+    setObjectName(ObjectName::planSheetContent);
     setAttribute(Qt::WA_OpaquePaintEvent);
 
     close_ = new PlainButton("Закрыть", {Fonts::system(15, QFont::DemiBold), Palette::accent()}, this);

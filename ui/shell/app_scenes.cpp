@@ -6,6 +6,7 @@
 #include "app/telemetry/app_telemetry.h"
 #include "core/keychain.h"
 #include "ui/main/mac_root_view.h"
+#include "ui/shell/account_sheets.h"
 #include "ui/shell/app_user_defaults.h"
 
 namespace kavri {
@@ -21,13 +22,20 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
                             },
                             nullptr))),
       root_(new MacRootView),
-      window_(root_) {
+      window_(root_),
+      menuPresenter_(app.mainExecutor(), {app.subscription(), app.vpn(), AppTelemetry::shared(),
+                                          [this] { window_.bringForward(); }, [] { QCoreApplication::quit(); }}) {
     // The start-up task first, then the presenter's own work.
     connect(root_, &MacRootView::shown, this, [this] { app_.startupTask(); });
     connect(root_, &MacRootView::hidden, this, [this] { app_.cancelStartup(); });
     root_->bind(*presenter_);
-    connect(&extra_, &MenuBarExtra::openMainWindowRequested, this, [this] { window_.bringForward(); });
-    connect(&extra_, &MenuBarExtra::quitRequested, this, [] { QCoreApplication::quit(); });
+    root_->setSheetContent(0, [this](QWidget* parent) {
+        return AccountSheets::menu(parent, app_.mainExecutor(), app_.subscription(), *presenter_);
+    });
+    root_->setSheetContent(1, [this](QWidget* parent) {
+        return AccountSheets::plans(parent, app_.mainExecutor(), app_.subscription(), *presenter_);
+    });
+    extra_.menuView().bind(menuPresenter_);
     const auto followStatus = [this] {
         extra_.setConnected(app_.vpn().status->kind == VPNManager::Status::Kind::connected);
     };
