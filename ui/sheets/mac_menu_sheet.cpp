@@ -12,6 +12,7 @@
 
 #include "ui/object_names.h"
 #include "ui/sheets/mac_menu_sheet_presenter.h"
+#include "ui/sheets/sheet_scroll_area.h"
 #include "ui/style/fonts.h"
 #include "ui/style/painted_button.h"
 #include "ui/style/painted_widget.h"
@@ -103,7 +104,6 @@ MacMenuSheet::MacMenuSheet(QWidget* parent) : QWidget(parent) {
     connect(done_, &QAbstractButton::clicked, this, &MacMenuSheet::doneClicked);
 
     auto* content = new QWidget;
-    content->setAutoFillBackground(false);
     auto* column = new QVBoxLayout(content);
     column->setContentsMargins(14, 0, 14, 20);
     column->setSpacing(18);
@@ -227,20 +227,7 @@ MacMenuSheet::MacMenuSheet(QWidget* parent) : QWidget(parent) {
     column->addWidget(footer);
     column->addStretch();
 
-    scroll_ = new QScrollArea(this);
-    scroll_->setFrameShape(QFrame::NoFrame);
-    scroll_->setWidgetResizable(true);
-    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    scroll_->viewport()->setAutoFillBackground(false);
-    scroll_->setStyleSheet(
-        "QScrollArea { background: transparent; }"
-        "QScrollBar:vertical { background: transparent; width: 6px; margin: 2px 1px 2px 0; }"
-        "QScrollBar::handle:vertical { background: rgba(255,255,255,70); border-radius: 2px; min-height: 24px; }"
-        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
-        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }");
-    content->setStyleSheet("background: transparent;");
-    scroll_->setWidget(content);
+    scroll_ = new SheetScrollArea(content, this);
 
     setState(state_);
 }

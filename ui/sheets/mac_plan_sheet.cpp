@@ -10,6 +10,7 @@
 
 #include "ui/object_names.h"
 #include "ui/sheets/mac_plan_sheet_presenter.h"
+#include "ui/sheets/sheet_scroll_area.h"
 #include "ui/style/activity_indicator.h"
 #include "ui/style/fonts.h"
 #include "ui/style/painted_button.h"
@@ -66,22 +67,10 @@ MacPlanSheet::MacPlanSheet(QWidget* parent) : QWidget(parent) {
     loadingColumn->addStretch();
 
     auto* list = new QWidget;
-    list->setStyleSheet("background: transparent;");
     list_ = new QVBoxLayout(list);
     list_->setContentsMargins(int(inset), 0, int(inset), 20);
     list_->setSpacing(10);
-    scroll_ = new QScrollArea(this);
-    scroll_->setFrameShape(QFrame::NoFrame);
-    scroll_->setWidgetResizable(true);
-    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll_->viewport()->setAutoFillBackground(false);
-    scroll_->setStyleSheet(
-        "QScrollArea { background: transparent; }"
-        "QScrollBar:vertical { background: transparent; width: 6px; margin: 2px 1px 2px 0; }"
-        "QScrollBar::handle:vertical { background: rgba(255,255,255,70); border-radius: 2px; min-height: 24px; }"
-        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
-        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }");
-    scroll_->setWidget(list);
+    scroll_ = new SheetScrollArea(list, this);
 
     setState(state_);
 }

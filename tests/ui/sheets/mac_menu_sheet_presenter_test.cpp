@@ -17,6 +17,7 @@
 #include "testing/test_pki.h"
 #include "tests/support/fake_bundle.h"
 #include "tests/support/temp_dir.h"
+#include "tests/ui/sheets/account_fixture.h"
 
 namespace kavri {
 namespace {
@@ -28,7 +29,6 @@ using S = SubscriptionState;
 using P = PaletteColor;
 namespace fs = std::filesystem;
 
-const std::string token = "0123456789abcdef";
 const std::string team = "KV7TEAM0ID";
 constexpr pid_t noProcess = 4194304;  // above any process id: the swap does not wait
 const MacMenuSheetPresenter::Links links{"https://t.test/kavri_bot", "https://kavri.test/privacy",
@@ -102,22 +102,17 @@ TEST(MacMenuSheetTextsTest, ReferralLinkWebThenLinkThenTheBotWithTheNumber) {
 
 // --- the sheet against the real account store, updater and control plane ---
 
-class MacMenuSheetPresenterTest : public ::testing::Test {
+class MacMenuSheetPresenterTest : public test::AccountFixture {
 protected:
     void SetUp() override {
-        Deployment::install(plane.deployment());
-        Keychain::write(token, Keychain::Item::subToken);
+        AccountFixture::SetUp();
         fs::create_directories(tmp);
         test::writeFakeBundle(current, "old", launches);
         writeBuild(current, "5");
-        subscription = std::make_unique<SubscriptionStore>(main, SubscriptionClient(KavriHTTP::api(), shared, clock),
-                                                           KavriAPI(KavriHTTP::api(), shared, clock), shared, clock);
     }
     void TearDown() override {
         presenter.reset();
-        subscription.reset();
-        Keychain::deleteItem(Keychain::Item::subToken);
-        Deployment::install(saved);
+        AccountFixture::TearDown();
     }
 
     static void writeBuild(const fs::path& app, const std::string& build) {
@@ -198,15 +193,8 @@ protected:
         return labels;
     }
 
-    const Deployment saved = Deployment::current();
-    test::TempDir temp;
     const fs::path apps = temp / "apps", current = apps / "Kavri.app", tmp = temp / "tmp", launches = temp / "launches";
-    ManualExecutor main;
-    FakeClock clock{Clock::WallTime(std::chrono::sys_days(std::chrono::year(2026) / 3 / 1))};
-    TestControlPlane plane;
-    KavriStore shared{temp / "shared"};
     std::shared_ptr<TextPasteboard> pasteboard = std::make_shared<TextPasteboard>("earlier");
-    std::unique_ptr<SubscriptionStore> subscription;
     std::unique_ptr<MacMenuSheetPresenter> presenter;
     std::vector<std::string> events, opened;
     int terminations = 0;

@@ -8,7 +8,7 @@
 #include "core/kavri_http.h"
 #include "platform/runtime/fake_clock.h"
 #include "testing/test_control_plane.h"
-#include "tests/support/temp_dir.h"
+#include "tests/ui/sheets/account_fixture.h"
 
 namespace kavri {
 namespace {
@@ -18,8 +18,6 @@ using json = nlohmann::json;
 using Reply = TestControlPlane::Reply;
 using Plan = KavriAPI::StatusResult::Plan;
 using Row = MacPlanSheetState::Row;
-
-const std::string token = "0123456789abcdef";
 
 TEST(MacPlanSheetTextsTest, TheSecondLineAgreesWithTheDaysAndJoinsASubtitle) {
     const struct {
@@ -37,21 +35,16 @@ TEST(MacPlanSheetTextsTest, TheSecondLineAgreesWithTheDaysAndJoinsASubtitle) {
     }
 }
 
-class MacPlanSheetPresenterTest : public ::testing::Test {
+class MacPlanSheetPresenterTest : public test::AccountFixture {
 protected:
     void SetUp() override {
-        Deployment::install(plane.deployment());
-        Keychain::write(token, Keychain::Item::subToken);
+        AccountFixture::SetUp();
         plane.setStatus(token, json{{"state", "trial"}, {"plans", plans}}.dump());
         plane.setPaymentPlans(token, {"m1", "y1"});
-        subscription = std::make_unique<SubscriptionStore>(main, SubscriptionClient(KavriHTTP::api(), shared, clock),
-                                                           KavriAPI(KavriHTTP::api(), shared, clock), shared, clock);
     }
     void TearDown() override {
         presenter.reset();
-        subscription.reset();
-        Keychain::deleteItem(Keychain::Item::subToken);
-        Deployment::install(saved);
+        AccountFixture::TearDown();
     }
 
     MacPlanSheetPresenter& make() {
@@ -79,13 +72,6 @@ protected:
          {"subtitle", "выгоднее на 36%"}},
         {{"key", "q1"}, {"title", "Три месяца"}, {"months", 3}, {"price", 990}, {"days", 92}, {"pro", false}},
     });
-    const Deployment saved = Deployment::current();
-    test::TempDir temp;
-    ManualExecutor main;
-    FakeClock clock;
-    TestControlPlane plane;
-    KavriStore shared{temp.path()};
-    std::unique_ptr<SubscriptionStore> subscription;
     std::unique_ptr<MacPlanSheetPresenter> presenter;
     int closed = 0;
     std::vector<std::string> opened;
