@@ -25,14 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Saves what a sheet drew when a test fails and KAVRI_ARTIFACTS is set.
-void keepOnFailure(QWidget& widget) {
-    const char* dir = std::getenv("KAVRI_ARTIFACTS");
-    if (!dir || !::testing::Test::HasFailure()) return;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    widget.grab().save(QString("%1/%2.png").arg(dir, info->name()));
-}
-
 void click(QWidget* w) {
     ASSERT_TRUE(w);
     QTest::mouseClick(w, Qt::LeftButton, {}, w->rect().center());
@@ -62,7 +54,7 @@ protected:
         sheet.resize(361, 503);
     }
     ~MacMenuSheetViewTest() override {
-        keepOnFailure(sheet);
+        test::keepOnFailure(sheet);
         Animations::setEnabled(true);
     }
 
@@ -133,7 +125,7 @@ TEST(MacPlanSheetViewTest, DuringAPurchaseEveryRowIsDisabledAndOnlyTheBoughtOneS
     EXPECT_TRUE(sheet.rows()[1]->findChild<ActivityIndicator*>()->isVisible());
     click(sheet.rows()[0]);
     EXPECT_EQ(bought.size(), 1u);
-    keepOnFailure(sheet);
+    test::keepOnFailure(sheet);
     Animations::setEnabled(true);
 }
 
