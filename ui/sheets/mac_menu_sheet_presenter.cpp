@@ -26,20 +26,8 @@ MacMenuSheetPresenter::~MacMenuSheetPresenter() {
     subscriptionSub_.reset();
     updaterSub_.reset();
     const auto kind = updater_->phase->kind;
-    if (kind == PhaseKind::downloading || kind == PhaseKind::verifying || kind == PhaseKind::installing) {
-        // Closing the sheet does not stop an installation: the updater stays
-        // until the attempt failed (on success the app ends).
-        struct Keeper {
-            std::shared_ptr<MacUpdater> updater;
-            ObservableStore::Subscription subscription;
-        };
-        auto* keeper = new Keeper{updater_, {}};
-        MainExecutor& main = main_;
-        keeper->subscription = updater_->subscribe([keeper, &main](std::string_view) {
-            if (keeper->updater->phase->kind != PhaseKind::failed) return;
-            main.post([keeper] { delete keeper; });
-        });
-    }
+    const bool busy = kind == PhaseKind::downloading || kind == PhaseKind::verifying || kind == PhaseKind::installing;
+    if (busy && deps_.keepInstalling) deps_.keepInstalling(std::move(updater_));
 }
 
 std::string MacMenuSheetPresenter::idText(std::optional<std::int64_t> id) {

@@ -51,6 +51,10 @@ public:
         std::function<std::optional<AppUpdateInfo>(std::stop_token)> fetchLatest;
         // The sheet's own updater, made with the sheet.
         std::function<std::shared_ptr<MacUpdater>()> makeUpdater;
+        // Takes the updater when the sheet goes while it downloads, checks or
+        // installs, so that the attempt runs on; without it the attempt ends
+        // with the sheet.
+        std::function<void(std::shared_ptr<MacUpdater>)> keepInstalling;
         std::int64_t currentBuild = 0;
         std::string currentVersion = "?";
         Links links;
@@ -58,7 +62,7 @@ public:
     };
 
     MacMenuSheetPresenter(MainExecutor& main, Deps deps);
-    // An installation under way goes on to its end; everything else stops.
+    // An installation under way goes to keepInstalling; everything else stops.
     ~MacMenuSheetPresenter();
     MacMenuSheetPresenter(const MacMenuSheetPresenter&) = delete;
     MacMenuSheetPresenter& operator=(const MacMenuSheetPresenter&) = delete;

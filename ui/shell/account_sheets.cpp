@@ -16,47 +16,50 @@ namespace kavri {
 
 namespace {
 
-// The host's answer comes after the click that asked for it has been
-// handled, so that closing the sheet never deletes the button under it.
-std::function<void()> later(QObject* context, std::function<void()> action) {
-    return [context, action = std::move(action)] { QTimer::singleShot(0, context, action); };
-}
+void openInBrowser(const std::string& url) { Workspace::openURL(url); }
 
 }  // namespace
 
-QWidget* AccountSheets::menu(QWidget* parent, MainExecutor& main, SubscriptionStore& subscription,
-                             MacRootPresenter& root) {
+AccountSheets::AccountSheets(MainExecutor& main, SubscriptionStore& subscription, MacRootPresenter& root,
+                             QObject* parent)
+    : QObject(parent), main_(main), subscription_(subscription), root_(root) {}
+
+QWidget* AccountSheets::menu(QWidget* parent) {
+    // The host's answer comes after the click that asked for it has been
+    // handled, so that closing the sheet never deletes the button under it.
+    const auto later = [this](void (MacRootPresenter::*action)()) {
+        return [this, action] { QTimer::singleShot(0, this, [this, action] { (root_.*action)(); }); };
+    };
     auto* sheet = new MacMenuSheet(parent);
-    QObject* app = QCoreApplication::instance();
     sheet->bind(std::make_unique<MacMenuSheetPresenter>(
-        main, MacMenuSheetPresenter::Deps{
-                  subscription,
-                  later(app, [&root] { root.menuPlansChosen(); }),
-                  later(app, [&root] { root.menuDevicesChosen(); }),
-                  later(app, [&root] { root.menuClosed(); }),
-                  [](const std::string& url) { Workspace::openURL(url); },
-                  Pasteboard::general(),
-                  [](std::stop_token stop) { return AppUpdate::fetchLatest(stop); },
-                  [&main] {
-                      return std::make_shared<MacUpdater>(
-                          main, MacUpdater::systemDeps([](std::chrono::milliseconds delay) {
-                              QTimer::singleShot(delay, QCoreApplication::instance(), [] { QCoreApplication::quit(); });
-                          }));
-                  },
-                  AppUpdate::currentBuild(),
-                  AppUpdate::currentVersion(),
-                  MacMenuSheetPresenter::Links::deployment()}));
+        main_, MacMenuSheetPresenter::Deps{
+                   subscription_,
+                   later(&MacRootPresenter::menuPlansChosen),
+                   later(&MacRootPresenter::menuDevicesChosen),
+                   later(&MacRootPresenter::menuClosed),
+                   openInBrowser,
+                   Pasteboard::general(),
+                   [](std::stop_token stop) { return AppUpdate::fetchLatest(stop); },
+                   [this] {
+                       return std::make_shared<MacUpdater>(
+                           main_, MacUpdater::systemDeps([](std::chrono::milliseconds delay) {
+                               QTimer::singleShot(delay, QCoreApplication::instance(), [] { QCoreApplication::quit(); });
+                           }));
+                   },
+                   [this](std::shared_ptr<MacUpdater> updater) { installing_.push_back(std::move(updater)); },
+                   AppUpdate::currentBuild(),
+                   AppUpdate::currentVersion(),
+                   MacMenuSheetPresenter::Links::deployment()}));
     return sheet;
 }
 
-QWidget* AccountSheets::plans(QWidget* parent, MainExecutor& main, SubscriptionStore& subscription,
-                              MacRootPresenter& root) {
+QWidget* AccountSheets::plans(QWidget* parent) {
     auto* sheet = new MacPlanSheet(parent);
     sheet->bind(std::make_unique<MacPlanSheetPresenter>(
-        main, MacPlanSheetPresenter::Deps{subscription, later(QCoreApplication::instance(), [&root] {
-                                              root.plansClosed();
-                                          }),
-                                          [](const std::string& url) { Workspace::openURL(url); }}));
+        main_, MacPlanSheetPresenter::Deps{
+                   subscription_,
+                   [this] { QTimer::singleShot(0, this, [this] { root_.plansClosed(); }); },
+                   openInBrowser}));
     return sheet;
 }
 

@@ -29,12 +29,9 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
     connect(root_, &MacRootView::shown, this, [this] { app_.startupTask(); });
     connect(root_, &MacRootView::hidden, this, [this] { app_.cancelStartup(); });
     root_->bind(*presenter_);
-    root_->setSheetContent(0, [this](QWidget* parent) {
-        return AccountSheets::menu(parent, app_.mainExecutor(), app_.subscription(), *presenter_);
-    });
-    root_->setSheetContent(1, [this](QWidget* parent) {
-        return AccountSheets::plans(parent, app_.mainExecutor(), app_.subscription(), *presenter_);
-    });
+    auto* accountSheets = new AccountSheets(app_.mainExecutor(), app_.subscription(), *presenter_, this);
+    root_->setSheetContent(0, [accountSheets](QWidget* parent) { return accountSheets->menu(parent); });
+    root_->setSheetContent(1, [accountSheets](QWidget* parent) { return accountSheets->plans(parent); });
     extra_.menuView().bind(menuPresenter_);
     const auto followStatus = [this] {
         extra_.setConnected(app_.vpn().status->kind == VPNManager::Status::Kind::connected);

@@ -156,6 +156,7 @@ protected:
                       pasteboard,
                       [this](std::stop_token stop) { return AppUpdate::fetchLatest(stop, shared); },
                       [this] { return std::make_shared<MacUpdater>(main, updaterDeps()); },
+                      [this](std::shared_ptr<MacUpdater> updater) { kept.push_back(std::move(updater)); },
                       5,
                       "1.0",
                       links,
@@ -198,6 +199,7 @@ protected:
     std::unique_ptr<MacMenuSheetPresenter> presenter;
     std::vector<std::string> events, opened;
     int terminations = 0;
+    std::vector<std::shared_ptr<MacUpdater>> kept;  // the attempts that outlived their sheet
 };
 
 TEST_F(MacMenuSheetPresenterTest, CopyingTheNumberConfirmsFor1Point6SecondsOfTheClock) {
@@ -306,6 +308,23 @@ TEST_F(MacMenuSheetPresenterTest, ANewerBuildIsOfferedAndInstalledWithProgressIn
         last = percent;
     }
     EXPECT_EQ(last, 100);
+}
+
+TEST_F(MacMenuSheetPresenterTest, ClosingTheSheetDuringAnInstallationLetsItRunOn) {
+    offerRelease();
+    auto& p = make();
+    p.appear();
+    ASSERT_TRUE(main.runUntil([&] { return p.latest().has_value(); }));
+    p.updateClicked();
+    ASSERT_TRUE(main.runUntil([&] { return p.updater().phase->kind == Phase::Kind::downloading; }));
+    presenter.reset();
+    ASSERT_EQ(kept.size(), 1u);
+    ASSERT_TRUE(main.runUntil([&] { return terminations > 0; }, 60s));  // the new build takes over
+    EXPECT_EQ(kept[0]->phase->kind, Phase::Kind::installing);
+
+    make().appear();  // a sheet closed while idle hands nothing over
+    presenter.reset();
+    EXPECT_EQ(kept.size(), 1u);
 }
 
 TEST_F(MacMenuSheetPresenterTest, AFailedInstallationShowsItsTextAndTheNextClickOpensTheAddress) {

@@ -46,6 +46,7 @@ protected:
                       std::make_shared<ClipboardPasteboard>(main),
                       [](std::stop_token) { return std::optional<AppUpdateInfo>(); },
                       [this] { return std::make_shared<MacUpdater>(main, MacUpdater::Deps{}); },
+                      nullptr,
                       5,
                       "1.0",
                       {"https://t.test/bot", "https://k.test/privacy", "https://k.test/terms", "https://t.test/help"},
