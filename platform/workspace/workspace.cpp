@@ -10,11 +10,4 @@ void Workspace::openApplication(const std::filesystem::path& bundle, bool newIns
     DetachedProcess::start(argv);
 }
 
-void Workspace::openURL(const std::string& url) {
-    try {
-        DetachedProcess::start({"/usr/bin/xdg-open", url});
-    } catch (const DetachedProcess::Error&) {
-    }
-}
-
 }  // namespace kavri

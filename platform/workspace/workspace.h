@@ -1,13 +1,12 @@
 #pragma once
 
 #include <filesystem>
-#include <string>
 
 #include "platform/runtime/detached_process.h"
 
 namespace kavri {
 
-// Opens applications and addresses the way the desktop does.
+// Opens applications the way the desktop does.
 class Workspace {
 public:
     // Starts the app of the bundle at `bundle` as a process of its own. With
@@ -15,10 +14,6 @@ public:
     // one still runs (it waits for this one to end) instead of handing itself
     // over to it. Throws DetachedProcess::Error when it cannot be started.
     static void openApplication(const std::filesystem::path& bundle, bool newInstance);
-
-    // Opens `url` with the desktop's default handler (the browser for a web
-    // page), without waiting; a failure is ignored.
-    static void openURL(const std::string& url);
 
     // The argument that asks a starting app to wait for the running one.
     static constexpr const char* newInstanceArgument = "--new-instance";

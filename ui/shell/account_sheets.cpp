@@ -1,11 +1,12 @@
 #include "ui/shell/account_sheets.h"
 
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QTimer>
+#include <QUrl>
 
 #include "api/app_update.h"
 #include "platform/pasteboard/pasteboard.h"
-#include "platform/workspace/workspace.h"
 #include "ui/main/mac_root_presenter.h"
 #include "ui/sheets/mac_menu_sheet.h"
 #include "ui/sheets/mac_menu_sheet_presenter.h"
@@ -16,7 +17,7 @@ namespace kavri {
 
 namespace {
 
-void openInBrowser(const std::string& url) { Workspace::openURL(url); }
+void openInBrowser(const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); }
 
 }  // namespace
 
