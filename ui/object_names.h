@@ -23,6 +23,22 @@ inline constexpr const char* devicesSheet = "devicesSheet";
 inline constexpr const char* stackSheet = "stackSheet";
 inline constexpr const char* stackAlert = "stackAlert";
 inline constexpr const char* stackCard = "stackCard";
+// The account menu sheet.
+inline constexpr const char* menuSheetContent = "menuSheetContent";
+inline constexpr const char* menuDone = "menuDone";
+inline constexpr const char* menuIdCard = "menuIdCard";
+inline constexpr const char* menuPlansRow = "menuPlansRow";
+inline constexpr const char* menuDevicesRow = "menuDevicesRow";
+inline constexpr const char* updateButton = "updateButton";
+inline constexpr const char* referralButton = "referralButton";
+inline constexpr const char* privacyLink = "privacyLink";
+inline constexpr const char* termsLink = "termsLink";
+inline constexpr const char* supportLink = "supportLink";
+// The plan sheet.
+inline constexpr const char* planSheetContent = "planSheetContent";
+inline constexpr const char* planClose = "planClose";
+inline constexpr const char* planRow = "planRow";  // one per tariff, in order
+inline constexpr const char* planLoading = "planLoading";
 // The devices sheet.
 inline constexpr const char* devicesDone = "devicesDone";
 inline constexpr const char* devicesUsage = "devicesUsage";

@@ -31,9 +31,14 @@ std::optional<std::string> TextPasteboard::string() const {
     return text_;
 }
 
-void TextPasteboard::setString(std::optional<std::string> text) {
+void TextPasteboard::clearContents() {
     std::lock_guard lock(mutex_);
-    text_ = std::move(text);
+    text_.reset();
+}
+
+void TextPasteboard::setString(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    text_ = text;
 }
 
 }  // namespace kavri

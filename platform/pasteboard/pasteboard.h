@@ -14,6 +14,10 @@ public:
     virtual ~Pasteboard() = default;
     // The plain-text content; std::nullopt when there is none.
     virtual std::optional<std::string> string() const = 0;
+    // Empties it.
+    virtual void clearContents() = 0;
+    // Holds `text` as plain text from now on.
+    virtual void setString(const std::string& text) = 0;
 
     static std::shared_ptr<Pasteboard> general();
     // nullptr restores the empty clipboard.
@@ -25,7 +29,8 @@ class TextPasteboard final : public Pasteboard {
 public:
     explicit TextPasteboard(std::optional<std::string> text = std::nullopt) : text_(std::move(text)) {}
     std::optional<std::string> string() const override;
-    void setString(std::optional<std::string> text);
+    void clearContents() override;
+    void setString(const std::string& text) override;
 
 private:
     mutable std::mutex mutex_;

@@ -1,5 +1,6 @@
 // The app's scenes over the real stores, drawn off screen against the test
 // control plane on a fresh shared directory.
+#include <QAbstractButton>
 #include <QAction>
 #include <QCoreApplication>
 
@@ -20,6 +21,8 @@
 #include "ui/object_names.h"
 #include "ui/main/mac_root_presenter.h"
 #include "ui/main/mac_root_view.h"
+#include "ui/sheets/mac_menu_sheet.h"
+#include "ui/sheets/mac_plan_sheet.h"
 #include "ui/shell/app_scenes.h"
 #include "ui/shell/qt_main_executor.h"
 #include "ui/sheets/mac_devices_sheet.h"
@@ -177,6 +180,39 @@ TEST_F(AppStartTest, TheDevicesSheetOpensOverTheWindowWithTheListAndCloses) {
     done->click();
     EXPECT_TRUE(until([&] { return sheet() == nullptr; }));  // built anew on the next opening
     EXPECT_FALSE(scenes->rootPresenter().state().showDevices);
+}
+
+TEST_F(AppStartTest, TheAccountMenuShowsTheAccountAndLeadsToThePlansWhichListTheStoresTariffs) {
+    plane.setStatus(token, R"({"state":"paid_autopay","app_id":9,"plans":[)"
+                           R"({"key":"m1","title":"Месяц","months":1,"price":390,"days":30}]})");
+    scenes->show();
+    ASSERT_TRUE(settle());
+    const auto pump = [](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        return done();
+    };
+    auto& root = scenes->rootView();
+    auto* menuButton = root.findChild<QAbstractButton*>(ObjectName::menuButton);
+    ASSERT_NE(menuButton, nullptr);
+    menuButton->click();
+    MacMenuSheet* menu = nullptr;
+    ASSERT_TRUE(pump([&] { return (menu = root.findChild<MacMenuSheet*>(ObjectName::menuSheetContent)) != nullptr; }));
+    EXPECT_EQ(menu->viewState().idLine, "Ваш ID: 0009");
+    EXPECT_EQ(menu->viewState().statusText, "Активна");
+
+    menu->findChild<QAbstractButton*>(ObjectName::menuPlansRow)->click();
+    MacPlanSheet* plans = nullptr;
+    ASSERT_TRUE(pump([&] { return (plans = root.findChild<MacPlanSheet*>(ObjectName::planSheetContent)) != nullptr; }));
+    EXPECT_FALSE(scenes->rootPresenter().state().showMenu);
+    EXPECT_TRUE(scenes->rootPresenter().state().showPlans);
+    ASSERT_EQ(plans->viewState().rows.size(), 1u);
+    EXPECT_EQ(plans->viewState().rows[0].price, "390 ₽");
+
+    plans->findChild<QAbstractButton*>(ObjectName::planClose)->click();
+    ASSERT_TRUE(pump([&] { return !scenes->rootPresenter().state().showPlans; }));
+    ASSERT_TRUE(pump([&] { return root.findChild<MacPlanSheet*>(ObjectName::planSheetContent) == nullptr; }));
 }
 
 }  // namespace

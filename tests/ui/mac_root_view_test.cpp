@@ -22,14 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Saves what the view drew when a test fails and KAVRI_ARTIFACTS is set.
-void keepOnFailure(QWidget& widget) {
-    const char* dir = std::getenv("KAVRI_ARTIFACTS");
-    if (!dir || !::testing::Test::HasFailure()) return;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    widget.grab().save(QString("%1/%2.png").arg(dir, info->name()));
-}
-
 class MacRootViewTest : public ::testing::Test {
 protected:
     MacRootViewTest() { Animations::setEnabled(false); }
@@ -68,7 +60,7 @@ TEST_F(MacRootViewTest, WhileBlockedTheConnectButtonIsDimmedAndIgnoresClicks) {
     view.setState(s);
     click(button);
     EXPECT_EQ(clicks.count(), 1);
-    keepOnFailure(view);
+    test::keepOnFailure(view);
 }
 
 TEST_F(MacRootViewTest, TheLogoTakesClicksOnItsCircleAndNoneWhileAToggleRuns) {
@@ -86,7 +78,7 @@ TEST_F(MacRootViewTest, TheLogoTakesClicksOnItsCircleAndNoneWhileAToggleRuns) {
     view.setState(s);
     click(logo);
     EXPECT_EQ(clicks.count(), 1);
-    keepOnFailure(view);
+    test::keepOnFailure(view);
 }
 
 TEST_F(MacRootViewTest, BannerButtonsSayWhatTheyOpen) {
@@ -119,7 +111,7 @@ TEST_F(MacRootViewTest, BannerButtonsSayWhatTheyOpen) {
     click(find<QWidget>(ObjectName::plansSheet), QPoint(10, 10));  // outside the panel
     ASSERT_EQ(dismissed.count(), 1);
     EXPECT_EQ(dismissed.at(0).at(0).toInt(), 1);
-    keepOnFailure(view);
+    test::keepOnFailure(view);
 }
 
 // A pixel of a picture, in points.

@@ -16,6 +16,7 @@
 #include "ui/main/mac_root_view.h"
 #include "ui/main/mac_setup_guide_presenter.h"
 #include "ui/main/mac_setup_guide_view.h"
+#include "ui/screens/sheet_screens.h"
 #include "ui/shell/mac_menu_presenter.h"
 #include "ui/shell/mac_menu_view.h"
 #include "ui/sheets/mac_devices_sheet.h"
@@ -195,7 +196,7 @@ MacDevicesSheetViewState ownerSheet() {
 }  // namespace
 
 std::vector<ScreenGallery::Screen> ScreenGallery::all() {
-    return {
+    std::vector<Screen> screens{
         {"main-inactive", [] { return window(MacRootViewState{}); }},
         {"main-connected", [] { return window(connected()); }},
         {"main-blocked", [] {
@@ -257,6 +258,8 @@ std::vector<ScreenGallery::Screen> ScreenGallery::all() {
              return devicesSheet(s);
          }},
     };
+    for (auto& screen : SheetScreens::all(fixedClock())) screens.push_back(std::move(screen));
+    return screens;
 }
 
 QImage ScreenGallery::render(const std::string& name) {

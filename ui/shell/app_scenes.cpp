@@ -10,6 +10,7 @@
 #include "ui/main/mac_root_view.h"
 #include "ui/sheets/mac_devices_sheet.h"
 #include "ui/sheets/mac_devices_sheet_presenter.h"
+#include "ui/shell/account_sheets.h"
 #include "ui/shell/app_user_defaults.h"
 
 namespace kavri {
@@ -33,6 +34,9 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
     connect(root_, &MacRootView::shown, this, [this] { app_.startupTask(); });
     connect(root_, &MacRootView::hidden, this, [this] { app_.cancelStartup(); });
     root_->bind(*presenter_);
+    auto* accountSheets = new AccountSheets(app_.mainExecutor(), app_.subscription(), *presenter_, this);
+    root_->setSheetContent(0, [accountSheets](QWidget* parent) { return accountSheets->menu(parent); });
+    root_->setSheetContent(1, [accountSheets](QWidget* parent) { return accountSheets->plans(parent); });
     // The devices sheet, built anew each time it opens; its requests run on
     // the scenes' own calls, so that one started there ends even after it closed.
     root_->setSheetContent(2, [this](QWidget* parent) {

@@ -17,4 +17,18 @@ std::optional<std::string> ClipboardPasteboard::string() const {
     }
 }
 
+void ClipboardPasteboard::clearContents() {
+    try {
+        main_.invoke([] { QGuiApplication::clipboard()->clear(); });
+    } catch (const MainExecutor::Stopped&) {
+    }
+}
+
+void ClipboardPasteboard::setString(const std::string& text) {
+    try {
+        main_.invoke([&] { QGuiApplication::clipboard()->setText(QString::fromStdString(text)); });
+    } catch (const MainExecutor::Stopped&) {
+    }
+}
+
 }  // namespace kavri

@@ -55,4 +55,22 @@ void Fonts::drawFixedDigits(QPainter& painter, const QRectF& rect, const QString
     }
 }
 
+QFont Fonts::shrunkToFit(const QFont& font, const QString& text, double width, double minimumScale) {
+    const double natural = QFontMetricsF(font).horizontalAdvance(text);
+    if (natural <= width || natural <= 0) return font;
+    QFont smaller = font;
+    smaller.setPointSizeF(font.pointSizeF() * std::max(minimumScale, width / natural));
+    return smaller;
+}
+
+void Fonts::drawFitted(QPainter& painter, const QRectF& rect, int alignment, const QString& text,
+                       double minimumScale) {
+    const QFont font = shrunkToFit(painter.font(), text, rect.width(), minimumScale);
+    painter.save();
+    painter.setFont(font);
+    const QString shown = QFontMetricsF(font).elidedText(text, Qt::ElideRight, rect.width());
+    painter.drawText(rect, alignment | Qt::TextSingleLine, shown);
+    painter.restore();
+}
+
 }  // namespace kavri

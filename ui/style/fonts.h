@@ -20,6 +20,13 @@ public:
     // ask the font for its tabular figures).
     static void drawFixedDigits(QPainter& painter, const QRectF& rect, const QString& text);
     static double fixedDigitsWidth(const QFont& font, const QString& text);
+    // `font` made smaller, down to `minimumScale` of its size, until `text`
+    // fits `width` on one line (what still does not fit is cut by the caller).
+    static QFont shrunkToFit(const QFont& font, const QString& text, double width, double minimumScale);
+    // `text` on one line in `rect`, shrunk down to `minimumScale` and then
+    // cut with an ellipsis.
+    static void drawFitted(QPainter& painter, const QRectF& rect, int alignment, const QString& text,
+                           double minimumScale);
 };
 
 }  // namespace kavri

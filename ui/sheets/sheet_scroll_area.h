@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QScrollArea>
+
+namespace kavri {
+
+// The vertical scroll area of a sheet: no frame, see-through, `content`
+// stretched to its width, and a thin light indicator while it scrolls.
+class SheetScrollArea : public QScrollArea {
+    Q_OBJECT
+public:
+    SheetScrollArea(QWidget* content, QWidget* parent);
+};
+
+}  // namespace kavri
