@@ -19,4 +19,17 @@ inline constexpr const char* plansSheet = "plansSheet";
 inline constexpr const char* devicesSheet = "devicesSheet";
 inline constexpr const char* stackSheet = "stackSheet";
 inline constexpr const char* stackAlert = "stackAlert";
+// The stack sheet and its protocol screen; rows carry their id or key in
+// the property "rowKey".
+inline constexpr const char* stackSheetView = "stackSheetView";
+inline constexpr const char* stackClose = "stackClose";
+inline constexpr const char* stackRetry = "stackRetry";
+inline constexpr const char* stackAutoRow = "stackAutoRow";
+inline constexpr const char* stackLocationRow = "stackLocationRow";
+inline constexpr const char* protocolScreen = "protocolScreen";
+inline constexpr const char* protocolBack = "protocolBack";
+inline constexpr const char* protocolInfo = "protocolInfo";
+inline constexpr const char* protocolInfoAlert = "protocolInfoAlert";
+inline constexpr const char* protocolRow = "protocolRow";
+inline constexpr const char* protocolConnect = "protocolConnect";
 }  // namespace kavri::ObjectName

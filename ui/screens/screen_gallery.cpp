@@ -1,5 +1,6 @@
 #include "ui/screens/screen_gallery.h"
 
+#include <QCoreApplication>
 #include <QPainter>
 #include <QWidget>
 
@@ -10,6 +11,9 @@
 #include "platform/runtime/fake_clock.h"
 #include "ui/main/logo_button.h"
 #include "ui/main/mac_root_view.h"
+#include "ui/main/stack/protocol_screen_presenter.h"
+#include "ui/main/stack/stack_sheet_presenter.h"
+#include "ui/main/stack/stack_sheet_view.h"
 #include "ui/style/palette.h"
 
 namespace kavri {
@@ -82,6 +86,58 @@ MacRootViewState connected() {
     return withAccount(s, {false, SubscriptionState::paidAutopay, std::nullopt, connectedAt + 24h * 200, ""});
 }
 
+// The stack sheet's content, as high as its panel.
+QImage stackSheet(const StackSheetState& state) {
+    StackSheetView view;
+    view.resize(int(ScreenGallery::windowWidth), 560);
+    view.setState(state);
+    view.show();
+    QCoreApplication::processEvents();  // the lists lay out and decide on their scroll bars
+    return grab(view, QSizeF(ScreenGallery::windowWidth, 560));
+}
+
+StackAPI::Catalog::Location stackLocation(std::string id, std::string title, std::string country,
+                                          std::optional<std::int64_t> rtt, std::optional<bool> online = {}) {
+    StackAPI::Catalog::Location l;
+    l.id = std::move(id);
+    l.title = std::move(title);
+    l.countryCode = std::move(country);
+    l.rttMs = rtt;
+    l.rttAgeSec = 120;
+    l.online = online;
+    l.protocols = {"reality", "hy2"};
+    return l;
+}
+
+// Five locations, Germany chosen and measured at 38 ms.
+StackSheetState stackList(bool manual) {
+    const StackAPI::Catalog::Location locations[] = {
+        stackLocation("de", "Германия", "de", 120),         stackLocation("nl", "Нидерланды", "NL", 95),
+        stackLocation("fi", "Финляндия", "FI", 240),        stackLocation("tr", "Турция", "TR", {}),
+        stackLocation("us", "США", "US", 180, false),
+    };
+    StackSheetState s;
+    s.content = StackSheetState::Content::list;
+    s.manualAllowed = manual;
+    s.autoRow = {"Автоматически", "Самая быстрая локация сейчас", false};
+    for (const auto& l : locations)
+        s.rows.push_back(StackSheetPresenter::rowOf(l, manual, l.id == "de", l.id == "de" ? std::optional(38) : std::nullopt));
+    return s;
+}
+
+StackSheetState protocolScreen() {
+    StackSheetState s = stackList(true);
+    auto location = stackLocation("nl", "Нидерланды", "NL", 95);
+    location.protocols = {"reality", "hy2"};
+    const std::vector<StackAPI::Catalog::Proto> protocols = {
+        {"reality", "Reality", std::string("Обычно подходит лучше всего"), std::string("РЕКОМЕНДУЕМ")},
+        {"hy2", "Hysteria 2", std::string("Когда сеть теряет пакеты"), std::nullopt},
+        {"ws", "WebSocket", std::string("Когда всё остальное режут"), std::nullopt},
+    };
+    s.protocolScreen = ProtocolScreenPresenter::stateOf({location, protocols, std::string("hy2"), 41}, {}, false);
+    return s;
+}
+
 }  // namespace
 
 std::vector<ScreenGallery::Screen> ScreenGallery::all() {
@@ -103,6 +159,15 @@ std::vector<ScreenGallery::Screen> ScreenGallery::all() {
          }},
         {"halo-inactive", [] { return haloAlone(false); }},
         {"halo-active", [] { return haloAlone(true); }},
+        {"stack-loading", [] { return stackSheet({}); }},
+        {"stack-failed", [] {
+             StackSheetState s;
+             s.content = StackSheetState::Content::failed;
+             return stackSheet(s);
+         }},
+        {"stack-list", [] { return stackSheet(stackList(true)); }},
+        {"stack-locked", [] { return stackSheet(stackList(false)); }},
+        {"stack-protocol", [] { return stackSheet(protocolScreen()); }},
     };
 }
 

@@ -12,6 +12,8 @@ namespace kavri {
 class Fonts {
 public:
     static QFont system(double points, QFont::Weight weight = QFont::Normal);
+    // The colour emoji font at the same size (country flags).
+    static QFont emoji(double points);
     // Draws `text` centred in `rect` with every digit in a cell as wide as
     // the widest digit, so that changing digits do not move (Qt 6.4 cannot
     // ask the font for its tabular figures).
