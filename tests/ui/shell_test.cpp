@@ -133,8 +133,8 @@ TEST(MenuBarExtraTest, TheIconIsFullOnlyWhileConnected) {
 TEST(MenuBarExtraTest, TheMenuItemsReachTheirActions) {
     test::qtApp();
     MenuBarExtra extra;
-    QSignalSpy open(&extra, &MenuBarExtra::openMainWindowRequested);
-    QSignalSpy quit(&extra, &MenuBarExtra::quitRequested);
+    QSignalSpy open(&extra.menuView(), &MacMenuView::openMainWindowClicked);
+    QSignalSpy quit(&extra.menuView(), &MacMenuView::quitClicked);
     extra.menu().findChild<QAction*>(ObjectName::menuOpenWindow)->trigger();
     EXPECT_EQ(open.count(), 1);
     EXPECT_EQ(quit.count(), 0);

@@ -87,6 +87,7 @@ public:
     void setShowStack(bool on);
     void setShowPlans(bool on);
     CatalogHolder* catalogHolder() { return catalogHolder_.get(); }
+    SystemExtensionInstaller& sysex() { return deps_.sysex; }
     StackPinger* pinger() { return pinger_.get(); }
 
     // The last account state other than expired, as kept.

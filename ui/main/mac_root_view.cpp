@@ -1,5 +1,7 @@
 #include "ui/main/mac_root_view.h"
 
+#include <QDesktopServices>
+#include <QUrl>
 #include <QFontMetricsF>
 #include <QMessageBox>
 #include <QPainter>
@@ -9,8 +11,10 @@
 #include <cmath>
 
 #include "ui/main/logo_button.h"
+#include "ui/main/mac_bottom_sheet.h"
 #include "ui/main/mac_root_presenter.h"
-#include "ui/main/sheet_placeholder.h"
+#include "ui/main/mac_setup_guide_presenter.h"
+#include "ui/main/mac_setup_guide_view.h"
 #include "ui/object_names.h"
 #include "ui/style/capsule_button.h"
 #include "ui/style/connect_button.h"
@@ -26,7 +30,6 @@ constexpr double dotSide = 9.5;
 constexpr double dotSpacing = 10;
 constexpr double removedSpacing = 12;
 constexpr double lineSpacing = 6;
-constexpr double setupHeroSide = 120;
 
 QFont titleFont() { return Fonts::system(20.9, QFont::Bold); }
 QFont captionFont() { return Fonts::system(15.2, QFont::Medium); }
@@ -68,12 +71,15 @@ MacRootView::MacRootView(Clock& clock, QWidget* parent) : QWidget(parent), clock
     connect_->setObjectName(ObjectName::connectButton);
     connect(connect_, &QAbstractButton::clicked, this, &MacRootView::connectClicked);
 
+    guide_ = new MacSetupGuideView(this);
+    guide_->hide();
+
     const char* sheetNames[] = {ObjectName::menuSheet, ObjectName::plansSheet, ObjectName::devicesSheet,
                                 ObjectName::stackSheet};
     for (int i = 0; i < 4; ++i) {
-        sheets_[i] = new SheetPlaceholder(sheetHeights[i], this);
+        sheets_[i] = new MacBottomSheet(sheetHeights[i], this);
         sheets_[i]->setObjectName(sheetNames[i]);
-        connect(sheets_[i], &SheetPlaceholder::dismissRequested, this, [this, i] { emit sheetDismissed(i); });
+        connect(sheets_[i], &MacBottomSheet::dismissed, this, [this, i] { emit sheetDismissed(i); });
     }
     resize(int(std::ceil(width)), int(std::ceil(height)));
     setState(state_);
@@ -81,6 +87,7 @@ MacRootView::MacRootView(Clock& clock, QWidget* parent) : QWidget(parent), clock
 }
 
 MacRootView::~MacRootView() {
+    delete guide_;  // before the presenter it draws
     if (presenter_) presenter_->setOnChange(nullptr);
 }
 
@@ -103,6 +110,10 @@ void MacRootView::bind(MacRootPresenter& presenter) {
     connect(this, &MacRootView::shown, this, [&presenter] { presenter.appear(); });
     connect(this, &MacRootView::hidden, this, [&presenter] { presenter.disappear(); });
     presenter.setOnChange([this, &presenter] { setState(presenter.state()); });
+    guidePresenter_ = std::make_unique<MacSetupGuidePresenter>(presenter.sysex(), [](const std::string& url) {
+        return QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+    });
+    guide_->bind(*guidePresenter_);
     setState(presenter.state());
     if (isVisible()) presenter.appear();
 }
@@ -135,16 +146,21 @@ void MacRootView::setState(const MacRootViewState& next) {
         w->setVisible(column);
     if (bannerButton_) bannerButton_->setVisible(column);
     if (pay_) pay_->setVisible(column);
+    guide_->setGeometry(rect());
+    guide_->setVisible(!column);
 
     const bool flags[] = {state_.showMenu, state_.showPlans, state_.showDevices, state_.showStack};
     for (int i = 0; i < 4; ++i) {
         sheets_[i]->setGeometry(rect());
-        sheets_[i]->setVisible(flags[i]);
-        if (flags[i]) sheets_[i]->raise();
+        sheets_[i]->setPresented(flags[i]);
     }
     updateAlert();
     relayout();
     update();
+}
+
+void MacRootView::setSheetContent(int sheet, std::function<QWidget*(QWidget* parent)> build) {
+    sheets_.at(sheet)->setContent(std::move(build));
 }
 
 void MacRootView::rebuildBanner() {
@@ -168,7 +184,8 @@ void MacRootView::rebuildBanner() {
         connect(pay_, &QAbstractButton::clicked, this, &MacRootView::payClicked);
         pay_->show();
     }
-    for (auto* sheet : sheets_) sheet->raise();
+    for (auto* sheet : sheets_)
+        if (sheet->isVisible()) sheet->raise();
 }
 
 MacRootView::Layout MacRootView::layout() const {
@@ -274,19 +291,7 @@ void MacRootView::paintEvent(QPaintEvent*) {
     p.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
     p.fillRect(rect(), Palette::background());
 
-    if (state_.showsSetupGuide) {
-        // The setup guide comes later; meanwhile its logo, dimmed.
-        MorvelHero hero(false);
-        const QRectF frame(width / 2 - setupHeroSide / 2, height / 2 - setupHeroSide / 2, setupHeroSide,
-                           setupHeroSide);
-        p.save();
-        p.translate(frame.center());
-        p.scale(setupHeroSide / MorvelHero::side, setupHeroSide / MorvelHero::side);
-        p.translate(-MorvelHero::side / 2, -MorvelHero::side / 2);
-        hero.paint(p, QRectF(0, 0, MorvelHero::side, MorvelHero::side));
-        p.restore();
-        return;
-    }
+    if (state_.showsSetupGuide) return;  // the guide draws itself
 
     const Layout l = layout();
     p.setPen(Palette::text());

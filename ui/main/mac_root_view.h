@@ -4,6 +4,8 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
+#include <memory>
 
 #include "platform/runtime/clock.h"
 #include "ui/main/mac_root_view_state.h"
@@ -17,7 +19,9 @@ class ConnectButton;
 class LogoButton;
 class MacRootPresenter;
 class PlainButton;
-class SheetPlaceholder;
+class MacBottomSheet;
+class MacSetupGuidePresenter;
+class MacSetupGuideView;
 
 // The main window's content: the setup guide or the main column (header
 // with the menu button, logo button, status row, account banner, connect
@@ -44,6 +48,12 @@ public:
     // the view's coming and going. The presenter must outlive the view.
     void bind(MacRootPresenter& presenter);
 
+    // What sheet `sheet` (index into sheetHeights) shows: built each time
+    // the sheet is shown, destroyed when it is hidden; none leaves the
+    // panel empty.
+    void setSheetContent(int sheet, std::function<QWidget*(QWidget* parent)> build);
+
+    MacSetupGuideView& setupGuide() { return *guide_; }
     LogoButton& logoButton() { return *logo_; }
     ConnectButton& connectButton() { return *connect_; }
 
@@ -78,7 +88,9 @@ private:
     ConnectButton* connect_;
     CapsuleButton* bannerButton_ = nullptr;
     PlainButton* pay_ = nullptr;
-    std::array<SheetPlaceholder*, 4> sheets_{};
+    std::array<MacBottomSheet*, 4> sheets_{};
+    MacSetupGuideView* guide_;
+    std::unique_ptr<MacSetupGuidePresenter> guidePresenter_;
     QPointer<QMessageBox> alert_;
     MacRootPresenter* presenter_ = nullptr;
 };

@@ -1,6 +1,8 @@
 #include "ui/screens/screen_gallery.h"
 
 #include <QCoreApplication>
+#include <QLabel>
+#include <QMenu>
 #include <QPainter>
 #include <QWidget>
 
@@ -14,6 +16,10 @@
 #include "ui/main/stack/protocol_screen_presenter.h"
 #include "ui/main/stack/stack_sheet_presenter.h"
 #include "ui/main/stack/stack_sheet_view.h"
+#include "ui/main/mac_setup_guide_presenter.h"
+#include "ui/main/mac_setup_guide_view.h"
+#include "ui/shell/mac_menu_presenter.h"
+#include "ui/shell/mac_menu_view.h"
 #include "ui/style/palette.h"
 
 namespace kavri {
@@ -86,14 +92,20 @@ MacRootViewState connected() {
     return withAccount(s, {false, SubscriptionState::paidAutopay, std::nullopt, connectedAt + 24h * 200, ""});
 }
 
-// The stack sheet's content, as high as its panel.
+// The main window with the stack sheet open over it in one state.
 QImage stackSheet(const StackSheetState& state) {
-    StackSheetView view;
-    view.resize(int(ScreenGallery::windowWidth), 560);
-    view.setState(state);
+    MacRootView view(fixedClock());
+    view.setSheetContent(3, [&state](QWidget* parent) {
+        auto* content = new StackSheetView(parent);
+        content->setState(state);
+        return content;
+    });
+    MacRootViewState s;
+    s.showStack = true;
+    view.setState(s);
     view.show();
     QCoreApplication::processEvents();  // the lists lay out and decide on their scroll bars
-    return grab(view, QSizeF(ScreenGallery::windowWidth, 560));
+    return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
 }
 
 StackAPI::Catalog::Location stackLocation(std::string id, std::string title, std::string country,
@@ -138,6 +150,41 @@ StackSheetState protocolScreen() {
     return s;
 }
 
+// The main window with the stack sheet open over it, holding a stand-in
+// for its content.
+QImage sheetOpen() {
+    MacRootView view(fixedClock());
+    view.setSheetContent(3, [](QWidget* parent) {
+        auto* label = new QLabel("Содержимое", parent);
+        label->setAlignment(Qt::AlignCenter);
+        label->setStyleSheet("color: rgba(255, 255, 255, 0.35);");
+        return label;
+    });
+    MacRootViewState s;
+    s.showStack = true;
+    view.setState(s);
+    return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
+}
+
+// The window's setup guide in one state of the extension installer.
+QImage setupGuide(const SystemExtensionInstaller::State& installer) {
+    MacRootView view(fixedClock());
+    MacRootViewState s;
+    s.showsSetupGuide = true;
+    view.setState(s);
+    view.setupGuide().setState(MacSetupGuidePresenter::stateFor(installer));
+    return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
+}
+
+// The tray's pull-down menu for a tunnel status and subscription ID.
+QImage trayMenu(VPNManager::Status::Kind status, std::optional<std::int64_t> subscriptionID) {
+    QMenu menu;
+    MacMenuView view(menu);
+    view.setState(MacMenuPresenter::stateFor(VPNManager::Status::of(status), subscriptionID));
+    menu.adjustSize();
+    return grab(menu, QSizeF(menu.size()));
+}
+
 }  // namespace
 
 std::vector<ScreenGallery::Screen> ScreenGallery::all() {
@@ -168,6 +215,17 @@ std::vector<ScreenGallery::Screen> ScreenGallery::all() {
         {"stack-list", [] { return stackSheet(stackList(true)); }},
         {"stack-locked", [] { return stackSheet(stackList(false)); }},
         {"stack-protocol", [] { return stackSheet(protocolScreen()); }},
+        {"sheet-open", [] { return sheetOpen(); }},
+        {"setup-not-in-applications", [] { return setupGuide({SystemExtensionInstaller::State::Kind::notInApplications}); }},
+        {"setup-needs-approval", [] { return setupGuide({SystemExtensionInstaller::State::Kind::needsApproval}); }},
+        {"setup-needs-reboot", [] { return setupGuide({SystemExtensionInstaller::State::Kind::needsReboot}); }},
+        {"setup-failed", [] {
+             return setupGuide(SystemExtensionInstaller::State::failed(
+                 "Не удалось переместить в «Программы» — перетащите вручную"));
+         }},
+        {"setup-installing", [] { return setupGuide({SystemExtensionInstaller::State::Kind::installing}); }},
+        {"tray-menu-connected", [] { return trayMenu(VPNManager::Status::Kind::connected, 42); }},
+        {"tray-menu-disconnecting", [] { return trayMenu(VPNManager::Status::Kind::disconnecting, 42); }},
     };
 }
 

@@ -6,28 +6,36 @@
 #include "app/telemetry/app_telemetry.h"
 #include "core/keychain.h"
 #include "ui/main/mac_root_view.h"
+#include "ui/main/stack/stack_sheet_view.h"
 #include "ui/shell/app_user_defaults.h"
 
 namespace kavri {
+
+namespace {
+void reportEvent(const std::string& event, std::int64_t ms, const nlohmann::json& extra) {
+    AppTelemetry::shared().track(event, ms, extra);
+}
+}  // namespace
 
 AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
     : QObject(parent),
       app_(app),
       presenter_(std::make_unique<MacRootPresenter>(
           app.mainExecutor(),
-          rootPresenterDeps(app.subscription(), app.vpn(), app.sysex(),
-                            [](const std::string& event, std::int64_t ms, const nlohmann::json& extra) {
-                                AppTelemetry::shared().track(event, ms, extra);
-                            },
-                            nullptr))),
+          rootPresenterDeps(app.subscription(), app.vpn(), app.sysex(), reportEvent, nullptr))),
       root_(new MacRootView),
-      window_(root_) {
+      window_(root_),
+      menuPresenter_(app.mainExecutor(), {app.subscription(), app.vpn(), AppTelemetry::shared(),
+                                          [this] { window_.bringForward(); }, [] { QCoreApplication::quit(); }}) {
     // The start-up task first, then the presenter's own work.
     connect(root_, &MacRootView::shown, this, [this] { app_.startupTask(); });
     connect(root_, &MacRootView::hidden, this, [this] { app_.cancelStartup(); });
     root_->bind(*presenter_);
-    connect(&extra_, &MenuBarExtra::openMainWindowRequested, this, [this] { window_.bringForward(); });
-    connect(&extra_, &MenuBarExtra::quitRequested, this, [] { QCoreApplication::quit(); });
+    // The location sheet. Until the stack flows give it its refresh, apply
+    // and locked callbacks, it shows the catalog the root holds and applies
+    // nothing.
+    root_->setSheetContent(3, StackSheetView::builder(*presenter_, app.subscription(), {.track = reportEvent}));
+    extra_.menuView().bind(menuPresenter_);
     const auto followStatus = [this] {
         extra_.setConnected(app_.vpn().status->kind == VPNManager::Status::Kind::connected);
     };

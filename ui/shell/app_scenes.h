@@ -7,6 +7,7 @@
 
 #include "app/runtime/observable_store.h"
 #include "ui/main/mac_root_presenter.h"
+#include "ui/shell/mac_menu_presenter.h"
 #include "ui/shell/main_window.h"
 #include "ui/shell/menu_bar_extra.h"
 
@@ -48,6 +49,7 @@ private:
     std::unique_ptr<MacRootPresenter> presenter_;  // before the window: it outlives the view bound to it
     MacRootView* root_;
     MainWindow window_;
+    MacMenuPresenter menuPresenter_;  // before the menu: it outlives the view bound to it
     MenuBarExtra extra_;
     ObservableStore::Subscription vpnStatus_;
 };

@@ -40,14 +40,6 @@ QIcon MenuBarExtra::icon(double opacity) {
 
 MenuBarExtra::MenuBarExtra(QObject* parent) : QObject(parent) {
     menu_.setObjectName(ObjectName::menuBarMenu);
-    QAction* open = menu_.addAction(QStringLiteral("Открыть Каври"));
-    open->setObjectName(ObjectName::menuOpenWindow);
-    connect(open, &QAction::triggered, this, &MenuBarExtra::openMainWindowRequested);
-    menu_.addSeparator();
-    QAction* quit = menu_.addAction(QStringLiteral("Выйти"));
-    quit->setObjectName(ObjectName::menuQuit);
-    connect(quit, &QAction::triggered, this, &MenuBarExtra::quitRequested);
-
     tray_.setContextMenu(&menu_);
     tray_.setToolTip(QStringLiteral("Kavri"));
     tray_.setIcon(icon(dimmedOpacity));

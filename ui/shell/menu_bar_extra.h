@@ -5,10 +5,13 @@
 #include <QObject>
 #include <QSystemTrayIcon>
 
+#include "ui/shell/mac_menu_view.h"
+
 namespace kavri {
 
-// The menu-bar extra: the app's tray icon and its pull-down menu. The icon
-// is drawn at full opacity only while the tunnel is connected.
+// The menu-bar extra: the app's tray icon and its pull-down menu, which a
+// MacMenuView fills. The icon is drawn at full opacity only while the
+// tunnel is connected.
 class MenuBarExtra : public QObject {
     Q_OBJECT
 public:
@@ -23,17 +26,15 @@ public:
 
     void show() { tray_.show(); }
     QMenu& menu() { return menu_; }
+    MacMenuView& menuView() { return view_; }
     const QSystemTrayIcon& trayIcon() const { return tray_; }
 
     // The menu-bar image at the given opacity.
     static QIcon icon(double opacity);
 
-signals:
-    void openMainWindowRequested();
-    void quitRequested();
-
 private:
     QMenu menu_;
+    MacMenuView view_{menu_};
     QSystemTrayIcon tray_;
     bool connected_ = false;
 };

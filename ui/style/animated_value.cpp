@@ -6,6 +6,7 @@ namespace kavri {
 
 AnimatedValue::AnimatedValue(double initial, QObject* parent) : QObject(parent), value_(initial) {
     connect(&animation_, &QVariantAnimation::valueChanged, this, [this](const QVariant& v) { take(v.toDouble()); });
+    connect(&animation_, &QVariantAnimation::finished, this, &AnimatedValue::finished);
 }
 
 bool AnimatedValue::running() const { return animation_.state() == QAbstractAnimation::Running; }
@@ -24,6 +25,27 @@ void AnimatedValue::animateTo(double to, int ms, const QEasingCurve& curve) {
     animation_.setKeyValues({{0.0, value_}, {1.0, to}});
     animation_.setDuration(ms);
     animation_.setEasingCurve(curve);
+    animation_.setLoopCount(1);
+    animation_.start();
+}
+
+void AnimatedValue::springTo(double to, const Spring& spring) {
+    animation_.stop();
+    const int ms = spring.settleMs();
+    if (!Animations::enabled() || to == value_) {
+        take(to);
+        return;
+    }
+    const double from = value_;
+    QVariantAnimation::KeyValues keys;
+    constexpr int steps = 60;
+    for (int i = 0; i <= steps; ++i) {
+        const double t = double(i) / steps;
+        keys.append({t, i == steps ? to : from + (to - from) * spring.at(t * ms / 1000.0)});
+    }
+    animation_.setKeyValues(keys);
+    animation_.setDuration(ms);
+    animation_.setEasingCurve(QEasingCurve::Linear);
     animation_.setLoopCount(1);
     animation_.start();
 }

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QVariantAnimation>
 
+#include "ui/style/spring.h"
+
 namespace kavri {
 
 // One number that a view draws with, moved by Qt's animation framework: at
@@ -21,11 +23,16 @@ public:
     void set(double v);
     // Moves from the current value to `to` in `ms` along `curve`.
     void animateTo(double to, int ms, const QEasingCurve& curve);
+    // Moves from the current value to `to` along `spring`, overshooting
+    // as it does.
+    void springTo(double to, const Spring& spring);
     // Swings between the current value and `to`, `ms` each way, for ever.
     void swingTo(double to, int ms, const QEasingCurve& curve);
 
 signals:
     void changed(double value);
+    // A motion came to its end on its own (not when stopped or replaced).
+    void finished();
 
 private:
     void take(double v);

@@ -7,6 +7,9 @@
 #include <QStackedLayout>
 #include <QVBoxLayout>
 
+#include "app/subscription_store.h"
+#include "ui/main/mac_bottom_sheet.h"
+#include "ui/main/mac_root_presenter.h"
 #include "ui/main/stack/navigation_bar.h"
 #include "ui/main/stack/protocol_screen_view.h"
 #include "ui/main/stack/stack_row_button.h"
@@ -99,6 +102,34 @@ StackSheetView::StackSheetView(QWidget* parent) : QWidget(parent) {
 }
 
 StackSheetView::~StackSheetView() = default;
+
+std::function<QWidget*(QWidget* parent)> StackSheetView::builder(MacRootPresenter& root,
+                                                                 SubscriptionStore& subscription, Hooks hooks) {
+    return [&root, &subscription, hooks](QWidget* parent) -> QWidget* {
+        CatalogHolder* holder = root.catalogHolder();
+        StackPinger* pinger = root.pinger();
+        if (!holder || !pinger) return nullptr;  // the root view has not come on screen yet
+        const auto& stack = subscription.stack.get();
+        QPointer<MacBottomSheet> sheet = qobject_cast<MacBottomSheet*>(parent);
+        auto* view = new StackSheetView(parent);
+        view->bind(std::make_unique<StackSheetPresenter>(
+            holder->mainExecutor(),
+            StackSheetPresenter::Deps{*holder,
+                                      hooks.onRefresh,
+                                      stack ? stack->location.id : std::nullopt,
+                                      stack ? stack->proto.key : std::nullopt,
+                                      *pinger,
+                                      hooks.onApply,
+                                      hooks.onLocked,
+                                      [sheet] {
+                                          if (sheet) sheet->dismiss();
+                                      },
+                                      [&root] { root.stackClosed(); },
+                                      hooks.track,
+                                      *hooks.clock}));
+        return view;
+    };
+}
 
 void StackSheetView::bind(std::unique_ptr<StackSheetPresenter> presenter) {
     presenter_ = std::move(presenter);

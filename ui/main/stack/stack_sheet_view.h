@@ -3,8 +3,11 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
+#include <memory>
 #include <vector>
 
+#include "ui/main/stack/stack_sheet_presenter.h"
 #include "ui/main/stack/stack_sheet_state.h"
 
 class QLabel;
@@ -18,7 +21,8 @@ class PlainButton;
 class ProgressSpinner;
 class ProtocolScreenView;
 class StackRowButton;
-class StackSheetPresenter;
+class MacRootPresenter;
+class SubscriptionStore;
 
 // The stack sheet's content: the bar "Локация" with its close button over
 // the loading indicator, the failure view or the list of the automatic
@@ -30,8 +34,23 @@ public:
     static constexpr double paddingX = 20;
     static constexpr double autoRowPaddingBottom = 6;
 
+    // What the root view hands the sheet besides its catalog and prober.
+    struct Hooks {
+        StackSheetPresenter::Refresh onRefresh;
+        StackSheetPresenter::Apply onApply;
+        std::function<void()> onLocked;
+        CatalogHolder::Track track;  // "sheet_ready"
+        Clock* clock = &Clock::system();
+    };
+
     explicit StackSheetView(QWidget* parent = nullptr);
     ~StackSheetView() override;
+
+    // The root view's builder of the sheet's content: a fresh sheet over the
+    // root's catalog and prober, the subscription's stack as the current
+    // choice, closed through the root (else the bottom sheet it lies in).
+    static std::function<QWidget*(QWidget* parent)> builder(MacRootPresenter& root, SubscriptionStore& subscription,
+                                                            Hooks hooks);
 
     void setState(const StackSheetState& state);
     const StackSheetState& viewState() const { return state_; }
