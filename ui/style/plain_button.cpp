@@ -16,7 +16,7 @@ PlainButton::PlainButton(const QString& text, Look look, QWidget* parent)
 }
 
 double PlainButton::symbolSide() const {
-    return look_.symbol.isEmpty() ? 0 : QFontMetricsF(look_.symbolFont).capHeight() * 1.25;
+    return look_.symbol.isEmpty() ? 0 : Symbols::side(look_.symbolFont);
 }
 
 QSizeF PlainButton::naturalSize() const {

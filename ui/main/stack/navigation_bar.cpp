@@ -6,6 +6,7 @@
 #include "ui/style/fonts.h"
 #include "ui/style/palette.h"
 #include "ui/style/plain_button.h"
+#include "ui/style/symbols.h"
 
 namespace kavri {
 
@@ -22,7 +23,7 @@ void NavigationBar::setTitle(const QString& title) {
 }
 
 PlainButton* NavigationBar::addItem(Edge edge, const QString& symbol, const QFont& symbolFont, const QColor& color) {
-    const double side = QFontMetricsF(symbolFont).capHeight() * 1.25;
+    const double side = Symbols::side(symbolFont);
     const double padding = (itemSide - side) / 2;
     auto* button = new PlainButton("", {symbolFont, color, symbol, symbolFont, 0, padding, 0}, this);
     (edge == Edge::leading ? leading_ : trailing_) = button;

@@ -21,7 +21,7 @@ constexpr double titleBadgeSpacing = 8;
 constexpr double lineSpacing = 3;
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
-double markSide() { return QFontMetricsF(Fonts::system(markPoints)).capHeight() * 1.25; }
+double markSide() { return Symbols::side(Fonts::system(markPoints)); }
 QFont titleFont() { return Fonts::system(16); }
 QFont badgeFont() { return Fonts::system(10, QFont::Bold); }
 QFont secondFont() { return Fonts::system(12); }

@@ -18,7 +18,7 @@ constexpr double trailingSpacing = 10;
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
 // The side of a symbol drawn "in the system font at `points`".
-double symbolSide(double points) { return QFontMetricsF(Fonts::system(points)).capHeight() * 1.25; }
+double symbolSide(double points) { return Symbols::side(Fonts::system(points)); }
 
 // Draws a symbol with its right edge at `right`, centred on `midY`; returns its left edge.
 double symbolFromRight(QPainter& p, const char* name, double points, double right, double midY, const QColor& tint) {
