@@ -327,6 +327,7 @@ TEST_F(MacRootPresenterTest, TheStackSheetLiesInItsBottomSheetAndClosesThroughTh
 
         auto* close = sheet->findChild<QAbstractButton*>(ObjectName::stackClose);
         QTest::mouseClick(close, Qt::LeftButton, {}, close->rect().center());
+        main.runUntilIdle();
         EXPECT_FALSE(p.state().showStack);
         EXPECT_FALSE(sheet);  // each opening starts afresh
     }

@@ -343,6 +343,8 @@ TEST_F(StackSheetPresenterTest, AProtocolChosenOnALocationHandsOverItsIdAndKeyAn
     EXPECT_EQ(p.state().protocolScreen->chosenProtocol, "hy2");
 
     p.protocolScreen()->connectPressed();
+    EXPECT_EQ(closed, 0);  // just after, from the main thread's queue
+    main.runUntilIdle();
     ASSERT_EQ(applied.size(), 1u);
     EXPECT_EQ(applied[0].first, "fi");
     EXPECT_EQ(applied[0].second, "hy2");
@@ -357,11 +359,13 @@ TEST_F(StackSheetPresenterTest, TheAutomaticRowAppliesNoChoiceAndClosesWithTheDi
                                         [this](const auto& l, const auto& p) { applied.push_back({l, p}); },
                                         nullptr, [this] { ++dismissed; }, nullptr, nullptr, clock});
     presenter->autoRowClicked();
+    main.runUntilIdle();
     ASSERT_EQ(applied.size(), 1u);
     EXPECT_EQ(applied[0].first, std::nullopt);
     EXPECT_EQ(applied[0].second, std::nullopt);
     EXPECT_EQ(dismissed, 1);
     presenter->closeClicked();
+    main.runUntilIdle();
     EXPECT_EQ(dismissed, 2);
 }
 

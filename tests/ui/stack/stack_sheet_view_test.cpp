@@ -90,6 +90,7 @@ TEST_F(StackSheetViewTest, ALocationOpensItsProtocolScreenWhoseConnectHandsOverT
     EXPECT_EQ(screen->findChild<NavigationBar*>()->title(), "Финляндия");
     click(find(ObjectName::protocolRow, "hy2"));
     click(find(ObjectName::protocolConnect));
+    main.runUntilIdle();
     ASSERT_EQ(applied.size(), 1u);
     EXPECT_EQ(applied[0].first, "fi");
     EXPECT_EQ(applied[0].second, "hy2");
@@ -99,6 +100,7 @@ TEST_F(StackSheetViewTest, ALocationOpensItsProtocolScreenWhoseConnectHandsOverT
     EXPECT_FALSE(find<ProtocolScreenView>(ObjectName::protocolScreen));
     EXPECT_TRUE(find(ObjectName::stackAutoRow));
     click(find(ObjectName::stackClose));
+    main.runUntilIdle();
     EXPECT_EQ(closed, 2);
 }
 

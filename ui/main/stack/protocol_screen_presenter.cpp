@@ -92,10 +92,7 @@ void ProtocolScreenPresenter::rowTapped(const std::string& key) {
 
 void ProtocolScreenPresenter::connectPressed() {
     if (!state_.connectEnabled) return;
-    // The sheet may close, and end this screen, inside the call: copy first.
-    const auto onConnect = onConnect_;
-    const std::string key = state_.chosenProtocol;
-    if (onConnect) onConnect(key);
+    if (onConnect_) onConnect_(state_.chosenProtocol);
 }
 
 void ProtocolScreenPresenter::infoPressed() {

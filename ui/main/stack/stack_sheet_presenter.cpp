@@ -20,7 +20,8 @@ const StackAPI::Catalog::Location* findLocation(const std::optional<StackAPI::Ca
 
 }  // namespace
 
-StackSheetPresenter::StackSheetPresenter(MainExecutor& main, Deps deps) : deps_(std::move(deps)), calls_(main) {
+StackSheetPresenter::StackSheetPresenter(MainExecutor& main, Deps deps)
+    : main_(main), deps_(std::move(deps)), calls_(main) {
     holderSub_ = deps_.holder.subscribe([this](std::string_view) { recompute(); });
     pingerSub_ = deps_.pinger.subscribe([this](std::string_view) { recompute(); });
     recompute();
@@ -168,9 +169,10 @@ void StackSheetPresenter::retryClicked() {
 }
 
 void StackSheetPresenter::close() {
-    // Closing may end this presenter: nothing of it is touched afterwards.
-    const auto closeSheet = deps_.onDismiss ? deps_.onDismiss : deps_.dismiss;
-    if (closeSheet) closeSheet();
+    // Closing ends this sheet, its view and the button being clicked: it
+    // happens from the main thread's queue, not inside the click.
+    auto closeSheet = deps_.onDismiss ? deps_.onDismiss : deps_.dismiss;
+    if (closeSheet) main_.post(std::move(closeSheet));
 }
 
 void StackSheetPresenter::closeClicked() { close(); }

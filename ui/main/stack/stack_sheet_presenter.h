@@ -72,8 +72,8 @@ public:
     void appear();
     void disappear();
 
-    // The user's actions. Those that close the sheet do so last: the sheet
-    // may be gone when they return.
+    // The user's actions. Those that close the sheet close it just after,
+    // from the main thread's queue.
     void closeClicked();
     void autoRowClicked();
     void locationClicked(const std::string& id);
@@ -84,7 +84,8 @@ public:
 
     // The attempt index after an attempt with index `i` that did (not) succeed.
     static int nextIndex(int i, bool ok);
-    // The state for a catalog (none while loading or failed).
+    // A location's row: `current` when it is the user's choice, `measured`
+    // our own measurement when the row may show one.
     static StackSheetState::LocationRow rowOf(const StackAPI::Catalog::Location& location, bool manualAllowed,
                                               bool current, std::optional<std::int64_t> measured);
 
@@ -97,6 +98,7 @@ private:
     void close();
     ProtocolScreenPresenter::Inputs protocolInputs(const StackAPI::Catalog::Location& location) const;
 
+    MainExecutor& main_;
     Deps deps_;
     std::function<void()> onChange_;
     StackSheetState state_;
