@@ -35,4 +35,19 @@ inline constexpr const char* protocolInfo = "protocolInfo";
 inline constexpr const char* protocolInfoAlert = "protocolInfoAlert";
 inline constexpr const char* protocolRow = "protocolRow";
 inline constexpr const char* protocolConnect = "protocolConnect";
+// The devices sheet.
+inline constexpr const char* devicesDone = "devicesDone";
+inline constexpr const char* devicesUsage = "devicesUsage";
+inline constexpr const char* devicesList = "devicesList";
+inline constexpr const char* devicesRemove = "devicesRemove";  // each row's, with the property "deviceId"
+inline constexpr const char* devicesRemoveConfirm = "devicesRemoveConfirm";
+inline constexpr const char* devicesRemoveCancel = "devicesRemoveCancel";
+inline constexpr const char* devicesShowCode = "devicesShowCode";
+inline constexpr const char* devicesQr = "devicesQr";
+inline constexpr const char* devicesCode = "devicesCode";
+inline constexpr const char* devicesCodeField = "devicesCodeField";
+inline constexpr const char* devicesConfirm = "devicesConfirm";
+inline constexpr const char* devicesUnlink = "devicesUnlink";
+inline constexpr const char* devicesMessage = "devicesMessage";
+inline constexpr const char* devicesInstall = "devicesInstall";
 }  // namespace kavri::ObjectName

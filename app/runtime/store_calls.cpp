@@ -135,6 +135,13 @@ void StoreCalls::waitIdle() {
     // Every thread has finished its body; joining is immediate.
 }
 
+bool StoreCalls::idle() {
+    std::lock_guard lock(mutex_);
+    for (const auto& entry : calls_)
+        if (!entry.finished) return false;
+    return true;
+}
+
 void StoreCalls::reap() {
     for (auto it = calls_.begin(); it != calls_.end();) {
         if (it->finished) {

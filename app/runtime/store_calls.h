@@ -83,6 +83,8 @@ public:
     void cancelAll();
     // Waits until every call has ended. Never call it from a call's body.
     void waitIdle();
+    // True when every call has ended.
+    bool idle();
 
 private:
     struct Entry {

@@ -19,8 +19,11 @@
 #include "tests/ui/qt_app.h"
 #include "ui/object_names.h"
 #include "ui/main/mac_root_presenter.h"
+#include "ui/main/mac_root_view.h"
 #include "ui/shell/app_scenes.h"
 #include "ui/shell/qt_main_executor.h"
+#include "ui/sheets/mac_devices_sheet.h"
+#include "ui/style/plain_button.h"
 
 namespace kavri {
 namespace {
@@ -149,6 +152,31 @@ TEST_F(AppStartTest, MessagesOfLaterStartsReachTheStores) {
     ASSERT_TRUE(settle());
     EXPECT_EQ(calls(), (std::vector<std::string>{"GET /sub/abcdefabcdefabcdef"}));
     EXPECT_EQ(app->vpn().savedConfiguration(), R"({"outbounds":[{"tag":"linked"}]})");
+}
+
+TEST_F(AppStartTest, TheDevicesSheetOpensOverTheWindowWithTheListAndCloses) {
+    plane.setDevices(token, R"({"limit":5,"devices":[{"device_id":"me","current":true},)"
+                            R"({"device_id":"p1","name":"Телефон","platform":"ios"}]})");
+    scenes->show();
+    ASSERT_TRUE(settle());
+    scenes->rootPresenter().menuDevicesChosen();
+    const auto until = [](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        return done();
+    };
+    const auto sheet = [&] { return scenes->rootView().findChild<MacDevicesSheet*>(); };
+    ASSERT_TRUE(until([&] { return sheet() && sheet()->viewState().rows.size() == 1; }));
+    EXPECT_EQ(sheet()->viewState().rows[0].title, "Телефон");
+    EXPECT_EQ(sheet()->viewState().usageText, "Вы можете добавить ещё 3 из 5 устройств");
+    EXPECT_EQ(sheet()->viewState().section, MacDevicesSheetViewState::Section::share);  // a paid owner
+
+    auto* done = sheet()->findChild<PlainButton*>(ObjectName::devicesDone);
+    ASSERT_TRUE(done);
+    done->click();
+    EXPECT_TRUE(until([&] { return sheet() == nullptr; }));  // built anew on the next opening
+    EXPECT_FALSE(scenes->rootPresenter().state().showDevices);
 }
 
 }  // namespace

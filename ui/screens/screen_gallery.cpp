@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
+#include <QScrollArea>
 #include <QWidget>
 
 #include <chrono>
@@ -20,6 +21,8 @@
 #include "ui/main/mac_setup_guide_view.h"
 #include "ui/shell/mac_menu_presenter.h"
 #include "ui/shell/mac_menu_view.h"
+#include "ui/sheets/mac_devices_sheet.h"
+#include "ui/sheets/mac_devices_sheet_presenter.h"
 #include "ui/style/palette.h"
 
 namespace kavri {
@@ -185,6 +188,55 @@ QImage trayMenu(VPNManager::Status::Kind status, std::optional<std::int64_t> sub
     return grab(menu, QSizeF(menu.size()));
 }
 
+// The main window with the devices sheet open over it, drawing `state`,
+// scrolled so that the control named `scrollTo` shows.
+QImage devicesSheet(const MacDevicesSheetViewState& state, const char* scrollTo = nullptr) {
+    MacRootView view(fixedClock());
+    view.setSheetContent(2, [&state](QWidget* parent) {
+        auto* sheet = new MacDevicesSheet(parent);
+        sheet->setState(state);
+        return sheet;
+    });
+    MacRootViewState s;
+    s.showDevices = true;
+    view.setState(s);
+    view.show();
+    QCoreApplication::processEvents();  // the layout settles as before the first frame
+    if (scrollTo) {
+        auto* area = view.findChild<MacDevicesSheet*>() ? view.findChild<MacDevicesSheet*>()->findChild<QScrollArea*>()
+                                                        : nullptr;
+        if (auto* target = view.findChild<QWidget*>(scrollTo); area && target) area->ensureWidgetVisible(target, 0, 60);
+    }
+    return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
+}
+
+// An owner's subscription with three other devices, one of them removed.
+MacDevicesSheetViewState ownerSheet() {
+    using P = MacDevicesSheetPresenter;
+    auto device = [](std::string id, std::string name, std::string platform, bool blocked, bool current,
+                     std::optional<Clock::WallTime> added) {
+        DeviceLinkAPI::Device d;
+        d.id = std::move(id), d.name = std::move(name), d.platform = std::move(platform);
+        d.blocked = blocked, d.current = current, d.addedAt = added;
+        return d;
+    };
+    const std::vector<DeviceLinkAPI::Device> devices = {
+        device("me", "Этот Mac", "macos", false, true, connectedAt),
+        device("p1", "iPhone Анны", "ios", false, false, connectedAt - 24h * 40),
+        device("w1", "", "windows", false, false, std::nullopt),
+        device("a1", "Samsung", "android", true, false, connectedAt - 24h * 90),
+    };
+    MacDevicesSheetViewState s;
+    s.showsDevices = true;
+    s.usageText = P::usageText(true, 5, devices);
+    for (std::size_t i = 1; i < devices.size(); ++i) {
+        const auto& d = devices[i];
+        s.rows.push_back({d.id, P::platformTitle(d), P::addedText(d), !d.blocked, false, i + 1 < devices.size()});
+    }
+    s.section = MacDevicesSheetViewState::Section::share;
+    return s;
+}
+
 }  // namespace
 
 std::vector<ScreenGallery::Screen> ScreenGallery::all() {
@@ -226,6 +278,30 @@ std::vector<ScreenGallery::Screen> ScreenGallery::all() {
         {"setup-installing", [] { return setupGuide({SystemExtensionInstaller::State::Kind::installing}); }},
         {"tray-menu-connected", [] { return trayMenu(VPNManager::Status::Kind::connected, 42); }},
         {"tray-menu-disconnecting", [] { return trayMenu(VPNManager::Status::Kind::disconnecting, 42); }},
+        {"devices-listed", [] { return devicesSheet(ownerSheet()); }},
+        {"devices-share-code", [] {
+             auto s = ownerSheet();
+             s.code = "K7M2X9";
+             s.qr = MacDevicesSheetPresenter::qrImage(std::string(MacDevicesSheetPresenter::linkPrefix) + *s.code);
+             return devicesSheet(s, "devicesCode");
+         }},
+        {"devices-join-error", [] {
+             auto s = ownerSheet();
+             s.section = MacDevicesSheetViewState::Section::join;
+             s.joinExplanation =
+                 "Раздать можно только оплаченную подписку. Чтобы перенести доступ сюда — введите код с того устройства";
+             s.entered = "K7M2X9";
+             s.confirmEnabled = true;
+             s.confirmOpacity = 1;
+             s.message = "Код не подошёл или уже истёк — попросите новый";
+             s.messageColor = PaletteColor::danger;
+             return devicesSheet(s, "devicesMessage");
+         }},
+        {"devices-member", [] {
+             MacDevicesSheetViewState s;
+             s.section = MacDevicesSheetViewState::Section::member;
+             return devicesSheet(s);
+         }},
     };
 }
 

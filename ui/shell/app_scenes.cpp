@@ -1,12 +1,16 @@
 #include "ui/shell/app_scenes.h"
 
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QUrl>
 
 #include "app/shell/kavri_mac_app.h"
 #include "app/telemetry/app_telemetry.h"
 #include "core/keychain.h"
 #include "ui/main/mac_root_view.h"
 #include "ui/main/stack/stack_sheet_view.h"
+#include "ui/sheets/mac_devices_sheet.h"
+#include "ui/sheets/mac_devices_sheet_presenter.h"
 #include "ui/shell/app_user_defaults.h"
 
 namespace kavri {
@@ -26,7 +30,8 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
       root_(new MacRootView),
       window_(root_),
       menuPresenter_(app.mainExecutor(), {app.subscription(), app.vpn(), AppTelemetry::shared(),
-                                          [this] { window_.bringForward(); }, [] { QCoreApplication::quit(); }}) {
+                                          [this] { window_.bringForward(); }, [] { QCoreApplication::quit(); }}),
+      sheetCalls_(app.mainExecutor()) {
     // The start-up task first, then the presenter's own work.
     connect(root_, &MacRootView::shown, this, [this] { app_.startupTask(); });
     connect(root_, &MacRootView::hidden, this, [this] { app_.cancelStartup(); });
@@ -35,6 +40,16 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
     // and locked callbacks, it shows the catalog the root holds and applies
     // nothing.
     root_->setSheetContent(3, StackSheetView::builder(*presenter_, app.subscription(), {.track = reportEvent}));
+    // The devices sheet, built anew each time it opens; its requests run on
+    // the scenes' own calls, so that one started there ends even after it closed.
+    root_->setSheetContent(2, [this](QWidget* parent) {
+        auto* sheet = new MacDevicesSheet(parent);
+        sheet->own(std::make_unique<MacDevicesSheetPresenter>(MacDevicesSheetPresenter::keychainDeps(
+            app_.subscription(), sheetCalls_, DeviceLinkAPI(),
+            [](const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); },
+            [this] { presenter_->devicesClosed(); })));
+        return sheet;
+    });
     extra_.menuView().bind(menuPresenter_);
     const auto followStatus = [this] {
         extra_.setConnected(app_.vpn().status->kind == VPNManager::Status::Kind::connected);

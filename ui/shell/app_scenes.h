@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/runtime/observable_store.h"
+#include "app/runtime/store_calls.h"
 #include "ui/main/mac_root_presenter.h"
 #include "ui/shell/mac_menu_presenter.h"
 #include "ui/shell/main_window.h"
@@ -52,6 +53,7 @@ private:
     MacMenuPresenter menuPresenter_;  // before the menu: it outlives the view bound to it
     MenuBarExtra extra_;
     ObservableStore::Subscription vpnStatus_;
+    StoreCalls sheetCalls_;  // last: its calls end before the views and presenters they reach
 };
 
 }  // namespace kavri

@@ -24,6 +24,16 @@ QFont Fonts::emoji(double points) {
     return font;
 }
 
+QFont Fonts::monospaced(double points, QFont::Weight weight, double kerning) {
+    QFont font("DejaVu Sans Mono");
+    font.setStyleHint(QFont::Monospace);
+    font.setPointSizeF(points * 72.0 / 96.0);
+    font.setWeight(weight);
+    font.setLetterSpacing(QFont::AbsoluteSpacing, kerning);
+    font.setHintingPreference(QFont::PreferNoHinting);
+    return font;
+}
+
 namespace {
 double digitCell(const QFontMetricsF& m) {
     double cell = 0;

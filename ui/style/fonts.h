@@ -14,6 +14,9 @@ public:
     static QFont system(double points, QFont::Weight weight = QFont::Normal);
     // The colour emoji font at the same size (country flags).
     static QFont emoji(double points);
+    // The system's fixed-width font at a size in points, with `kerning`
+    // points between letters.
+    static QFont monospaced(double points, QFont::Weight weight = QFont::Normal, double kerning = 0);
     // Draws `text` centred in `rect` with every digit in a cell as wide as
     // the widest digit, so that changing digits do not move (Qt 6.4 cannot
     // ask the font for its tabular figures).

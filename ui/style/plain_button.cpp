@@ -15,6 +15,12 @@ PlainButton::PlainButton(const QString& text, Look look, QWidget* parent)
     setText(text);
 }
 
+void PlainButton::setLook(Look look) {
+    look_ = std::move(look);
+    updateGeometry();
+    update();
+}
+
 double PlainButton::symbolSide() const {
     return look_.symbol.isEmpty() ? 0 : Symbols::side(look_.symbolFont);
 }
@@ -53,7 +59,7 @@ void PlainButton::paintLabel(QPainter& painter, const QRectF& rect) {
     }
     painter.setPen(look_.color);
     painter.setFont(look_.font);
-    painter.drawText(content, Qt::AlignVCenter | Qt::AlignLeft, text());
+    painter.drawText(content, Qt::AlignVCenter | (look_.centered ? Qt::AlignHCenter : Qt::AlignLeft), text());
 }
 
 }  // namespace kavri

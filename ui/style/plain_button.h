@@ -22,9 +22,12 @@ public:
         double paddingY = 0;
         QColor fill = Qt::transparent;
         QColor outline = Qt::transparent;
+        bool centered = false;  // the label in the middle of a wider button
     };
 
     PlainButton(const QString& text, Look look, QWidget* parent = nullptr);
+
+    void setLook(Look look);
 
     // The label's natural size.
     QSizeF naturalSize() const;
