@@ -184,8 +184,9 @@ bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, st
         if (const auto state = probeGroupState(stop)) previousMember = state->now;
 
     try {
-        hotReload(applyLocalPaths(fetched.config));
+        hotReload(applyLocalPaths(fetched.config), stop);
     } catch (const std::exception& e) {
+        if (stop.stop_requested()) return false;  // cut short by the run's stop
         Log::line(std::string("[Kavri] self-heal: hotReload failed, keep last-good: ") + e.what());
         sendEventDetached("config_refresh_fail", "hot_reload");
         return false;

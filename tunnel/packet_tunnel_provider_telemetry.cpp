@@ -168,8 +168,9 @@ void PacketTunnelProvider::refreshRules(std::stop_token stop) {
     const std::optional<std::string> previousMember = group ? group->now : std::nullopt;
     const std::string prepared = applyLocalPaths(*config);
     try {
-        hotReload(prepared);
+        hotReload(prepared, stop);
     } catch (const std::exception& e) {
+        if (stop.stop_requested()) return;  // cut short by the run's stop
         Log::line(std::string("[Kavri] rules hot-reload failed: ") + e.what());
         return;
     }
