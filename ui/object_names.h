@@ -39,6 +39,19 @@ inline constexpr const char* planSheetContent = "planSheetContent";
 inline constexpr const char* planClose = "planClose";
 inline constexpr const char* planRow = "planRow";  // one per tariff, in order
 inline constexpr const char* planLoading = "planLoading";
+// The stack sheet and its protocol screen; rows carry their id or key in
+// the property "rowKey".
+inline constexpr const char* stackSheetView = "stackSheetView";
+inline constexpr const char* stackClose = "stackClose";
+inline constexpr const char* stackRetry = "stackRetry";
+inline constexpr const char* stackAutoRow = "stackAutoRow";
+inline constexpr const char* stackLocationRow = "stackLocationRow";
+inline constexpr const char* protocolScreen = "protocolScreen";
+inline constexpr const char* protocolBack = "protocolBack";
+inline constexpr const char* protocolInfo = "protocolInfo";
+inline constexpr const char* protocolInfoAlert = "protocolInfoAlert";
+inline constexpr const char* protocolRow = "protocolRow";
+inline constexpr const char* protocolConnect = "protocolConnect";
 // The devices sheet.
 inline constexpr const char* devicesDone = "devicesDone";
 inline constexpr const char* devicesUsage = "devicesUsage";

@@ -12,10 +12,12 @@
 #include "tests/support/vpn_fixture.h"
 #include "tests/ui/qt_app.h"
 #include "ui/main/mac_root_view.h"
+#include "ui/main/stack/stack_sheet_view.h"
 #include "ui/object_names.h"
 #include "ui/style/animations.h"
 
 #include <QAbstractButton>
+#include <QPointer>
 #include <QTest>
 
 namespace kavri {
@@ -299,6 +301,36 @@ TEST_F(MacRootPresenterTest, TheViewDrawsThePresentersStateAndSendsItTheClicks) 
         EXPECT_TRUE(view.findChild<QWidget*>(ObjectName::menuSheet)->isVisible());
     }
     p.menuClosed();  // the view is gone: nothing draws any more
+    Animations::setEnabled(true);
+}
+
+TEST_F(MacRootPresenterTest, TheStackSheetLiesInItsBottomSheetAndClosesThroughTheRoot) {
+    test::qtApp();
+    Animations::setEnabled(false);
+    auto& p = make();
+    {
+        MacRootView view(clock);
+        view.bind(p);
+        std::vector<std::string> refreshes;
+        view.setSheetContent(3, StackSheetView::builder(p, *subscription,
+                                                        {[&](std::string why, std::function<void(bool)> done) {
+                                                             refreshes.push_back(why);
+                                                             done(false);
+                                                             return StoreCalls::Handle();
+                                                         }}));
+        view.show();  // the root's catalog and prober come with it
+        p.setShowStack(true);
+        QPointer<StackSheetView> sheet = view.findChild<StackSheetView*>(ObjectName::stackSheetView);
+        ASSERT_TRUE(sheet && sheet->isVisible());
+        ASSERT_TRUE(main.runUntil([&] { return sheet->viewState().content == StackSheetState::Content::failed; }, 30s));
+        EXPECT_EQ(refreshes, std::vector<std::string>{"sheet_open"});
+
+        auto* close = sheet->findChild<QAbstractButton*>(ObjectName::stackClose);
+        QTest::mouseClick(close, Qt::LeftButton, {}, close->rect().center());
+        main.runUntilIdle();
+        EXPECT_FALSE(p.state().showStack);
+        EXPECT_FALSE(sheet);  // each opening starts afresh
+    }
     Animations::setEnabled(true);
 }
 

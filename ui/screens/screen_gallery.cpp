@@ -14,6 +14,9 @@
 #include "platform/runtime/fake_clock.h"
 #include "ui/main/logo_button.h"
 #include "ui/main/mac_root_view.h"
+#include "ui/main/stack/protocol_screen_presenter.h"
+#include "ui/main/stack/stack_sheet_presenter.h"
+#include "ui/main/stack/stack_sheet_view.h"
 #include "ui/main/mac_setup_guide_presenter.h"
 #include "ui/main/mac_setup_guide_view.h"
 #include "ui/screens/sheet_screens.h"
@@ -106,6 +109,64 @@ MacRootViewState withStack(MacRootViewState s, bool manualAllowed, bool online, 
     s.showsStackCard = true;
     s.stack = stack;
     s.stackCardBusy = busy;
+    return s;
+}
+
+// The main window with the stack sheet open over it in one state.
+QImage stackSheet(const StackSheetState& state) {
+    MacRootView view(fixedClock());
+    view.setSheetContent(3, [&state](QWidget* parent) {
+        auto* content = new StackSheetView(parent);
+        content->setState(state);
+        return content;
+    });
+    MacRootViewState s;
+    s.showStack = true;
+    view.setState(s);
+    view.show();
+    QCoreApplication::processEvents();  // the lists lay out and decide on their scroll bars
+    return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
+}
+
+StackAPI::Catalog::Location stackLocation(std::string id, std::string title, std::string country,
+                                          std::optional<std::int64_t> rtt, std::optional<bool> online = {}) {
+    StackAPI::Catalog::Location l;
+    l.id = std::move(id);
+    l.title = std::move(title);
+    l.countryCode = std::move(country);
+    l.rttMs = rtt;
+    l.rttAgeSec = 120;
+    l.online = online;
+    l.protocols = {"reality", "hy2"};
+    return l;
+}
+
+// Five locations, Germany chosen and measured at 38 ms.
+StackSheetState stackList(bool manual) {
+    const StackAPI::Catalog::Location locations[] = {
+        stackLocation("de", "Германия", "de", 120),         stackLocation("nl", "Нидерланды", "NL", 95),
+        stackLocation("fi", "Финляндия", "FI", 240),        stackLocation("tr", "Турция", "TR", {}),
+        stackLocation("us", "США", "US", 180, false),
+    };
+    StackSheetState s;
+    s.content = StackSheetState::Content::list;
+    s.manualAllowed = manual;
+    s.autoRow = {"Автоматически", "Самая быстрая локация сейчас", false};
+    for (const auto& l : locations)
+        s.rows.push_back(StackSheetPresenter::rowOf(l, manual, l.id == "de", l.id == "de" ? std::optional(38) : std::nullopt));
+    return s;
+}
+
+StackSheetState protocolScreen() {
+    StackSheetState s = stackList(true);
+    auto location = stackLocation("nl", "Нидерланды", "NL", 95);
+    location.protocols = {"reality", "hy2"};
+    const std::vector<StackAPI::Catalog::Proto> protocols = {
+        {"reality", "Reality", std::string("Обычно подходит лучше всего"), std::string("РЕКОМЕНДУЕМ")},
+        {"hy2", "Hysteria 2", std::string("Когда сеть теряет пакеты"), std::nullopt},
+        {"ws", "WebSocket", std::string("Когда всё остальное режут"), std::nullopt},
+    };
+    s.protocolScreen = ProtocolScreenPresenter::stateOf({location, protocols, std::string("hy2"), 41}, {}, false);
     return s;
 }
 
@@ -222,6 +283,15 @@ std::vector<ScreenGallery::Screen> ScreenGallery::all() {
          }},
         {"halo-inactive", [] { return haloAlone(false); }},
         {"halo-active", [] { return haloAlone(true); }},
+        {"stack-loading", [] { return stackSheet({}); }},
+        {"stack-failed", [] {
+             StackSheetState s;
+             s.content = StackSheetState::Content::failed;
+             return stackSheet(s);
+         }},
+        {"stack-list", [] { return stackSheet(stackList(true)); }},
+        {"stack-locked", [] { return stackSheet(stackList(false)); }},
+        {"stack-protocol", [] { return stackSheet(protocolScreen()); }},
         {"sheet-open", [] { return sheetOpen(); }},
         {"setup-not-in-applications", [] { return setupGuide({SystemExtensionInstaller::State::Kind::notInApplications}); }},
         {"setup-needs-approval", [] { return setupGuide({SystemExtensionInstaller::State::Kind::needsApproval}); }},

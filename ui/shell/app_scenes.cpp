@@ -8,6 +8,7 @@
 #include "app/telemetry/app_telemetry.h"
 #include "core/keychain.h"
 #include "ui/main/mac_root_view.h"
+#include "ui/main/stack/stack_sheet_view.h"
 #include "ui/sheets/mac_devices_sheet.h"
 #include "ui/sheets/mac_devices_sheet_presenter.h"
 #include "ui/shell/account_sheets.h"
@@ -15,16 +16,18 @@
 
 namespace kavri {
 
+namespace {
+void reportEvent(const std::string& event, std::int64_t ms, const nlohmann::json& extra) {
+    AppTelemetry::shared().track(event, ms, extra);
+}
+}  // namespace
+
 AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
     : QObject(parent),
       app_(app),
       presenter_(std::make_unique<MacRootPresenter>(
           app.mainExecutor(),
-          rootPresenterDeps(app.subscription(), app.vpn(), app.sysex(),
-                            [](const std::string& event, std::int64_t ms, const nlohmann::json& extra) {
-                                AppTelemetry::shared().track(event, ms, extra);
-                            },
-                            &AppTelemetry::shared()))),
+          rootPresenterDeps(app.subscription(), app.vpn(), app.sysex(), reportEvent, &AppTelemetry::shared()))),
       root_(new MacRootView),
       window_(root_),
       menuPresenter_(app.mainExecutor(), {app.subscription(), app.vpn(), AppTelemetry::shared(),
@@ -37,6 +40,18 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
     auto* accountSheets = new AccountSheets(app_.mainExecutor(), app_.subscription(), *presenter_, this);
     root_->setSheetContent(0, [accountSheets](QWidget* parent) { return accountSheets->menu(parent); });
     root_->setSheetContent(1, [accountSheets](QWidget* parent) { return accountSheets->plans(parent); });
+    // The location sheet hands its refresh, choice and locked choice to the
+    // root's flows.
+    root_->setSheetContent(
+        3, StackSheetView::builder(
+               *presenter_, app.subscription(),
+               {[this](std::string why, std::function<void(bool)> done) {
+                    return presenter_->flows().refreshCatalog(std::move(why), std::move(done));
+                },
+                [this](const std::optional<std::string>& location, const std::optional<std::string>& proto) {
+                    presenter_->flows().applyStack(location, proto);
+                },
+                [this] { presenter_->flows().openPlansFromStack(); }, reportEvent}));
     // The devices sheet, built anew each time it opens; its requests run on
     // the scenes' own calls, so that one started there ends even after it closed.
     root_->setSheetContent(2, [this](QWidget* parent) {

@@ -16,6 +16,14 @@ QFont Fonts::system(double points, QFont::Weight weight) {
     return font;
 }
 
+QFont Fonts::emoji(double points) {
+    QFont font = system(points);
+    // Inter draws regional indicators as boxed letters: the colour emoji
+    // font first, so that two of them make a flag.
+    font.setFamilies({"Noto Color Emoji", "Apple Color Emoji", "Inter"});
+    return font;
+}
+
 QFont Fonts::monospaced(double points, QFont::Weight weight, double kerning) {
     QFont font("DejaVu Sans Mono");
     font.setStyleHint(QFont::Monospace);

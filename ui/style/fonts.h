@@ -12,6 +12,8 @@ namespace kavri {
 class Fonts {
 public:
     static QFont system(double points, QFont::Weight weight = QFont::Normal);
+    // The colour emoji font at the same size (country flags).
+    static QFont emoji(double points);
     // The system's fixed-width font at a size in points, with `kerning`
     // points between letters.
     static QFont monospaced(double points, QFont::Weight weight = QFont::Normal, double kerning = 0);

@@ -22,7 +22,7 @@ void PlainButton::setLook(Look look) {
 }
 
 double PlainButton::symbolSide() const {
-    return look_.symbol.isEmpty() ? 0 : QFontMetricsF(look_.symbolFont).capHeight() * 1.25;
+    return look_.symbol.isEmpty() ? 0 : Symbols::side(look_.symbolFont);
 }
 
 QSizeF PlainButton::naturalSize() const {

@@ -1,6 +1,7 @@
 #include "ui/style/symbols.h"
 
 #include <QFile>
+#include <QFontMetricsF>
 #include <QHash>
 #include <QImage>
 #include <QPixmap>
@@ -67,6 +68,8 @@ bool paintSvg(QPainter& painter, const QString& path, const QRectF& rect, const 
 }  // namespace
 
 bool Symbols::exists(const QString& name) { return renderer(symbolPath(name)) != nullptr; }
+
+double Symbols::side(const QFont& font) { return QFontMetricsF(font).capHeight() * 1.25; }
 
 bool Symbols::paint(QPainter& painter, const QString& name, const QRectF& rect, const QColor& tint) {
     return paintSvg(painter, symbolPath(name), rect, &tint);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QFont>
 #include <QPainter>
 #include <QRectF>
 #include <QString>
@@ -15,6 +16,8 @@ public:
     // Scaled to fit `rect` with its aspect ratio kept, centred, tinted.
     // False (nothing drawn) for an unknown name.
     static bool paint(QPainter& painter, const QString& name, const QRectF& rect, const QColor& tint);
+    // The side of a symbol drawn in `font`, as tall as its capitals and a quarter.
+    static double side(const QFont& font);
 };
 
 // The image assets the views name ("MorvelHero"): our own artwork in its
