@@ -128,6 +128,7 @@ std::optional<std::string> PacketTunnelProvider::startTunnelBody(TunnelOptions o
     if (!options.is_object()) options = json::object();
     if (!options.empty()) {
         if (const auto it = options.find("configContent"); it != options.end() && it->is_string()) {
+            setRunningConfig(it->get<std::string>());
             options["configContent"] = prepareConfiguration(it->get<std::string>());
         }
     }

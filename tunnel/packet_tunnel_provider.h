@@ -85,6 +85,10 @@ public:
     bool selfHealPoll(const std::string& reason, bool shed, std::stop_token stop = {});
     // Lets the next poll through the throttle (callers that must not be throttled).
     void resetPollThrottle();
+    // Notes the configuration text (as received) the engine runs from now on.
+    void setRunningConfig(std::string text);
+    // True when the engine runs `text`, or when what it runs is not known.
+    bool runs(const std::string& text) const;
     // The self-heal loop's interval: the server's own interval when it is at
     // least 20 s and below the detection setting, else the detection setting.
     static std::chrono::seconds healInterval(std::int64_t configPollSec, std::int64_t serverIntervalSec);
@@ -193,6 +197,10 @@ private:
     mutable std::mutex mutex_;
     // Fields of one tunnel run (guarded by mutex_).
     Clock::WallTime lastPollAt_;
+    // The configuration text the engine runs, as received (before the local
+    // paths): the start's, then each reload's. The stored last-good text is
+    // not always it, since the app stores every configuration it pulls.
+    std::optional<std::string> runningConfig_;
     std::optional<std::string> currentActiveMember_;
     Clock::WallTime lastWakeAt_;
     Clock::WallTime lastNetChangeAt_;

@@ -99,6 +99,16 @@ void PacketTunnelProvider::healLoop(std::stop_token stop) {
     }
 }
 
+void PacketTunnelProvider::setRunningConfig(std::string text) {
+    std::lock_guard lock(mutex_);
+    runningConfig_ = std::move(text);
+}
+
+bool PacketTunnelProvider::runs(const std::string& text) const {
+    std::lock_guard lock(mutex_);
+    return !runningConfig_ || *runningConfig_ == text;
+}
+
 void PacketTunnelProvider::resetPollThrottle() {
     std::lock_guard lock(mutex_);
     lastPollAt_ = StallWatch::distantPast();
@@ -170,8 +180,10 @@ bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, st
     }
 
     if (!fresh && !shed) {
+        // Nothing to do only when the engine runs this text too: the app may
+        // have stored it already without the tunnel taking it.
         if (const auto stored = store_.data(KavriDefaultsKey::cachedSingboxConfig);
-            stored && Utf8::isValid(*stored) && *stored == fetched.config)
+            stored && Utf8::isValid(*stored) && *stored == fetched.config && runs(fetched.config))
             return true;
     }
 
@@ -184,13 +196,15 @@ bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, st
         if (const auto state = probeGroupState(stop)) previousMember = state->now;
 
     try {
-        hotReload(applyLocalPaths(fetched.config));
+        hotReload(applyLocalPaths(fetched.config), stop);
     } catch (const std::exception& e) {
+        if (stop.stop_requested()) return false;  // cut short by the run's stop
         Log::line(std::string("[Kavri] self-heal: hotReload failed, keep last-good: ") + e.what());
         sendEventDetached("config_refresh_fail", "hot_reload");
         return false;
     }
 
+    setRunningConfig(fetched.config);
     store_.set(KavriDefaultsKey::cachedSingboxConfig, Data{fetched.config});
     learnRuntimeParams(fetched.config);
     reloadEngine(previousMember, stop);

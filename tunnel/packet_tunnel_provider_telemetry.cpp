@@ -168,11 +168,13 @@ void PacketTunnelProvider::refreshRules(std::stop_token stop) {
     const std::optional<std::string> previousMember = group ? group->now : std::nullopt;
     const std::string prepared = applyLocalPaths(*config);
     try {
-        hotReload(prepared);
+        hotReload(prepared, stop);
     } catch (const std::exception& e) {
+        if (stop.stop_requested()) return;  // cut short by the run's stop
         Log::line(std::string("[Kavri] rules hot-reload failed: ") + e.what());
         return;
     }
+    setRunningConfig(*config);
     reloadEngine(previousMember, stop);
     if (const auto token = subToken()) {
         Telemetry::Report r = telemetry_.envelope(*token);

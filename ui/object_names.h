@@ -22,6 +22,7 @@ inline constexpr const char* plansSheet = "plansSheet";
 inline constexpr const char* devicesSheet = "devicesSheet";
 inline constexpr const char* stackSheet = "stackSheet";
 inline constexpr const char* stackAlert = "stackAlert";
+inline constexpr const char* stackCard = "stackCard";
 // The devices sheet.
 inline constexpr const char* devicesDone = "devicesDone";
 inline constexpr const char* devicesUsage = "devicesUsage";

@@ -57,14 +57,14 @@ void saveOnDemand(TunnelProviderManager& m, bool on) {
     }
 }
 
-// Only one of the reply, the time-out and a failed send completes a probe.
-struct ProbeGuard {
+// Only one of the reply, the time-out and a failed send completes a message.
+struct ReplyGuard {
     std::mutex mutex;
     std::condition_variable changed;
     bool done = false;
-    std::optional<std::int64_t> value;
+    std::optional<std::string> value;
 
-    void complete(std::optional<std::int64_t> v) {
+    void complete(std::optional<std::string> v) {
         std::lock_guard lock(mutex);
         if (done) return;
         done = true;
@@ -208,12 +208,13 @@ void VPNManager::saveConfiguration(std::string_view config) {
 
 // ---- Connect and disconnect -------------------------------------------------
 
-void VPNManager::connect() {
+bool VPNManager::connect() {
     const auto manager = currentManager();
     if (!manager) throw VPNError(VPNError::Kind::notConfigured);
     const auto connection = manager->connection();
     const TunnelStatus now = connection->status();
-    if (now == TunnelStatus::connecting || now == TunnelStatus::connected || now == TunnelStatus::reasserting) return;
+    if (now == TunnelStatus::connecting || now == TunnelStatus::connected || now == TunnelStatus::reasserting)
+        return false;
     if (!manager->isOnDemandEnabled()) saveOnDemand(*manager, true);
 
     const TunnelOptions options = startOptions(chooseConfiguration());
@@ -225,6 +226,7 @@ void VPNManager::connect() {
         manager->loadFromPreferences();
         connection->startVPNTunnel(options);
     }
+    return true;
 }
 
 std::string VPNManager::chooseConfiguration() {
@@ -269,23 +271,27 @@ void VPNManager::disconnect() {
 // ---- Probes -----------------------------------------------------------------
 
 std::optional<std::int64_t> VPNManager::probeRTT(const std::string& host, int port) {
+    return parseProbeReply(message("ping:" + host + ":" + std::to_string(port), probeTimeout));
+}
+
+bool VPNManager::pollNow() { return message("poll-now", pollTimeout) == std::optional<std::string>("ok"); }
+
+std::optional<std::string> VPNManager::message(const std::string& text, Clock::Duration wait) {
     const auto manager = currentManager();
     const auto connection = manager ? manager->connection() : nullptr;
     if (!connection) return std::nullopt;
     const TunnelStatus now = connection->status();
     if (now != TunnelStatus::connected && now != TunnelStatus::reasserting) return std::nullopt;
 
-    auto guard = std::make_shared<ProbeGuard>();
+    auto guard = std::make_shared<ReplyGuard>();
     try {
-        connection->sendProviderMessage("ping:" + host + ":" + std::to_string(port),
-                                        [guard](std::optional<std::string> reply) {
-                                            guard->complete(parseProbeReply(reply));
-                                        });
+        connection->sendProviderMessage(
+            text, [guard](std::optional<std::string> reply) { guard->complete(std::move(reply)); });
     } catch (const TunnelProviderError&) {
         return std::nullopt;
     }
-    std::jthread timeout([this, guard](std::stop_token stop) {
-        if (clock_.sleepFor(probeTimeout, stop)) guard->complete(std::nullopt);
+    std::jthread timeout([this, guard, wait](std::stop_token stop) {
+        if (clock_.sleepFor(wait, stop)) guard->complete(std::nullopt);
     });
     std::unique_lock lock(guard->mutex);
     guard->changed.wait(lock, [&] { return guard->done; });

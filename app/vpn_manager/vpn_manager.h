@@ -56,6 +56,8 @@ public:
 
     // How long probeRTT waits for the extension's reply.
     static constexpr std::chrono::seconds probeTimeout{3};
+    // How long pollNow waits for the extension's poll to end.
+    static constexpr std::chrono::seconds pollTimeout{30};
 
     // Starts loading the saved profile off the main thread. Main thread.
     VPNManager(MainExecutor& main, Deps deps);
@@ -73,10 +75,11 @@ public:
     // it is. Throws VPNError (invalidConfig) or TunnelProviderError.
     void saveConfiguration(std::string_view config);
     // Turns on-demand on and starts the tunnel, unless it is already
-    // connecting, connected or reasserting. Throws VPNError (notConfigured,
-    // missingConfigContent) or TunnelProviderError. A stale profile is loaded
-    // again and started once more.
-    void connect();
+    // connecting, connected or reasserting: then it returns false at once,
+    // and the tunnel keeps the configuration it runs. Throws VPNError
+    // (notConfigured, missingConfigContent) or TunnelProviderError. A stale
+    // profile is loaded again and started once more.
+    bool connect();
     // Turns on-demand off and stops the tunnel. Never throws.
     void disconnect();
     // The TCP connect time to host:port in milliseconds, measured by the
@@ -84,6 +87,11 @@ public:
     // connected or reasserting, no reply comes within probeTimeout, or the
     // reply is not a number.
     std::optional<std::int64_t> probeRTT(const std::string& host, int port);
+    // Has the running extension poll the subscription's configuration at
+    // once and reload it when it differs from the one it runs. True when it
+    // answered "ok"; false when the tunnel is not connected or reasserting,
+    // the poll failed or no answer came within pollTimeout.
+    bool pollNow();
 
     // The start options of a connect with `configContent`.
     TunnelOptions startOptions(const std::string& configContent) const;
@@ -99,6 +107,9 @@ private:
     void stopObserving();
 
     std::shared_ptr<TunnelProviderManager> currentManager();
+    // Sends `text` to the running extension and waits at most `wait` for its
+    // reply; nothing when the tunnel is not connected or reasserting.
+    std::optional<std::string> message(const std::string& text, Clock::Duration wait);
     std::string chooseConfiguration();
 
     Deps deps_;

@@ -86,4 +86,29 @@ bool EngineScript::startWaited() const {
     return startWaited_;
 }
 
+void EngineScript::holdReloads() {
+    std::lock_guard lock(mutex_);
+    holdReloads_ = true;
+}
+
+void EngineScript::releaseReloads() {
+    {
+        std::lock_guard lock(mutex_);
+        holdReloads_ = false;
+    }
+    reloadsReleased_.notify_all();
+}
+
+bool EngineScript::waitToReload(std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    if (!holdReloads_) return !stop.stop_requested();
+    reloadWaited_ = true;
+    return reloadsReleased_.wait(lock, stop, [&] { return !holdReloads_; });
+}
+
+bool EngineScript::reloadWaited() const {
+    std::lock_guard lock(mutex_);
+    return reloadWaited_;
+}
+
 }  // namespace kavri

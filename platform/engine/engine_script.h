@@ -5,6 +5,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 
 #include <nlohmann/json.hpp>
 
@@ -47,9 +48,22 @@ public:
     void waitToStart();
     bool startWaited() const;
 
+    // While held, a hot reload waits (once begun, before it takes effect)
+    // until released or cancelled: a reload that takes its time.
+    void holdReloads();
+    void releaseReloads();
+    // Called by the framework as a reload begins: false when `stop` was
+    // requested before the reload could go on. reloadWaited() is true once
+    // some reload waited here.
+    bool waitToReload(std::stop_token stop);
+    bool reloadWaited() const;
+
 private:
     mutable std::mutex mutex_;
     std::condition_variable startsReleased_;
+    std::condition_variable_any reloadsReleased_;
+    bool holdReloads_ = false;
+    bool reloadWaited_ = false;
     bool holdStarts_ = false;
     bool startWaited_ = false;
     std::optional<nlohmann::json> diag_;

@@ -86,10 +86,11 @@ std::optional<TunnelOptions> ExtensionProvider::tunnelOptions() const {
     return options_;
 }
 
-void ExtensionProvider::hotReload(const std::string& configContent) {
+void ExtensionProvider::hotReload(const std::string& configContent, std::stop_token stop) {
     std::lock_guard life(lifecycle_);
     const auto running = engine();
     if (!running) throw EngineError("the engine is not running");
+    if (!script_.waitToReload(stop)) throw EngineError("the reload was cancelled");
     running->reload(configContent);
 }
 

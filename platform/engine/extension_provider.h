@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "platform/engine/engine_script.h"
@@ -35,9 +36,10 @@ public:
     // The start options of the current (or last) run.
     std::optional<TunnelOptions> tunnelOptions() const;
     // Hands the running engine a new configuration. Throws EngineError when
-    // it is refused (invalid, a port taken) or no engine runs; the previous
-    // configuration then stays in force.
-    virtual void hotReload(const std::string& configContent);
+    // it is refused (invalid, a port taken), no engine runs or `stop` is
+    // requested before it takes effect; the previous configuration then
+    // stays in force.
+    virtual void hotReload(const std::string& configContent, std::stop_token stop = {});
     // The running engine's command server; nothing between runs.
     std::shared_ptr<LibboxCommandServer> commandServer() const;
 

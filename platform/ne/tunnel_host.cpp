@@ -182,16 +182,36 @@ private:
         {
             std::lock_guard lock(mutex_);
             if (closed_) return;
+            if (state_.status == TunnelStatus::disconnecting && !queuedStart_) {
+                // Goes ahead once the previous run has stopped (stopCompleted).
+                Log::line("[Kavri] tunnel host: start queued until the tunnel has stopped");
+                queuedStart_ = QueuedStart{std::move(options), std::move(to)};
+                return;
+            }
             if (state_.status != TunnelStatus::disconnected) {
                 const std::string status(tunnelStatusName(state_.status));
-                Log::line("[Kavri] tunnel host: start refused, the tunnel is " + status);
-                return replyLocked(to, {{"ok", false}, {"error", "the tunnel is " + status + ", not disconnected"}});
+                const std::string why = state_.status == TunnelStatus::disconnecting
+                                            ? "another start already waits for the tunnel to stop"
+                                            : "the tunnel is " + status + ", not disconnected";
+                Log::line("[Kavri] tunnel host: start refused: " + why);
+                return replyLocked(to, {{"ok", false}, {"error", why}});
             }
-            run = ++run_;
-            state_ = {TunnelStatus::connecting, std::nullopt, std::nullopt};
-            startWaiter_ = std::move(to);
-            publishLocked();
+            run = beginStartLocked(std::move(to));
         }
+        postStart(run, std::move(options));
+    }
+
+    // disconnected → connecting for a new run (under mutex_); its start
+    // then goes to the worker (postStart).
+    std::uint64_t beginStartLocked(ReplyTo to) {
+        const std::uint64_t run = ++run_;
+        state_ = {TunnelStatus::connecting, std::nullopt, std::nullopt};
+        startWaiter_ = std::move(to);
+        publishLocked();
+        return run;
+    }
+
+    void postStart(std::uint64_t run, json options) {
         Log::line("[Kavri] tunnel host: starting the tunnel");
         post([this, run, options = std::move(options)]() mutable {
             dropProvider();  // a provider left by a failed start
@@ -259,7 +279,11 @@ private:
                     if (!cancelError) replySnapshotLocked(to);
                     return;
                 case TunnelStatus::disconnecting:
-                    if (!cancelError && to.client) stopWaiters_.push_back(std::move(to));
+                    if (cancelError) return;
+                    // A start waiting for this stop came before this stop: it is over.
+                    if (auto queued = std::exchange(queuedStart_, std::nullopt))
+                        replyLocked(queued->to, {{"ok", false}, {"error", "the tunnel was stopped before it connected"}});
+                    if (to.client) stopWaiters_.push_back(std::move(to));
                     return;
                 case TunnelStatus::connecting:
                 case TunnelStatus::connected:
@@ -304,13 +328,21 @@ private:
     }
 
     void stopCompleted(std::uint64_t run) {
-        std::lock_guard lock(mutex_);
-        if (closed_ || run != run_ || state_.status != TunnelStatus::disconnecting) return;
-        state_.status = TunnelStatus::disconnected;
-        state_.connectedDate.reset();
-        Log::line("[Kavri] tunnel host: the tunnel is disconnected");
-        publishLocked();
-        for (const ReplyTo& to : std::exchange(stopWaiters_, {})) replySnapshotLocked(to);
+        std::optional<QueuedStart> queued;
+        std::uint64_t next = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_ || run != run_ || state_.status != TunnelStatus::disconnecting) return;
+            state_.status = TunnelStatus::disconnected;
+            state_.connectedDate.reset();
+            Log::line("[Kavri] tunnel host: the tunnel is disconnected");
+            publishLocked();
+            for (const ReplyTo& to : std::exchange(stopWaiters_, {})) replySnapshotLocked(to);
+            // The start that waited for this stop goes next, before any other.
+            queued = std::exchange(queuedStart_, std::nullopt);
+            if (queued) next = beginStartLocked(std::move(queued->to));
+        }
+        if (queued) postStart(next, std::move(queued->options));
     }
 
     void cancelFromProvider(std::uint64_t run, std::optional<std::string> error) {
@@ -421,6 +453,12 @@ private:
     TunnelControlProtocol::Snapshot state_;
     std::uint64_t run_ = 0;
     std::optional<ReplyTo> startWaiter_;
+    // A start that came while the previous run was stopping.
+    struct QueuedStart {
+        json options;
+        ReplyTo to;
+    };
+    std::optional<QueuedStart> queuedStart_;
     std::vector<ReplyTo> stopWaiters_;
     bool closed_ = false;
 

@@ -30,7 +30,10 @@ struct TunnelHostConfig {
 //
 // - start: disconnected → connecting → connected (completion without error,
 //   the connected date is set) or → disconnected (completion with an error,
-//   kept as the last error). A start while not disconnected is refused.
+//   kept as the last error). A start while disconnecting waits until the
+//   previous run has stopped and its provider is gone (a stop meanwhile
+//   fails it; a second such start is refused); any other start while not
+//   disconnected is refused.
 // - stop: → disconnecting → disconnected when the provider's stop completes.
 //   A stop while connecting is refused to the starter at once, and reaches
 //   the provider only once its start has completed.

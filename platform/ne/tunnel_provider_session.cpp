@@ -92,8 +92,7 @@ void TunnelProviderSession::startVPNTunnel(const TunnelOptions& options) {
     }
     const auto client = ensureHost();
     try {
-        if (client->latest().status == TunnelStatus::disconnecting)
-            client->waitForStatus(TunnelStatus::disconnected, env_.stopTimeout);
+        // A start while the previous run is still stopping waits for it at the host.
         client->start(options, env_.startTimeout);
     } catch (const TunnelControlClient::Error& e) {
         throw TunnelProviderError(Code::connectionFailed, e.what());

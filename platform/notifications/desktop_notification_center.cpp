@@ -26,21 +26,28 @@ DesktopNotificationCenter::DesktopNotificationCenter(std::filesystem::path direc
 DesktopNotificationCenter::~DesktopNotificationCenter() {
     {
         std::lock_guard lock(timerMutex_);
+        closing_ = true;
         timer_.cancelAndJoin();
     }
     worker_.cancelAndJoin();
 }
 
 void DesktopNotificationCenter::add(NotificationRequest request) {
-    std::vector<NotificationRequest> pending;
-    bool changed = false;
+    enqueue([this, request = std::move(request)]() mutable { applyAdd(std::move(request)); });
+}
+
+void DesktopNotificationCenter::removePendingRequests(const std::vector<std::string>& identifiers) {
+    enqueue([this, identifiers] { applyRemoval(identifiers); });
+}
+
+void DesktopNotificationCenter::applyAdd(NotificationRequest request) {
     {
         std::lock_guard guard(fileMutex_);
         PrivateFile::Lock lock(lockFile_);
-        pending = loadPending();
+        auto pending = loadPending();
         const auto before = pending.size();
         std::erase_if(pending, [&](const auto& p) { return p.identifier == request.identifier; });
-        changed = pending.size() != before;
+        bool changed = pending.size() != before;
         if (request.trigger) {
             pending.push_back(request);
             changed = true;
@@ -54,11 +61,11 @@ void DesktopNotificationCenter::add(NotificationRequest request) {
     if (request.trigger) {
         rearm();
     } else {
-        enqueue({std::move(request)});
+        presenter_->present(request);
     }
 }
 
-void DesktopNotificationCenter::removePendingRequests(const std::vector<std::string>& identifiers) {
+void DesktopNotificationCenter::applyRemoval(const std::vector<std::string>& identifiers) {
     std::lock_guard guard(fileMutex_);
     PrivateFile::Lock lock(lockFile_);
     auto pending = loadPending();
@@ -70,6 +77,7 @@ void DesktopNotificationCenter::removePendingRequests(const std::vector<std::str
 }
 
 std::vector<NotificationRequest> DesktopNotificationCenter::pendingRequests() const {
+    drain(std::chrono::milliseconds::max());
     std::lock_guard guard(fileMutex_);
     PrivateFile::Lock lock(lockFile_);
     return loadPending();
@@ -136,18 +144,19 @@ std::optional<Clock::WallTime> DesktopNotificationCenter::takeDue() {
         // Only what left the file is shown: a request is never shown twice.
         if (!due.empty() && !storePending(later)) return next;
     }
-    if (!due.empty()) enqueue(std::move(due));
+    for (auto& request : due) enqueue([this, request = std::move(request)] { presenter_->present(request); });
     return next;
 }
 
-void DesktopNotificationCenter::enqueue(std::vector<NotificationRequest> requests) {
+void DesktopNotificationCenter::enqueue(std::function<void()> job) {
     std::lock_guard lock(queueMutex_);
-    for (auto& r : requests) queue_.push_back(std::move(r));
+    queue_.push_back(std::move(job));
     queueChanged_.notify_all();
 }
 
 void DesktopNotificationCenter::rearm() {
     std::lock_guard lock(timerMutex_);
+    if (closing_) return;
     timer_ = Task([this](std::stop_token stop) { timerLoop(stop); });
 }
 
@@ -165,26 +174,31 @@ void DesktopNotificationCenter::timerLoop(std::stop_token stop) {
 
 void DesktopNotificationCenter::workerLoop(std::stop_token stop) {
     for (;;) {
-        NotificationRequest request;
+        std::function<void()> job;
         {
             std::unique_lock lock(queueMutex_);
             queueChanged_.wait(lock, stop, [&] { return !queue_.empty(); });
-            // On stop, what was queued is still shown before the loop ends.
+            // On stop, what was queued is still done before the loop ends.
             if (queue_.empty()) return;
-            request = std::move(queue_.front());
+            job = std::move(queue_.front());
             queue_.pop_front();
-            presenting_ = true;
+            busy_ = true;
         }
-        presenter_->present(request);
+        job();
         std::lock_guard lock(queueMutex_);
-        presenting_ = false;
+        busy_ = false;
         queueChanged_.notify_all();
     }
 }
 
-bool DesktopNotificationCenter::drain(std::chrono::milliseconds timeout) {
+bool DesktopNotificationCenter::drain(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(queueMutex_);
-    return queueChanged_.wait_for(lock, timeout, [&] { return queue_.empty() && !presenting_; });
+    auto idle = [&] { return queue_.empty() && !busy_; };
+    if (timeout == std::chrono::milliseconds::max()) {
+        queueChanged_.wait(lock, idle);
+        return true;
+    }
+    return queueChanged_.wait_for(lock, timeout, idle);
 }
 
 }  // namespace kavri

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -15,8 +16,10 @@
 
 namespace kavri {
 
-// The notification centre of this system. Requests due now go to the
-// presenter on a worker thread of their own, in order. Calendar-date requests
+// The notification centre of this system. Adding and removing return at
+// once: the changes are applied in order on a worker thread of the centre's,
+// which also hands due requests to the presenter, so a caller never waits for
+// the file, its lock (held by another process, say) or the presenter. Calendar-date requests
 // wait in "notifications.json" (mode 0600) in `directory`, so they survive a
 // restart of the program: the centre delivers every due one when it starts and
 // each at its time (the file is re-read at least every `recheckInterval`, so
@@ -28,7 +31,7 @@ public:
     DesktopNotificationCenter(std::filesystem::path directory, std::shared_ptr<NotificationPresenter> presenter,
                               Clock& clock = Clock::system(),
                               Clock::Duration recheckInterval = std::chrono::seconds(60));
-    // Shows what was due already, then stops.
+    // Applies the changes made so far, shows what was due already, then stops.
     ~DesktopNotificationCenter() override;
 
     // The desktop service asks the user nothing; nothing to do.
@@ -36,17 +39,22 @@ public:
     void add(NotificationRequest request) override;
     void removePendingRequests(const std::vector<std::string>& identifiers) override;
 
-    // The calendar-date requests not yet shown, in the order they were added.
+    // The calendar-date requests not yet shown, in the order they were added,
+    // once the changes made before the call have been applied.
     std::vector<NotificationRequest> pendingRequests() const;
-    // Waits (real time) until every due request was handed to the presenter.
-    bool drain(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits (real time) until every change was applied and every due request
+    // was handed to the presenter.
+    bool drain(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
 private:
     std::vector<NotificationRequest> loadPending() const;  // caller holds the file lock
     bool storePending(const std::vector<NotificationRequest>& pending) const;
+    // On the worker: the changes themselves.
+    void applyAdd(NotificationRequest request);
+    void applyRemoval(const std::vector<std::string>& identifiers);
     // Hands due requests to the worker; returns the earliest later fire date.
     std::optional<Clock::WallTime> takeDue();
-    void enqueue(std::vector<NotificationRequest> requests);
+    void enqueue(std::function<void()> job);
     void rearm();
     void timerLoop(std::stop_token stop);
     void workerLoop(std::stop_token stop);
@@ -59,12 +67,13 @@ private:
     const Clock::Duration recheckInterval_;
 
     mutable std::mutex fileMutex_;
-    std::mutex queueMutex_;
-    std::condition_variable_any queueChanged_;
-    std::deque<NotificationRequest> queue_;
-    bool presenting_ = false;
+    mutable std::mutex queueMutex_;
+    mutable std::condition_variable_any queueChanged_;
+    std::deque<std::function<void()>> queue_;  // changes and presentations, in order
+    bool busy_ = false;
 
     std::mutex timerMutex_;
+    bool closing_ = false;  // no timer is armed any more
     Task worker_;
     Task timer_;  // stops first
 };

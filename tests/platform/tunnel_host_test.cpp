@@ -55,6 +55,10 @@ public:
             stops.push_back(static_cast<int>(reason));
             if (stopObserver) stopObserver(static_cast<int>(reason));
             changed_.notify_all();
+            if (holdStop) {
+                heldStop = std::move(completion);
+                return;
+            }
         }
         spawner_.spawn([completion] { completion(); });
     }
@@ -92,6 +96,8 @@ public:
     std::optional<std::string> startError;
     bool holdStart = false;
     StartCompletion heldStart;
+    bool holdStop = false;
+    StopCompletion heldStop;
     std::map<std::string, std::optional<std::string>> replies;
     std::function<void(int reason)> stopObserver;  // sees stops after the provider is gone
     // What the host called.
@@ -367,6 +373,60 @@ TEST_F(TunnelHostTest, StopWhileConnectingFailsTheStartAndReachesTheProviderAfte
     EXPECT_EQ(stopping.get().status, S::disconnected);
     EXPECT_EQ(provider->read(&FakeProvider::stops).size(), 1u);
     EXPECT_EQ(other->status().status, S::disconnected);
+}
+
+// A start that comes while the previous run is stopping waits for that stop
+// and then runs; a stop that comes meanwhile ends it before it began.
+TEST_F(TunnelHostTest, AStartWhileStoppingWaitsForTheStop) {
+    for (const bool stoppedAgain : {false, true}) {
+        SCOPED_TRACE(stoppedAgain ? "stopped again meanwhile" : "not stopped again");
+        makeHost();
+        LogCapture log;
+        provider->set([](FakeProvider& p) { p.holdStop = true; });
+        auto client = connect();
+        client->start(json::object());
+        Recorder events(*client);
+        auto stopper = connect();
+        auto stopping = std::async(std::launch::async, [&] { return stopper->stop(ProviderStopReason::userInitiated, 10s); });
+        ASSERT_TRUE(provider->waitUntil([](FakeProvider& p) { return static_cast<bool>(p.heldStop); }));
+
+        auto starter = connect();
+        auto starting = std::async(std::launch::async, [&] { return starter->start(json{{"run", 2}}, 10s); });
+        ASSERT_TRUE(log.waitForText("start queued until the tunnel has stopped"));
+        try {
+            connect()->start(json::object());
+            FAIL() << "a second waiting start should be refused";
+        } catch (const TunnelControlClient::Error& e) {
+            EXPECT_STREQ(e.what(), "another start already waits for the tunnel to stop");
+        }
+        std::future<TunnelControlProtocol::Snapshot> stoppingAgain;
+        if (stoppedAgain) {
+            stoppingAgain = std::async(std::launch::async, [&] { return connect()->stop(ProviderStopReason::userInitiated, 10s); });
+            try {
+                starting.get();
+                FAIL() << "the waiting start should fail";
+            } catch (const TunnelControlClient::Error& e) {
+                EXPECT_STREQ(e.what(), "the tunnel was stopped before it connected");
+            }
+        }
+        EXPECT_EQ(provider->read(&FakeProvider::starts).size(), 1u);
+        EXPECT_EQ(host->snapshot().status, S::disconnecting);
+
+        provider->read(&FakeProvider::heldStop)();
+        EXPECT_EQ(stopping.get().status, S::disconnected);
+        if (stoppedAgain) {
+            EXPECT_EQ(stoppingAgain.get().status, S::disconnected);
+            EXPECT_EQ(provider->read(&FakeProvider::starts).size(), 1u);
+            EXPECT_EQ(events.statuses(), (std::vector<S>{S::disconnecting, S::disconnected}));
+        } else {
+            EXPECT_EQ(starting.get().status, S::connected);
+            EXPECT_EQ(provider->read(&FakeProvider::starts).back(), (json{{"run", 2}}));
+            ASSERT_TRUE(client->waitForStatus(S::connected, 5s));
+            EXPECT_EQ(events.statuses(), (std::vector<S>{S::disconnecting, S::disconnected, S::connecting, S::connected}));
+            provider->set([](FakeProvider& p) { p.holdStop = false; });
+            EXPECT_EQ(client->stop().status, S::disconnected);
+        }
+    }
 }
 
 // Each run gets a provider of its own, made at its start and dropped once

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "app/runtime/manual_executor.h"
+#include "app/vpn_manager/vpn_manager.h"
 #include "platform/ne/peer_credentials.h"
 #include "platform/ne/tunnel_provider_environment.h"
 #include "tests/support/durnel_fixture.h"
@@ -41,6 +42,16 @@ protected:
         env.clock = &Clock::system();
         env.watchInterval = std::chrono::milliseconds(100);
         return env;
+    }
+
+    // A VPN manager's ports for this rig, over `store`, for device "DEVICE-1".
+    VPNManager::Deps vpnDeps(KavriStore& store) const {
+        VPNManager::Deps d;
+        d.tunnel = environment();
+        d.store = &store;
+        d.deviceID = [] { return std::string("DEVICE-1"); };
+        d.metadataVersion = [](std::string_view) { return std::optional<std::int64_t>(1); };
+        return d;
     }
 
     std::filesystem::path durnelLog() const { return dir / "durnel-started.log"; }

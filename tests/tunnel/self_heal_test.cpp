@@ -5,13 +5,17 @@
 
 #include <condition_variable>
 #include <future>
+#include <iostream>
 #include <mutex>
 
 #include "core/kavri_defaults_key.h"
 #include "platform/ne/tunnel_control_client.h"
 #include "platform/ne/tunnel_host.h"
 #include "platform/network/fake_path_monitor.h"
+#include "platform/notifications/desktop_notification_center.h"
+#include "platform/notifications/freedesktop_notifications.h"
 #include "platform/notifications/recording_notification_center.h"
+#include "platform/userdata/private_file.h"
 #include "platform/runtime/fake_clock.h"
 #include "platform/runtime/log.h"
 #include "testing/tunnel_rig.h"
@@ -51,7 +55,8 @@ protected:
         s.clock = &clock;
         s.controllerBase = rig.controllerBase();
         s.reloadSettle = reloadSettle;
-        s.notificationCenter = center;
+        s.stopReportLimit = stopReportLimit;
+        s.notificationCenter = noticeCenter ? noticeCenter : center;
         s.pollLimits.attemptTimeout = 3s;
         s.makePathMonitor = [this] {
             monitor = std::make_shared<FakePathMonitor>();
@@ -114,8 +119,10 @@ protected:
     TunnelRig rig;
     FakeClock clock;
     std::chrono::milliseconds reloadSettle = 0ms;
+    std::chrono::milliseconds stopReportLimit = 2000ms;
     LogCapture log;
     std::shared_ptr<RecordingNotificationCenter> center = std::make_shared<RecordingNotificationCenter>();
+    std::shared_ptr<NotificationCenter> noticeCenter;  // in place of `center` when set
     std::shared_ptr<FakePathMonitor> monitor;
     std::unique_ptr<PacketTunnelProvider> provider;
 };
@@ -487,31 +494,86 @@ TEST_F(SelfHealTest, PollsAnsweredAfterTheStopChangeNothing) {
     EXPECT_TRUE(rig.events("config_refresh_ok").empty());
 }
 
-TEST_F(SelfHealTest, AStopDuringAReloadDoesNotWaitForItsPause) {
-    reloadSettle = 300ms;
-    auto& p = started();
-    settle();
-    const auto loops = clock.sleepers();
-    ASSERT_TRUE(p.clash().clashSelect("m2"));
-    serve(withThirdMember(), {{"pull_interval_seconds", 120}});
+// A stop that comes while a poll reloads the engine cuts the reload short,
+// whether the engine itself takes its time (held here until the test lets
+// it go) or the pause after it lasts (the clock stands still): either would
+// hold the stop for good without the cut.
+TEST_F(SelfHealTest, AStopDuringAReloadEndsWithinASecond) {
+    for (const bool slowEngine : {true, false}) {
+        SCOPED_TRACE(slowEngine ? "the engine's reload is slow" : "the pause after the reload");
+        SetUp();
+        reloadSettle = slowEngine ? 0ms : 300ms;
+        stopReportLimit = 0ms;  // only the reload stands between the stop and its end
+        auto& p = started();
+        settle();
+        const auto loops = clock.sleepers();
+        ASSERT_TRUE(p.clash().clashSelect("m2"));
+        serve(withThirdMember(), {{"pull_interval_seconds", 120}});
+        if (slowEngine) p.engineScript().holdReloads();
 
-    // The app's poll reloads; the pause after the reload lasts as long as
-    // the clock stands still.
+        std::promise<std::optional<std::string>> answer;
+        p.handleAppMessage("poll-now", [&](std::optional<std::string> r) { answer.set_value(std::move(r)); });
+        if (slowEngine) {
+            for (int i = 0; i < 1000 && !p.engineScript().reloadWaited(); ++i) std::this_thread::sleep_for(10ms);
+            ASSERT_TRUE(p.engineScript().reloadWaited());
+        } else {
+            ASSERT_TRUE(clock.waitForSleepers(loops + 1));
+            EXPECT_EQ(members(), (std::vector<std::string>{"m1", "m2", "m3"}));  // reloaded, in its pause
+        }
+
+        std::promise<void> stopped;
+        const auto before = std::chrono::steady_clock::now();
+        p.stopTunnel(ProviderStopReason::userInitiated, [&] { stopped.set_value(); });
+        auto done = stopped.get_future();
+        const bool prompt = done.wait_for(1s) == std::future_status::ready;
+        EXPECT_TRUE(prompt) << "the stop took longer than 1 s";
+        if (!prompt) {  // let the reload end so that the test can finish
+            p.engineScript().releaseReloads();
+            clock.advance(1s);
+            done.wait();
+        }
+        std::cout << "stop took " << std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - before).count() << " ms\n";
+        p.engineScript().releaseReloads();
+        auto reply = answer.get_future();
+        ASSERT_EQ(reply.wait_for(10s), std::future_status::ready);
+        // A reload cut short leaves the last-good; one that took effect counts.
+        EXPECT_EQ(reply.get() == "ok", !slowEngine);
+        EXPECT_EQ(p.engine(), nullptr);
+        EXPECT_EQ(clock.sleepers(), 0u);
+        EXPECT_FALSE(log.containsText("hotReload failed"));
+        provider.reset();
+    }
+}
+
+// The account notice a poll posts waits for the notices' file, which another
+// process holds: neither the poll nor the run's stop waits with it, and the
+// notice is shown once the file is free.
+TEST_F(SelfHealTest, ANoticeWaitingForItsFileHoldsNeitherThePollNorTheStop) {
+    test::TempDir notices;
+    const auto presenter = std::make_shared<FreedesktopNotifications>("unix:path=" + (notices / "no-bus").string());
+    auto desktop = std::make_shared<DesktopNotificationCenter>(notices.path(), presenter, Clock::system(), 1h);
+    noticeCenter = desktop;
+    auto& p = started();
+    std::optional<PrivateFile::Lock> held(std::in_place, notices / "notifications.lock");
+    ASSERT_TRUE(held->held());
+    serve(withThirdMember(), {{"state", "charge_failed"}, {"price_month", 299}, {"pull_interval_seconds", 120}});
+
     std::promise<std::optional<std::string>> answer;
     p.handleAppMessage("poll-now", [&](std::optional<std::string> r) { answer.set_value(std::move(r)); });
-    ASSERT_TRUE(clock.waitForSleepers(loops + 1));
-    EXPECT_EQ(members(), (std::vector<std::string>{"m1", "m2", "m3"}));  // reloaded, in its pause
-
+    auto reply = answer.get_future();
+    ASSERT_EQ(reply.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(reply.get(), "ok");
+    EXPECT_TRUE(log.containsText("[Kavri] charge_failed → отправлено локальное уведомление"));
     std::promise<void> stopped;
     p.stopTunnel(ProviderStopReason::userInitiated, [&] { stopped.set_value(); });
-    auto done = stopped.get_future();
-    const bool prompt = done.wait_for(5s) == std::future_status::ready;
-    EXPECT_TRUE(prompt);
-    if (!prompt) {
-        clock.advance(1s);  // lets the pause end so that the test can finish
-        done.wait();
-    }
-    EXPECT_EQ(answer.get_future().wait_for(10s), std::future_status::ready);
+    ASSERT_EQ(stopped.get_future().wait_for(10s), std::future_status::ready);
     EXPECT_EQ(p.engine(), nullptr);
-    EXPECT_EQ(clock.sleepers(), 0u);
+    EXPECT_FALSE(log.containsText("[Kavri] notification autocharge_failed"));
+
+    held.reset();
+    ASSERT_TRUE(desktop->drain());
+    EXPECT_EQ(log.count("[Kavri] notification autocharge_failed: "), 1u);
+    provider.reset();
+    NotificationCenter::install(nullptr);
 }

@@ -3,7 +3,9 @@
 // member proxies and a control plane on loopback.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "core/kavri_defaults_key.h"
@@ -98,4 +100,62 @@ TEST_F(TunnelRunTest, AStopWhileConnectingEndsTheRunCleanly) {
         EXPECT_EQ(starter->stop().status, TunnelStatus::disconnected);
         EXPECT_EQ(log.count("[engine] start failed: the engine is already running"), 0u);
     }
+}
+
+// A start sent while the previous run is still stopping (its stop report
+// held at the control plane) waits for that stop: the run's provider is gone
+// before the next one is made, and the new run starts its engine cleanly.
+TEST_F(TunnelRunTest, AStartWhileTheRunStopsWaitsForTheStop) {
+    struct Counted : PacketTunnelProvider {
+        Counted(ProviderSettings s, std::atomic<int>& alive) : PacketTunnelProvider(std::move(s)), alive_(alive) {
+            ++alive_;
+        }
+        ~Counted() override { --alive_; }
+        std::atomic<int>& alive_;
+    };
+    std::atomic<int> alive{0};
+    std::mutex mutex;
+    std::vector<int> aliveAtMake;  // providers alive as each one is made
+    TunnelHost host(
+        [&]() -> std::unique_ptr<PacketTunnelProviderBase> {
+            {
+                std::lock_guard lock(mutex);
+                aliveAtMake.push_back(alive);
+            }
+            return std::make_unique<Counted>(settings(), alive);
+        },
+        hostConfig());
+    auto made = [&] {
+        std::lock_guard lock(mutex);
+        return aliveAtMake;
+    };
+    auto client = connect();
+    ASSERT_EQ(client->start(rig.options()).status, TunnelStatus::connected);
+
+    rig.controlPlane.scriptAlways(TestControlPlane::Reply::hang(), "/telemetry");
+    auto stopper = connect();
+    auto stopping = std::async(std::launch::async, [&] { return stopper->stop(ProviderStopReason::userInitiated, 20s); });
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& r : rig.controlPlane.requests())
+            if (r.path == "/telemetry" && r.body.find("tunnel_stop") != std::string::npos) return true;
+        return false;
+    }));
+    auto starter = connect();
+    auto starting = std::async(std::launch::async, [&] { return starter->start(rig.options(), 20s); });
+    ASSERT_TRUE(log.waitForText("start queued until the tunnel has stopped"));
+    EXPECT_EQ(made().size(), 1u);
+    EXPECT_EQ(host.snapshot().status, TunnelStatus::disconnecting);
+
+    rig.controlPlane.clearScript();
+    rig.controlPlane.releaseHangs();
+    EXPECT_EQ(stopping.get().status, TunnelStatus::disconnected);
+    EXPECT_EQ(starting.get().status, TunnelStatus::connected);
+    EXPECT_EQ(made(), (std::vector<int>{0, 0}));
+    EXPECT_EQ(alive, 1);
+    EXPECT_TRUE(store().boolValue(KavriDefaultsKey::sessionDirty));
+    EXPECT_EQ(log.count("[engine] start failed: the engine is already running"), 0u);
+    for (const auto& e : rig.events("tunnel_stop")) EXPECT_NE(e.value("stop_reason", ""), "system_killed");
+
+    EXPECT_EQ(client->stop().status, TunnelStatus::disconnected);
+    EXPECT_EQ(alive, 0);
 }

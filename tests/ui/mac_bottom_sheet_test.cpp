@@ -2,7 +2,10 @@
 
 #include <QApplication>
 #include <QMouseEvent>
+#include <QPushButton>
+#include <QPointer>
 #include <QSignalSpy>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -94,6 +97,19 @@ TEST_F(MacBottomSheetTest, ThePanelFollowsTheDragDownwardOnly) {
     EXPECT_EQ(sheet.panelRect(), resting);
 }
 
+TEST_F(MacBottomSheetTest, ASheetItsOwnerClosedMidDragComesBackWhole) {
+    sheet.setPresented(true);
+    const QRectF resting = sheet.panelRect();
+    const QPointF from = inPanel();
+    send(&sheet, QEvent::MouseButtonPress, from, 0);
+    send(&sheet, QEvent::MouseMove, from + QPointF(0, 80), 500);
+    sheet.setPresented(false);  // say, the content's own close button
+    EXPECT_DOUBLE_EQ(sheet.dragOffset(), 80);
+    send(&sheet, QEvent::MouseButtonRelease, from + QPointF(0, 80), 600);
+    sheet.setPresented(true);
+    EXPECT_EQ(sheet.panelRect(), resting);
+}
+
 TEST_F(MacBottomSheetTest, ATapOnTheBackdropClosesAndATapOnThePanelDoesNot) {
     sheet.setPresented(true);
     QSignalSpy dismissed(&sheet, &MacBottomSheet::dismissed);
@@ -132,6 +148,62 @@ TEST_F(MacBottomSheetTest, TheContentIsBuiltEachTimeItIsShownAndDraggedThroughIt
     EXPECT_EQ(built, 2);
     sheet.setContent(nullptr);
     EXPECT_FALSE(sheet.content());
+}
+
+TEST_F(MacBottomSheetTest, ADragFromAButtonOfTheContentMovesThePanelWithoutAClick) {
+    QPushButton* button = nullptr;
+    sheet.setContent([&button](QWidget* parent) {
+        auto* content = new QWidget(parent);
+        button = new QPushButton("Кнопка", content);
+        button->setGeometry(20, 40, 200, 44);
+        return content;
+    });
+    sheet.setPresented(true);
+    ASSERT_TRUE(button);
+    QSignalSpy clicks(button, &QAbstractButton::clicked);
+    QSignalSpy dismissed(&sheet, &MacBottomSheet::dismissed);
+    const QPointF onButton = sheet.mapFromGlobal(button->mapToGlobal(QPointF(button->rect().center())));
+
+    drag(onButton, 0, 80, button);  // a tap: the button's own
+    EXPECT_EQ(clicks.count(), 1);
+    EXPECT_EQ(dismissed.count(), 0);
+
+    drag(onButton, 120, 2000, button);  // a drag: the panel's, and springs back
+    EXPECT_EQ(clicks.count(), 1);
+    EXPECT_FALSE(button->isDown());
+    EXPECT_EQ(dismissed.count(), 0);
+    EXPECT_EQ(sheet.dragOffset(), 0);
+
+    drag(onButton, 250, 2000, button);
+    EXPECT_EQ(clicks.count(), 1);
+    EXPECT_EQ(dismissed.count(), 1);
+}
+
+TEST_F(MacBottomSheetTest, ThePanelRisesAndLeavesOnItsSpringAndTheContentGoesOnceItHasLeft) {
+    Animations::setEnabled(true);
+    sheet.setContent([](QWidget* parent) { return new QWidget(parent); });
+    sheet.setPresented(true);
+    EXPECT_GE(sheet.panelRect().top(), sheet.height());  // starts below the bottom edge
+    QTRY_COMPARE(sheet.panelRect().bottom(), double(sheet.height()));
+    QPointer<QWidget> content = sheet.content();
+    ASSERT_TRUE(content);
+
+    sheet.setPresented(false);
+    EXPECT_TRUE(content);  // it leaves with the panel
+    EXPECT_TRUE(sheet.isVisible());
+    QTRY_VERIFY(!content);
+    EXPECT_FALSE(sheet.isVisible());
+}
+
+TEST(SpringTest, SettlesOnItsEndWithLittleOvershoot) {
+    const Spring spring = MacBottomSheet::presentation;
+    EXPECT_EQ(spring.at(0), 0);
+    double peak = 0;
+    for (int ms = 0; ms <= spring.settleMs(); ++ms) peak = std::max(peak, spring.at(ms / 1000.0));
+    EXPECT_GT(peak, 1);
+    EXPECT_LT(peak, 1.01);
+    EXPECT_NEAR(spring.at(spring.settleMs() / 1000.0), 1, 0.001);
+    EXPECT_NEAR(Spring({0.3, 1}).at(Spring({0.3, 1}).settleMs() / 1000.0), 1, 0.001);
 }
 
 TEST(TopRoundedRectangleTest, RoundsTheTopCornersWithQuadraticCurves) {

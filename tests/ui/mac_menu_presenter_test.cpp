@@ -80,12 +80,7 @@ protected:
         store.set(KavriDefaultsKey::cachedSingboxConfig, Data{rig.config().dump()});
         subscription = std::make_unique<SubscriptionStore>(main, SubscriptionClient(KavriHTTP::api(), store, clock),
                                                            KavriAPI(KavriHTTP::api(), store, clock), store, clock);
-        VPNManager::Deps d;
-        d.tunnel = environment();
-        d.store = &store;
-        d.deviceID = [] { return std::string("DEVICE-1"); };
-        d.metadataVersion = [](std::string_view) { return std::optional<std::int64_t>(1); };
-        vpn = std::make_unique<VPNManager>(main, std::move(d));
+        vpn = std::make_unique<VPNManager>(main, vpnDeps(store));
         ASSERT_TRUE(main.runUntil([&] { return !vpn->loading(); }));
         telemetry = std::make_unique<AppTelemetry>(
             store, clock, KavriHTTP::apiSession(AppTelemetry::requestSeconds, AppTelemetry::resourceSeconds));
@@ -150,6 +145,11 @@ TEST_F(MacMenuPresenterTest, TheConnectItemConnectsAndDisconnectsTheTunnelAndThe
     presenter->quit();
     EXPECT_EQ(opened, 1);
     EXPECT_EQ(quits, 1);
+
+    presenter->toggleConnection();
+    presenter.reset();  // gone before its work ran: nothing happens
+    main.runUntilIdle();
+    EXPECT_EQ(vpn->status->kind, Kind::disconnected);
 }
 
 }  // namespace

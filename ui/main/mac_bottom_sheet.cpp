@@ -1,5 +1,6 @@
 #include "ui/main/mac_bottom_sheet.h"
 
+#include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -45,7 +46,11 @@ void MacBottomSheet::setPresented(bool presented) {
     presented_ = presented;
     if (presented) {
         if (parentWidget()) setGeometry(parentWidget()->rect());
+        // An owner that closed the sheet mid-drag left the offset behind;
+        // the panel comes back whole.
+        dragOffset_.springTo(0, presentation);
         if (!content_) buildContent();
+        qApp->installEventFilter(this);
         show();
         raise();
         shown_.springTo(1, presentation);
@@ -66,6 +71,7 @@ void MacBottomSheet::dismiss() {
 }
 
 void MacBottomSheet::left() {
+    qApp->removeEventFilter(this);
     hide();
     delete content_;
 }
@@ -132,36 +138,66 @@ void MacBottomSheet::paintEvent(QPaintEvent*) {
     p.drawRoundedRect(grabber, grabberHeight / 2, grabberHeight / 2);
 }
 
-void MacBottomSheet::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton || !presented_) return;
-    const QPointF at = event->position();
-    if (panelRect().contains(at)) {
-        drag_.press(at.x(), at.y(), seconds(event));
-        backdropPress_ = false;
-    } else {
-        backdropPress_ = true;
+bool MacBottomSheet::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseMove && type != QEvent::MouseButtonRelease)
+        return false;
+    auto* target = qobject_cast<QWidget*>(watched);
+    if (letGo_ || !target || !(target == this || isAncestorOf(target))) return false;
+    return follow(target, static_cast<QMouseEvent*>(event));
+}
+
+bool MacBottomSheet::follow(QWidget* target, QMouseEvent* event) {
+    // In the sheet's own points, which the panel's motion does not move.
+    const QPointF at = mapFromGlobal(event->globalPosition());
+    const double t = seconds(event);
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+            if (event->button() != Qt::LeftButton || !presented_ || drag_.pressed() || !panelRect().contains(at))
+                return false;
+            drag_.press(at.x(), at.y(), t);
+            pressed_ = target;
+            return false;
+        case QEvent::MouseMove: {
+            if (!drag_.pressed()) return false;
+            const bool wasActive = drag_.active();
+            if (!drag_.move(at.x(), at.y(), t)) return false;
+            if (!wasActive && pressed_ && pressed_ != this) {
+                // A release far outside it: a button lets go without a click.
+                letGo_ = true;
+                const QPointF away(-1e6, -1e6);
+                QMouseEvent release(QEvent::MouseButtonRelease, away, pressed_->mapToGlobal(away), Qt::LeftButton,
+                                    Qt::NoButton, event->modifiers());
+                QApplication::sendEvent(pressed_, &release);
+                letGo_ = false;
+            }
+            dragOffset_.set(drag_.translation());
+            return true;
+        }
+        case QEvent::MouseButtonRelease: {
+            if (event->button() != Qt::LeftButton || !drag_.pressed()) return false;
+            const bool dragged = drag_.active();
+            pressed_ = nullptr;
+            switch (drag_.release(at.x(), at.y(), t)) {
+                case SheetDrag::Release::close: dismiss(); break;
+                case SheetDrag::Release::springBack: dragOffset_.springTo(0, springBack); break;
+                case SheetDrag::Release::none: break;
+            }
+            return dragged;
+        }
+        default: return false;
     }
 }
 
-void MacBottomSheet::mouseMoveEvent(QMouseEvent* event) {
-    if (!drag_.pressed()) return;
-    const QPointF at = event->position();
-    if (drag_.move(at.x(), at.y(), seconds(event))) dragOffset_.set(drag_.translation());
+void MacBottomSheet::mousePressEvent(QMouseEvent* event) {
+    // The backdrop's tap; the panel's drag is followed before this.
+    backdropPress_ = event->button() == Qt::LeftButton && presented_ && !panelRect().contains(event->position());
 }
 
 void MacBottomSheet::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) return;
-    const QPointF at = event->position();
-    if (backdropPress_) {
-        backdropPress_ = false;
-        if (presented_ && !panelRect().contains(at)) dismiss();
-        return;
-    }
-    switch (drag_.release(at.x(), at.y(), seconds(event))) {
-        case SheetDrag::Release::close: dismiss(); break;
-        case SheetDrag::Release::springBack: dragOffset_.springTo(0, springBack); break;
-        case SheetDrag::Release::none: break;
-    }
+    if (event->button() != Qt::LeftButton || !backdropPress_) return;
+    backdropPress_ = false;
+    if (presented_ && !panelRect().contains(event->position())) dismiss();
 }
 
 }  // namespace kavri

@@ -15,7 +15,9 @@ namespace kavri {
 // A panel that slides up from the bottom edge of its parent over a dimmed
 // backdrop: a grabber, the content, rounded top corners and a shadow. It
 // covers the whole parent; a tap on the backdrop or a drag down past its
-// threshold closes it. The owner presents it and hears `dismissed` when it
+// threshold closes it. The drag works anywhere on the panel, also over the
+// content's own controls: they keep their clicks until the pointer has
+// moved far enough to make a drag, and then let go of the press. The owner presents it and hears `dismissed` when it
 // closes itself; the content is built each time it is presented and
 // destroyed once it has left.
 class MacBottomSheet : public QWidget {
@@ -61,16 +63,19 @@ signals:
     void dismissed();
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     void place();
     void left();
     void buildContent();
+    // The drag over the panel and its content, seen before the widget under
+    // the pointer; true when the drag takes the event.
+    bool follow(QWidget* target, QMouseEvent* event);
     const QImage& shadow();
 
     double height_;
@@ -79,6 +84,8 @@ private:
     AnimatedValue dragOffset_{0};
     SheetDrag drag_;
     bool backdropPress_ = false;
+    QPointer<QWidget> pressed_;  // what took the press the drag began with
+    bool letGo_ = false;         // while that widget is told to let go
     ContentBuilder build_;
     QPointer<QWidget> content_;
     QImage shadow_;

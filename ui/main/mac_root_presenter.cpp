@@ -7,6 +7,9 @@ namespace kavri {
 
 MacRootPresenter::MacRootPresenter(MainExecutor& main, Deps deps)
     : main_(main), deps_(std::move(deps)), calls_(main) {
+    flows_ = std::make_unique<RootFlows>(main_, *this,
+                                         RootFlows::Ports{deps_.subscription, deps_.vpn, deps_.store, deps_.readToken,
+                                                          deps_.stackAPI, deps_.telemetry, deps_.clock});
     if (deps_.loadLastActiveState) lastActiveState_ = deps_.loadLastActiveState();
     seenState_ = deps_.subscription.state.get();
     subscriptionSub_ = deps_.subscription.subscribe([this](std::string_view field) {
@@ -57,8 +60,10 @@ void MacRootPresenter::recompute() {
                                      deps_.clock);
     s.showsStackCard = deps_.subscription.stack->has_value();
     s.stackCardBusy = applyingStack_;
+    s.stack = deps_.subscription.stack.get();
     s.connected = vpn.kind == Kind::connected;
     s.connectLabel = s.connected ? "Отключить" : "Подключить";
+    s.connectBusy = busy;
     s.connectOpacity = blocked ? 0.4 : 1.0;
     s.connectEnabled = !busy && !blocked;
     s.showMenu = showMenu_;
@@ -109,7 +114,8 @@ void MacRootPresenter::catalogLoop(StoreCalls::Call& call) {
                 call.onMain([&] {
                     if (!showStack_) return;
                     const auto& catalog = catalogHolder_->catalog.get();
-                    pinger_->probe(catalog ? catalog->locations : std::vector<StackAPI::Catalog::Location>{});
+                    pinger_->probe(catalog ? flows_->probeTargets(catalog->locations)
+                                           : std::vector<StackAPI::Catalog::Location>{});
                 });
             }
         }
@@ -127,8 +133,11 @@ void MacRootPresenter::logoClicked() {
     connectClicked();
 }
 
-void MacRootPresenter::connectClicked() {
-    if (deps_.connectToggle) deps_.connectToggle(*this);
+void MacRootPresenter::connectClicked() { flows_->toggleConnection(); }
+
+void MacRootPresenter::stackCardClicked() {
+    const auto& stack = deps_.subscription.stack.get();
+    if (stack) flows_->openStackSheet(stack->manualAllowed);
 }
 
 void MacRootPresenter::payClicked() { setShowPlans(true); }

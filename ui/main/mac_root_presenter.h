@@ -16,6 +16,7 @@
 #include "core/kavri_store.h"
 #include "platform/runtime/clock.h"
 #include "ui/main/mac_root_view_state.h"
+#include "ui/main/root_flows.h"
 
 namespace kavri {
 
@@ -45,8 +46,9 @@ public:
         // The app's own setting "last_active_state" ("" when unset).
         std::function<std::string()> loadLastActiveState;
         std::function<void(const std::string&)> saveLastActiveState;
-        // Runs the connect toggle; the view's own flags are the presenter's.
-        std::function<void(MacRootPresenter&)> connectToggle;
+        // The app's event reporter: "connect_start", "sheet_open",
+        // "stack_select" (dropped when none).
+        AppTelemetry* telemetry;
         Clock& clock = Clock::system();
         StackPinger::Connector connector = nullptr;
     };
@@ -89,6 +91,11 @@ public:
     CatalogHolder* catalogHolder() { return catalogHolder_.get(); }
     SystemExtensionInstaller& sysex() { return deps_.sysex; }
     StackPinger* pinger() { return pinger_.get(); }
+    // The connect, location sheet and switch flows: the location sheet's
+    // callbacks are its refreshCatalog, applyStack and openPlansFromStack.
+    RootFlows& flows() { return *flows_; }
+    // The stack card's action.
+    void stackCardClicked();
 
     // The last account state other than expired, as kept.
     const std::string& lastActiveState() const { return lastActiveState_; }
@@ -118,6 +125,7 @@ private:
 
     std::unique_ptr<StackPinger> pinger_;
     std::unique_ptr<CatalogHolder> catalogHolder_;
+    std::unique_ptr<RootFlows> flows_;  // after what its calls use
     ObservableStore::Subscription subscriptionSub_, vpnSub_, sysexSub_;
     StoreCalls::Handle loop_;
     StoreCalls calls_;  // last: its calls end before what they use goes

@@ -15,6 +15,7 @@
 #include "ui/main/mac_root_presenter.h"
 #include "ui/main/mac_setup_guide_presenter.h"
 #include "ui/main/mac_setup_guide_view.h"
+#include "ui/main/stack_card.h"
 #include "ui/object_names.h"
 #include "ui/style/capsule_button.h"
 #include "ui/style/connect_button.h"
@@ -45,7 +46,7 @@ double textHeight(const QFont& font, const QString& text, double width) {
 
 // Where each part of the main column lies, in the view's points.
 struct MacRootView::Layout {
-    QRectF header, menu, logoFrame, status, banner, bannerTitle, bannerSubtitle, bannerButton, connect;
+    QRectF header, menu, logoFrame, status, banner, bannerTitle, bannerSubtitle, bannerButton, stackCard, connect;
     QRectF lineText, lineDot, linePay;
 };
 
@@ -66,6 +67,10 @@ MacRootView::MacRootView(Clock& clock, QWidget* parent) : QWidget(parent), clock
                             this);
     menu_->setObjectName(ObjectName::menuButton);
     connect(menu_, &QAbstractButton::clicked, this, &MacRootView::menuClicked);
+
+    stackCard_ = new StackCard(this);
+    stackCard_->setObjectName(ObjectName::stackCard);
+    connect(stackCard_, &QAbstractButton::clicked, this, &MacRootView::stackCardClicked);
 
     connect_ = new ConnectButton(this);
     connect_->setObjectName(ObjectName::connectButton);
@@ -99,6 +104,7 @@ void MacRootView::bind(MacRootPresenter& presenter) {
     connect(this, &MacRootView::payClicked, this, [&presenter] { presenter.payClicked(); });
     connect(this, &MacRootView::restoreAccessClicked, this, [&presenter] { presenter.restoreAccessClicked(); });
     connect(this, &MacRootView::alertDismissed, this, [&presenter] { presenter.alertDismissed(); });
+    connect(this, &MacRootView::stackCardClicked, this, [&presenter] { presenter.stackCardClicked(); });
     connect(this, &MacRootView::sheetDismissed, this, [&presenter](int sheet) {
         switch (sheet) {
             case 0: presenter.menuClosed(); break;
@@ -138,6 +144,7 @@ void MacRootView::setState(const MacRootViewState& next) {
     }
     connect_->setStyle(style);
     connect_->setText(q(state_.connectLabel));
+    connect_->setBusy(state_.connectBusy);
     connect_->setDimming(state_.connectOpacity);
     connect_->setEnabled(state_.connectEnabled);
 
@@ -146,6 +153,8 @@ void MacRootView::setState(const MacRootViewState& next) {
         w->setVisible(column);
     if (bannerButton_) bannerButton_->setVisible(column);
     if (pay_) pay_->setVisible(column);
+    if (state_.stack) stackCard_->setInputs(*state_.stack, true, state_.stackCardBusy);
+    stackCard_->setVisible(column && state_.showsStackCard && state_.stack);
     guide_->setGeometry(rect());
     guide_->setVisible(!column);
 
@@ -237,6 +246,8 @@ MacRootView::Layout MacRootView::layout() const {
 
     double total = headerH + spacing + LogoButton::frameSide + spacing + statusH + spacing + MacConnectButtonStyle::height;
     if (bannerH > 0) total += bannerH + spacing;
+    const bool card = state_.showsStackCard && state_.stack;
+    if (card) total += stackCardPaddingTop + StackCard::height + spacing;
     const double available = height - paddingTop - paddingBottom;
     double y = paddingTop + std::max(0.0, (available - total) / 2);
 
@@ -258,6 +269,11 @@ MacRootView::Layout MacRootView::layout() const {
         l.linePay = linePay.translated(0, y);
         y += bannerH + spacing;
     }
+    if (card) {
+        y += stackCardPaddingTop;
+        l.stackCard = QRectF(x0, y, w, StackCard::height);
+        y += StackCard::height + spacing;
+    }
     l.connect = QRectF(x0, y, w, MacConnectButtonStyle::height);
     return l;
 }
@@ -269,6 +285,7 @@ void MacRootView::relayout() {
     logo_->setFloatGeometry(l.logoFrame.adjusted(-reach, -reach, reach, reach));
     logo_->lower();  // its glow lies under the header and the status row
     connect_->setFloatGeometry(l.connect);
+    if (!l.stackCard.isEmpty()) stackCard_->setFloatGeometry(l.stackCard);
     if (bannerButton_) bannerButton_->setFloatGeometry(l.bannerButton);
     if (pay_) pay_->setFloatGeometry(l.linePay);
 }

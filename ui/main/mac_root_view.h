@@ -22,6 +22,7 @@ class PlainButton;
 class MacBottomSheet;
 class MacSetupGuidePresenter;
 class MacSetupGuideView;
+class StackCard;
 
 // The main window's content: the setup guide or the main column (header
 // with the menu button, logo button, status row, account banner, connect
@@ -56,6 +57,9 @@ public:
     MacSetupGuideView& setupGuide() { return *guide_; }
     LogoButton& logoButton() { return *logo_; }
     ConnectButton& connectButton() { return *connect_; }
+    StackCard& stackCard() { return *stackCard_; }
+    // The padding above the stack card, beside the column's spacing.
+    static constexpr double stackCardPaddingTop = 17.1;
 
 signals:
     void shown();
@@ -68,6 +72,7 @@ signals:
     // index into sheetHeights
     void sheetDismissed(int sheet);
     void alertDismissed();
+    void stackCardClicked();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -88,6 +93,7 @@ private:
     ConnectButton* connect_;
     CapsuleButton* bannerButton_ = nullptr;
     PlainButton* pay_ = nullptr;
+    StackCard* stackCard_;
     std::array<MacBottomSheet*, 4> sheets_{};
     MacSetupGuideView* guide_;
     std::unique_ptr<MacSetupGuidePresenter> guidePresenter_;

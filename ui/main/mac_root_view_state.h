@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "api/stack_api.h"
 #include "app/vpn_manager/vpn_manager.h"
 #include "platform/runtime/clock.h"
 #include "ui/main/account_banner.h"
@@ -23,9 +24,11 @@ struct MacRootViewState {
     AccountBanner banner;
     bool showsStackCard = false;  // a stack snapshot is known
     bool stackCardBusy = false;   // a location or protocol switch runs
+    std::optional<StackAPI::Snapshot> stack;  // what the stack card shows
 
     bool connected = false;  // the connect button's colours
     std::string connectLabel = "Подключить";
+    bool connectBusy = false;  // the label is a spinner
     double connectOpacity = 1;  // 0.4 while blocked
     bool connectEnabled = true;
 

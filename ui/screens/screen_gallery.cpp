@@ -92,18 +92,34 @@ MacRootViewState connected() {
     return withAccount(s, {false, SubscriptionState::paidAutopay, std::nullopt, connectedAt + 24h * 200, ""});
 }
 
-// The main window with the stack sheet open over it, holding a stand-in
-// for its content.
+// The stack card on the connected window: a location chosen by hand, in one
+// of its marks.
+MacRootViewState withStack(MacRootViewState s, bool manualAllowed, bool online, bool busy) {
+    StackAPI::Snapshot stack;
+    stack.manualAllowed = manualAllowed;
+    stack.location.mode = "manual";
+    stack.location.label = "Германия";
+    stack.location.countryCode = "de";
+    stack.location.online = online;
+    stack.effective = StackAPI::Snapshot::Effective{"Франкфурт", "DE", "VLESS Reality"};
+    s.showsStackCard = true;
+    s.stack = stack;
+    s.stackCardBusy = busy;
+    return s;
+}
+
+// The connected window with the plans sheet open over it, holding a
+// stand-in for its content.
 QImage sheetOpen() {
     MacRootView view(fixedClock());
-    view.setSheetContent(3, [](QWidget* parent) {
+    view.setSheetContent(1, [](QWidget* parent) {
         auto* label = new QLabel("Содержимое", parent);
         label->setAlignment(Qt::AlignCenter);
         label->setStyleSheet("color: rgba(255, 255, 255, 0.35);");
         return label;
     });
-    MacRootViewState s;
-    s.showStack = true;
+    MacRootViewState s = connected();
+    s.showPlans = true;
     view.setState(s);
     return grab(view, QSizeF(ScreenGallery::windowWidth, ScreenGallery::windowHeight));
 }
@@ -194,6 +210,14 @@ std::vector<ScreenGallery::Screen> ScreenGallery::all() {
         {"main-trial", [] { return window(withAccount({}, {false, SubscriptionState::trial, 2, {}, ""})); }},
         {"main-charge-failed", [] {
              return window(withAccount({}, {false, SubscriptionState::chargeFailed, {}, {}, "paid_autopay"}));
+         }},
+        {"main-stack-chevron", [] { return window(withStack(connected(), true, true, false)); }},
+        {"main-stack-offline", [] { return window(withStack(connected(), true, false, false)); }},
+        {"main-stack-pro", [] { return window(withStack(connected(), false, true, false)); }},
+        {"main-stack-switching", [] {
+             auto s = withStack(connected(), true, true, true);
+             s.connectBusy = true;  // the reconnect under way
+             return window(s);
          }},
         {"halo-inactive", [] { return haloAlone(false); }},
         {"halo-active", [] { return haloAlone(true); }},

@@ -23,7 +23,7 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
                             [](const std::string& event, std::int64_t ms, const nlohmann::json& extra) {
                                 AppTelemetry::shared().track(event, ms, extra);
                             },
-                            nullptr))),
+                            &AppTelemetry::shared()))),
       root_(new MacRootView),
       window_(root_),
       menuPresenter_(app.mainExecutor(), {app.subscription(), app.vpn(), AppTelemetry::shared(),
@@ -55,7 +55,7 @@ AppScenes::AppScenes(KavriMacApp& app, QObject* parent)
 
 MacRootPresenter::Deps AppScenes::rootPresenterDeps(SubscriptionStore& subscription, VPNManager& vpn,
                                                     SystemExtensionInstaller& sysex, CatalogHolder::Track track,
-                                                    std::function<void(MacRootPresenter&)> connectToggle) {
+                                                    AppTelemetry* telemetry) {
     return {subscription,
             vpn,
             sysex,
@@ -65,7 +65,7 @@ MacRootPresenter::Deps AppScenes::rootPresenterDeps(SubscriptionStore& subscript
             std::move(track),
             [] { return AppUserDefaults::string(AppUserDefaults::lastActiveState); },
             [](const std::string& value) { AppUserDefaults::setString(AppUserDefaults::lastActiveState, value); },
-            std::move(connectToggle)};
+            telemetry};
 }
 
 void AppScenes::show() {

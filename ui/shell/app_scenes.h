@@ -34,10 +34,10 @@ public:
     MacRootPresenter& rootPresenter() { return *presenter_; }
     // What the root view's presenter takes in the app: the keychain's token,
     // the shared store, the app's own settings file; `track` reports the
-    // catalog fetches (nothing when empty), `connectToggle` runs the connect.
+    // catalog fetches (nothing when empty), `telemetry` the flows' events.
     static MacRootPresenter::Deps rootPresenterDeps(SubscriptionStore& subscription, VPNManager& vpn,
                                                     SystemExtensionInstaller& sysex, CatalogHolder::Track track,
-                                                    std::function<void(MacRootPresenter&)> connectToggle);
+                                                    AppTelemetry* telemetry);
     MenuBarExtra& menuBarExtra() { return extra_; }
 
     // Shows the window and the tray icon.

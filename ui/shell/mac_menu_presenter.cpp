@@ -57,7 +57,8 @@ void MacMenuPresenter::recompute() {
 void MacMenuPresenter::toggleConnection() {
     // The status is read when the work begins, on the main thread, so two
     // quick choices each act on what they find.
-    main_.post([this] {
+    main_.post([this, alive = std::weak_ptr<bool>(alive_)] {
+        if (alive.expired()) return;
         VPNManager& vpn = deps_.vpn;
         if (vpn.status->kind == VPNManager::Status::Kind::connected) {
             calls_.start([&vpn](StoreCalls::Call&) { vpn.disconnect(); });

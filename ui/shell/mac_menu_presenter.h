@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -56,6 +57,7 @@ private:
     MacMenuViewState state_;
     std::function<void()> onChange_;
     ObservableStore::Subscription subscriptionSub_, vpnSub_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for work posted to the main thread
     StoreCalls calls_;  // last: its calls end before what they use goes
 };
 

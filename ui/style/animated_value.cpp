@@ -30,45 +30,32 @@ void AnimatedValue::animateTo(double to, int ms, const QEasingCurve& curve) {
 }
 
 void AnimatedValue::springTo(double to, const Spring& spring) {
-    animation_.stop();
     const int ms = spring.settleMs();
-    if (!Animations::enabled() || to == value_) {
+    // The last key lands exactly on `to`, past the spring's last thousandth.
+    sampled(to, ms, 1, 60, [&](double t) { return t < 1 ? spring.at(t * ms / 1000.0) : 1.0; });
+}
+
+void AnimatedValue::swingTo(double to, int ms, const QEasingCurve& curve) {
+    // One loop goes there and back, each half along the curve.
+    sampled(to, 2 * ms, -1, 48, [&](double t) { return curve.valueForProgress(t <= 0.5 ? t * 2 : (1 - t) * 2); });
+}
+
+void AnimatedValue::sampled(double to, int ms, int loops, int steps, const std::function<double(double)>& progress) {
+    animation_.stop();
+    if (!Animations::enabled() || ms <= 0 || (loops == 1 && to == value_)) {
         take(to);
         return;
     }
     const double from = value_;
     QVariantAnimation::KeyValues keys;
-    constexpr int steps = 60;
     for (int i = 0; i <= steps; ++i) {
         const double t = double(i) / steps;
-        keys.append({t, i == steps ? to : from + (to - from) * spring.at(t * ms / 1000.0)});
+        keys.append({t, from + (to - from) * progress(t)});
     }
     animation_.setKeyValues(keys);
     animation_.setDuration(ms);
     animation_.setEasingCurve(QEasingCurve::Linear);
-    animation_.setLoopCount(1);
-    animation_.start();
-}
-
-void AnimatedValue::swingTo(double to, int ms, const QEasingCurve& curve) {
-    animation_.stop();
-    if (!Animations::enabled() || ms <= 0) {
-        take(to);
-        return;
-    }
-    // One loop goes there and back, each half along the curve.
-    const double from = value_;
-    QVariantAnimation::KeyValues keys;
-    constexpr int steps = 48;
-    for (int i = 0; i <= steps; ++i) {
-        const double t = double(i) / steps;
-        const double leg = curve.valueForProgress(t <= 0.5 ? t * 2 : (1 - t) * 2);
-        keys.append({t, from + (to - from) * leg});
-    }
-    animation_.setKeyValues(keys);
-    animation_.setDuration(2 * ms);
-    animation_.setEasingCurve(QEasingCurve::Linear);
-    animation_.setLoopCount(-1);
+    animation_.setLoopCount(loops);
     animation_.start();
 }
 

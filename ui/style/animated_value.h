@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QVariantAnimation>
 
+#include <functional>
+
 #include "ui/style/spring.h"
 
 namespace kavri {
@@ -36,6 +38,9 @@ signals:
 
 private:
     void take(double v);
+    // Plays `steps` + 1 keys from the current value towards `to`, each at
+    // `progress` of its place in 0…1, over `ms`, `loops` times (-1: for ever).
+    void sampled(double to, int ms, int loops, int steps, const std::function<double(double)>& progress);
 
     double value_;
     QVariantAnimation animation_;
