@@ -248,7 +248,7 @@ MacDevicesSheetViewState ownerSheet() {
     s.usageText = P::usageText(true, 5, devices);
     for (std::size_t i = 1; i < devices.size(); ++i) {
         const auto& d = devices[i];
-        s.rows.push_back({d.id, P::platformTitle(d), P::addedText(d), !d.blocked, false, i + 1 < devices.size()});
+        s.rows.push_back({d.id, P::platformTitle(d), P::addedText(d), !d.blocked, i + 1 < devices.size()});
     }
     s.section = MacDevicesSheetViewState::Section::share;
     return s;

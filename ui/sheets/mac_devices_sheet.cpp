@@ -252,8 +252,6 @@ void MacDevicesSheet::bind(MacDevicesSheetPresenter& presenter) {
     auto* p = &presenter;
     connect(this, &MacDevicesSheet::doneClicked, this, [p] { p->closeClicked(); });
     connect(this, &MacDevicesSheet::removeClicked, this, [p](const QString& id) { p->removeClicked(id.toStdString()); });
-    connect(this, &MacDevicesSheet::removalConfirmed, this, [p] { p->removalConfirmed(); });
-    connect(this, &MacDevicesSheet::removalCancelled, this, [p] { p->removalCancelled(); });
     connect(this, &MacDevicesSheet::showCodeClicked, this, [p] { p->showCode(); });
     connect(this, &MacDevicesSheet::codeEdited, this, [p](const QString& text) { p->codeEdited(text.toStdString()); });
     connect(this, &MacDevicesSheet::confirmClicked, this, [p] { p->confirmJoin(); });
@@ -336,28 +334,18 @@ void MacDevicesSheet::rebuildRows() {
         auto* texts = new QWidget(row);
         auto* tl = column(texts, 2);
         tl->addWidget(label(q(r.title), Fonts::system(15), Palette::text(), false, texts));
-        tl->addWidget(label(q(r.subtitle), Fonts::system(12), r.confirming ? Palette::danger() : Palette::textSecondary(),
-                            false, texts));
+        tl->addWidget(label(q(r.subtitle), Fonts::system(12), Palette::textSecondary(), false, texts));
         h->addWidget(texts, 1);
-        const QString id = q(r.id);
-        const auto button = [&](const char* text, const QColor& color, const char* name) {
+        if (r.removable) {
             PlainButton::Look look;
             look.font = Fonts::system(14, QFont::DemiBold);
-            look.color = color;
-            auto* b = new PlainButton(text, look, row);
-            b->setObjectName(name);
-            b->setProperty("deviceId", id);
-            h->addWidget(b);
-            return b;
-        };
-        if (r.confirming) {
-            connect(button("Отмена", Palette::textSecondary(), ObjectName::devicesRemoveCancel),
-                    &QAbstractButton::clicked, this, &MacDevicesSheet::removalCancelled);
-            connect(button("Удалить", Palette::danger(), ObjectName::devicesRemoveConfirm), &QAbstractButton::clicked,
-                    this, &MacDevicesSheet::removalConfirmed);
-        } else if (r.removable) {
-            connect(button("Удалить", Palette::danger(), ObjectName::devicesRemove), &QAbstractButton::clicked, this,
-                    [this, id] { emit removeClicked(id); });
+            look.color = Palette::danger();
+            auto* remove = new PlainButton("Удалить", look, row);
+            remove->setObjectName(ObjectName::devicesRemove);
+            const QString id = q(r.id);
+            remove->setProperty("deviceId", id);
+            h->addWidget(remove);
+            connect(remove, &QAbstractButton::clicked, this, [this, id] { emit removeClicked(id); });
         }
         cardLayout_->addWidget(row);
         row->show();

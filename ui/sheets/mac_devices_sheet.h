@@ -45,8 +45,6 @@ signals:
     void hidden();
     void doneClicked();
     void removeClicked(const QString& deviceId);
-    void removalConfirmed();
-    void removalCancelled();
     void showCodeClicked();
     void codeEdited(const QString& text);
     void confirmClicked();

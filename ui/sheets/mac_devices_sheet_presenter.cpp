@@ -74,7 +74,6 @@ struct MacDevicesSheetPresenter::Model {
     bool devicesLoaded = false;
     bool loadingList = false;  // read by nothing on screen
     std::optional<std::string> myCode;
-    std::optional<std::string> confirmingRemoval;
     // Redraws the sheet while it is on screen. Main thread only.
     std::function<void()> changed;
 
@@ -140,9 +139,7 @@ void MacDevicesSheetPresenter::recompute() {
         if (!d.current) others.push_back(&d);
     for (std::size_t i = 0; i < others.size(); ++i) {
         const Device& d = *others[i];
-        const bool confirming = !d.blocked && m.confirmingRemoval == d.id;
-        s.rows.push_back({d.id, platformTitle(d), confirming ? confirmRemovalText : addedText(d), !d.blocked,
-                          confirming, i + 1 < others.size()});
+        s.rows.push_back({d.id, platformTitle(d), addedText(d), !d.blocked, i + 1 < others.size()});
     }
 
     using S = SubscriptionState;
@@ -224,27 +221,11 @@ void MacDevicesSheetPresenter::loadDevices() {
 }
 
 void MacDevicesSheetPresenter::removeClicked(const std::string& id) {
-    model_->confirmingRemoval = id;
-    recompute();
-}
-
-void MacDevicesSheetPresenter::removalCancelled() {
-    model_->confirmingRemoval.reset();
-    recompute();
-}
-
-void MacDevicesSheetPresenter::removalConfirmed() {
-    const auto id = model_->confirmingRemoval;
-    model_->confirmingRemoval.reset();
-    if (id) {
-        for (const auto& d : model_->devices) {
-            if (d.id != *id || d.blocked) continue;
-            const Device device = d;
-            removeDevice(device);
-            break;
-        }
+    for (const auto& d : model_->devices) {
+        if (d.id != id || d.blocked) continue;
+        removeDevice(d);
+        return;
     }
-    recompute();
 }
 
 void MacDevicesSheetPresenter::removeDevice(const Device& device) {

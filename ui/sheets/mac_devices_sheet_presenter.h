@@ -33,8 +33,6 @@ public:
     static constexpr const char* linkPrefix = "kavri://link?code=";
     static constexpr int qrScale = 10;
 
-    // A row's second line while it asks before removing.
-    static constexpr const char* confirmRemovalText = "Удалить? Доступ там отключится";
     static constexpr const char* removedText = "Устройство удалено — доступ там отключён";
     static constexpr const char* removeFailedText = "Не удалось убрать устройство";
     static constexpr const char* unlinkFailedText = "Не удалось отвязаться — попробуйте ещё раз";
@@ -76,9 +74,7 @@ public:
 
     // The user's actions.
     void closeClicked();
-    void removeClicked(const std::string& id);  // asks first
-    void removalConfirmed();
-    void removalCancelled();
+    void removeClicked(const std::string& id);  // removes at once
     void showCode();
     void codeEdited(const std::string& text);
     void confirmJoin();

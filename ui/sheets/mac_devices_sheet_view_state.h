@@ -24,7 +24,6 @@ struct MacDevicesSheetViewState {
         std::string title;
         std::string subtitle;
         bool removable = false;       // not removed yet: "Удалить" is offered
-        bool confirming = false;      // "Удалить" was pressed: the row asks first
         bool separatorBelow = false;  // every row but the last
 
         bool operator==(const Row&) const = default;

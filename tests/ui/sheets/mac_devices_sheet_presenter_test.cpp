@@ -326,7 +326,7 @@ TEST_F(MacDevicesSheetPresenterTest, OnlyTheCurrentDeviceShowsNoRowsAndAFullList
     EXPECT_EQ(p.state().usageText, "Все 1 устройство заняты — освободите место");
 }
 
-TEST_F(MacDevicesSheetPresenterTest, RemovalAsksThenRemovesAndReloads) {
+TEST_F(MacDevicesSheetPresenterTest, PressingRemoveRemovesAtOnceAndReloads) {
     const std::string before =
         R"({"limit":3,"devices":[{"device_id":"me","current":true},{"device_id":"p1","name":"Телефон"},{"device_id":"p2","name":"Планшет"}]})";
     const std::string after =
@@ -343,17 +343,8 @@ TEST_F(MacDevicesSheetPresenterTest, RemovalAsksThenRemovesAndReloads) {
     ASSERT_TRUE(until([&] { return p.state().rows.size() == 2; }));
     EXPECT_EQ(p.state().usageText, "Все 3 устройства заняты — освободите место");
 
-    // Pressing "Удалить" asks first; cancelling sends nothing.
+    // One press removes: the message, then the reloaded list.
     p.removeClicked("p1");
-    EXPECT_TRUE(p.state().rows[0].confirming);
-    EXPECT_EQ(p.state().rows[0].subtitle, P::confirmRemovalText);
-    EXPECT_FALSE(p.state().rows[1].confirming);
-    p.removalCancelled();
-    EXPECT_FALSE(p.state().rows[0].confirming);
-    EXPECT_EQ(p.state().rows[0].subtitle, "добавлено давно");
-
-    p.removeClicked("p1");
-    p.removalConfirmed();
     ASSERT_TRUE(until([&] { return !p.state().rows.empty() && !p.state().rows[0].removable; }));
     EXPECT_EQ(p.state().message, P::removedText);
     EXPECT_EQ(p.state().messageColor, PaletteColor::success);
@@ -367,7 +358,6 @@ TEST_F(MacDevicesSheetPresenterTest, RemovalAsksThenRemovesAndReloads) {
     // A failed removal says so and keeps the list as it is.
     plane.scriptAlways(Reply::withStatus(500), "/devices/remove");
     p.removeClicked("p2");
-    p.removalConfirmed();
     ASSERT_TRUE(until([&] { return p.state().message == std::optional<std::string>(P::removeFailedText); }));
     EXPECT_EQ(p.state().messageColor, PaletteColor::danger);
     settle();
@@ -378,7 +368,6 @@ TEST_F(MacDevicesSheetPresenterTest, RemovalAsksThenRemovesAndReloads) {
     Keychain::deleteItem(Keychain::Item::subToken);
     plane.clearRequests();
     p.removeClicked("p2");
-    p.removalConfirmed();
     settle();
     EXPECT_TRUE(plane.requests().empty());
     EXPECT_EQ(p.state().message, P::removeFailedText);

@@ -82,8 +82,8 @@ TEST_F(MacDevicesSheetTest, TheOwnersListAndTheSharedCodeAreDrawn) {
     MacDevicesSheetViewState s;
     s.showsDevices = true;
     s.usageText = "Вы можете добавить ещё 2 из 5 устройств";
-    s.rows = {{"p1", "iPhone", "добавлено давно", true, false, true},
-              {"w1", "Работа", "Удалено — доступ отключён", false, false, false}};
+    s.rows = {{"p1", "iPhone", "добавлено давно", true, true},
+              {"w1", "Работа", "Удалено — доступ отключён", false, false}};
     s.section = Section::share;
     s.code = "K7M2X9";
     s.qr = MacDevicesSheetPresenter::qrImage("kavri://link?code=K7M2X9");
@@ -102,17 +102,6 @@ TEST_F(MacDevicesSheetTest, TheOwnersListAndTheSharedCodeAreDrawn) {
     auto* qr = one<QrCodeView>(ObjectName::devicesQr);
     ASSERT_TRUE(qr);
     EXPECT_EQ(test::readQRCodes(gray(qr->grab().toImage()), 0), std::vector<std::string>{"kavri://link?code=K7M2X9"});
-
-    // Asking before removal: two choices in the row, no plain "Удалить".
-    s.rows[0].confirming = true;
-    draw(s);
-    EXPECT_TRUE(all(ObjectName::devicesRemove).empty());
-    QSignalSpy confirmed(&sheet, &MacDevicesSheet::removalConfirmed);
-    QSignalSpy cancelled(&sheet, &MacDevicesSheet::removalCancelled);
-    click(one(ObjectName::devicesRemoveConfirm));
-    click(one(ObjectName::devicesRemoveCancel));
-    EXPECT_EQ(confirmed.count(), 1);
-    EXPECT_EQ(cancelled.count(), 1);
 }
 
 TEST_F(MacDevicesSheetTest, JoiningTakesTheTypedCodeAndShowsTheError) {
