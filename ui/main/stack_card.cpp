@@ -14,7 +14,6 @@ namespace kavri {
 
 namespace {
 
-constexpr char32_t regionalOffset = 127397;  // 'A' + this = U+1F1E6
 constexpr double chipPaddingX = 8;
 constexpr double chipPaddingY = 4;
 constexpr double chipSpacing = 6;
@@ -24,12 +23,7 @@ constexpr double chipFillOpacity = 0.18;
 constexpr double lockedBorderOpacity = 0.45;
 constexpr double plainBorderOpacity = 0.18;
 
-// Flags in colour: Inter draws regional indicators as boxed letters.
-QFont flagFont() {
-    QFont font = Fonts::system(StackCard::flagSize);
-    font.setFamilies({"Noto Color Emoji", "Inter"});
-    return font;
-}
+QFont flagFont() { return Fonts::emoji(StackCard::flagSize); }
 QFont boltFont() { return Fonts::system(StackCard::boltSize, QFont::DemiBold); }
 QFont titleFont() { return Fonts::system(StackCard::titleSize, QFont::Medium); }
 QFont subtitleFont() { return Fonts::system(StackCard::subtitleSize); }
@@ -44,22 +38,11 @@ QString q(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
 
-QString flagEmoji(const QString& countryCode) {
-    QString flag;
-    for (const char32_t c : countryCode.toUpper().toUcs4())
-        if (c >= U'A' && c <= U'Z') {
-            const char32_t indicator = c + regionalOffset;
-            flag += QString::fromUcs4(&indicator, 1);
-        }
-    if (flag.isEmpty()) return QString::fromUcs4(U"\U0001F3F3\uFE0F");
-    return flag;
-}
-
 StackCard::Look StackCard::lookOf(const StackAPI::Snapshot& stack, bool showsEffective, bool busy) {
     const bool manual = stack.location.isManual();
     const bool locked = !stack.manualAllowed;
     Look l;
-    if (manual && stack.location.countryCode) l.flag = flagEmoji(q(*stack.location.countryCode));
+    if (manual && stack.location.countryCode) l.flag = q(flagEmoji(*stack.location.countryCode));
     l.boltColor = locked ? PaletteColor::muted : PaletteColor::accent;
     l.title = q(stack.location.label);
     l.titleColor = locked ? PaletteColor::muted : PaletteColor::text;

@@ -5,16 +5,12 @@
 #include <optional>
 
 #include "api/stack_api.h"
+#include "ui/main/stack/flag_emoji.h"
 #include "ui/style/palette_color.h"
 #include "ui/style/pressable_button.h"
 #include "ui/style/spinner.h"
 
 namespace kavri {
-
-// A country code as its flag: each Latin letter (either case) as the
-// regional indicator of the same name, everything else dropped; the white
-// flag when no letter is left.
-QString flagEmoji(const QString& countryCode);
 
 // The main window's summary of the user's stack: the flag of a location
 // chosen by hand (else a lightning mark), the location's label, what is

@@ -23,14 +23,6 @@ using Location = StackAPI::Catalog::Location;
 
 // --- rules as tables ---
 
-TEST(StackSheetRulesTest, FlagsAreRegionalIndicatorsOfTheUpperCasedLetters) {
-    EXPECT_EQ(flagEmoji("de"), "\U0001F1E9\U0001F1EA");
-    EXPECT_EQ(flagEmoji("DE"), "\U0001F1E9\U0001F1EA");
-    EXPECT_EQ(flagEmoji("n-l1"), "\U0001F1F3\U0001F1F1");
-    EXPECT_EQ(flagEmoji(""), "\U0001F3F3\uFE0F");
-    EXPECT_EQ(flagEmoji("12"), "\U0001F3F3\uFE0F");
-}
-
 TEST(StackSheetRulesTest, LatencyTextIsAMeasurementOrAFreshEstimateElseADash) {
     const struct {
         const char* name;
