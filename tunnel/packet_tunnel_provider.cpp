@@ -49,6 +49,8 @@ PacketTunnelProvider::PacketTunnelProvider(ProviderSettings settings)
       lastWakeAt_(StallWatch::distantPast()),
       lastNetChangeAt_(StallWatch::distantPast()),
       lastGroupProbeAt_(Clock::WallTime{}),
+      rules_(clock_, {settings_.rulesFirstDelay, settings_.rulesInterval, settings_.rulesMissingInterval},
+             [this] { return deviceID(); }, [this](std::stop_token stop) { applyNewRules(stop); }),
       telemetry_(clock_, store_, telemetrySettings(settings_)),
       clash_(clashSettings(settings_), clock_) {
     if (!settings_.makePathMonitor)
@@ -353,11 +355,12 @@ void PacketTunnelProvider::stopAll() {
     std::lock_guard lock(tasksMutex_);
     // Cancelled in this order; none is waited for here, so that a task may
     // end the run from its own thread while another does the same.
-    for (Task* task : {&healTask_, &stallTask_, &memberTask_, &telemetryTask_, &rulesTask_}) {
+    for (Task* task : {&healTask_, &stallTask_, &memberTask_, &telemetryTask_}) {
         if (!task->active()) continue;
         task->cancel();
         retiredTasks_.push_back(std::move(*task));
     }
+    rules_.cancel(retiredTasks_);
     if (pathMonitor_) pathMonitor_->cancel();
     pathMonitor_.reset();
     if (heartbeat_) {

@@ -22,6 +22,7 @@
 #include "tunnel/clash_client.h"
 #include "tunnel/heartbeat.h"
 #include "tunnel/provider_settings.h"
+#include "tunnel/rule_refresh.h"
 #include "tunnel/telemetry.h"
 
 namespace kavri {
@@ -183,8 +184,9 @@ private:
 
     // Telemetry task and rule-set refresh.
     void telemetryLoop(std::stop_token stop);
-    void rulesLoop(std::stop_token stop);
-    void refreshRules(std::stop_token stop);
+    // Brings rule-set files a download changed into the engine: a hot reload
+    // of the configuration in force, then the usual reload follow-up.
+    void applyNewRules(std::stop_token stop);
     // Sends the engine's pending stall dumps, described with the network
     // path in force at each one.
     void uploadPendingStallDumps(const std::string& token, std::stop_token stop);
@@ -218,7 +220,7 @@ private:
     Task stallTask_;
     Task memberTask_;
     Task telemetryTask_;
-    Task rulesTask_;
+    RuleRefresh rules_;
     // Tasks cancelled by stopAll() or replaced by restartTask(), until joined.
     std::vector<Task> retiredTasks_;
     std::vector<std::unique_ptr<Heartbeat>> retiredHeartbeats_;

@@ -4,8 +4,6 @@
 #include <functional>
 
 #include "core/detect_config.h"
-#include "core/kavri_http.h"
-#include "core/ru_rules.h"
 #include "core/utf8.h"
 #include "platform/runtime/log.h"
 #include "tunnel/packet_tunnel_provider.h"
@@ -147,21 +145,11 @@ void PacketTunnelProvider::connectReport(std::int64_t configLoadedMs, std::int64
 // ---- Rule-set refresh -------------------------------------------------------------
 
 void PacketTunnelProvider::startRulesTask() {
-    restartTask(rulesTask_, [this](std::stop_token stop) { rulesLoop(stop); });
+    std::lock_guard lock(tasksMutex_);
+    rules_.start(retiredTasks_);
 }
 
-void PacketTunnelProvider::rulesLoop(std::stop_token stop) {
-    clock_.sleepFor(settings_.rulesFirstDelay, stop);
-    while (!stop.stop_requested()) {
-        refreshRules(stop);
-        // Measured after this cycle's download and reload.
-        const auto wait = RuRules::hasAllFiles() ? settings_.rulesInterval : settings_.rulesMissingInterval;
-        clock_.sleepFor(wait, stop);
-    }
-}
-
-void PacketTunnelProvider::refreshRules(std::stop_token stop) {
-    if (!RuRules::refreshFromRemote(deviceID(), KavriHTTP::api(), stop, clock_)) return;
+void PacketTunnelProvider::applyNewRules(std::stop_token stop) {
     const auto config = currentConfigText();
     if (!config) return;
     const auto group = probeGroupState(stop);
