@@ -48,8 +48,6 @@ public:
     // The bodies of the events: start returns the engine's error, if any.
     std::optional<std::string> startTunnelBody(TunnelOptions options);
     void stopTunnelBody(ProviderStopReason reason);
-    void handleWake();
-    void logStartOptions(const TunnelOptions& options) const;
     static std::string stopReasonName(int rawReason);
 
     // Configuration preparation.
@@ -69,7 +67,6 @@ public:
     std::optional<std::string> currentConfigText();
     std::optional<GroupState> probeGroupState(std::stop_token stop = {});
     void reloadEngine(const std::optional<std::string>& previousMember, std::stop_token stop = {});
-    void refreshGroupMembers(std::stop_token stop = {});
     std::pair<std::optional<std::string>, std::optional<std::string>> updateNetworkType();
     static std::optional<std::string> networkType(const NetworkPath& path);
     std::optional<std::string> subToken() const;
@@ -77,8 +74,6 @@ public:
     void applyServerTunables(const ConfigFetcher::Fetched& fetched);
 
     // Path monitor, self-heal configuration polling and the heartbeat.
-    // Polls closer than this to the previous one are refused.
-    static constexpr std::chrono::seconds pollThrottle{20};
     // Starts the path monitor and the self-heal loop (after stopAll()).
     void startPathMonitorAndHealLoop();
     // One configuration poll: true when the engine now runs the newest
@@ -86,22 +81,12 @@ public:
     bool selfHealPoll(const std::string& reason, bool shed, std::stop_token stop = {});
     // Lets the next poll through the throttle (callers that must not be throttled).
     void resetPollThrottle();
-    // Notes the configuration text (as received) the engine runs from now on.
-    void setRunningConfig(std::string text);
-    // True when the engine runs `text`, or when what it runs is not known.
-    bool runs(const std::string& text) const;
     // The self-heal loop's interval: the server's own interval when it is at
     // least 20 s and below the detection setting, else the detection setting.
     static std::chrono::seconds healInterval(std::int64_t configPollSec, std::int64_t serverIntervalSec);
-    // Marks a change of the network's primary interface.
-    void noteNetChange();
     Clock::WallTime lastNetChangeAt() const;
     // The heartbeat's view of this provider.
     KavriHeartbeatDeps makeHeartbeatDeps();
-    // Replaces the heartbeat with a new, started one.
-    void startHeartbeat();
-    // Asks the running heartbeat for a beat at its next tick.
-    void pulseHeartbeat();
 
     // Telemetry task, connect report and rule-set refresh.
     // Starts (or starts over) the loop that sends a heartbeat report after
@@ -117,10 +102,6 @@ public:
 
     // Stall watchdog and member probe.
     void startStallTask();
-    void startMemberProbeTask();
-    // The engine's connection table as a stall sample; nothing when the
-    // controller gave no JSON object.
-    std::optional<StallWatch::Snapshot> connectionsSnapshot(std::stop_token stop = {});
     static StallWatch::Snapshot snapshotOf(const nlohmann::json& table);
     // One pass of the watchdog after its sleep: sample, decide, act, report.
     void stallWatchPass(const StallWatch::Config& config, std::stop_token stop = {});
@@ -133,19 +114,11 @@ public:
     // App messages.
     void handleAppMessage(std::string data, MessageCompletion completion) override;
     std::optional<std::string> dispatchAppMessage(const std::string& data, std::stop_token stop = {});
-    std::optional<std::int64_t> tcpConnectRTT(const std::string& host, std::uint16_t port, std::stop_token stop = {});
 
     // Cancels every background task, the path monitor and the heartbeat, and
     // returns without waiting for them: callable from any thread, a task's
     // own included. The run's stop waits for them (joinStoppedTasks()).
     void stopAll();
-    // Waits for every task that stopAll() or restartTask() cancelled (never
-    // for the calling thread's own). Called where no task can be waiting on
-    // the caller: the run's stop and the provider's end.
-    void joinStoppedTasks();
-    // Cancels the task held in `slot` (without waiting for it) and starts
-    // `body` in its place. The old task is joined by joinStoppedTasks().
-    void restartTask(Task& slot, std::function<void(std::stop_token)> body);
 
     Telemetry& telemetry() { return telemetry_; }
     ClashClient& clash() { return clash_; }
@@ -159,6 +132,34 @@ public:
     Clock::WallTime lastWakeAt() const;
 
 private:
+    void handleWake();
+    void logStartOptions(const TunnelOptions& options) const;
+    void refreshGroupMembers(std::stop_token stop = {});
+    // Polls closer than this to the previous one are refused.
+    static constexpr std::chrono::seconds pollThrottle{20};
+    // Notes the configuration text (as received) the engine runs from now on.
+    void setRunningConfig(std::string text);
+    // True when the engine runs `text`, or when what it runs is not known.
+    bool runs(const std::string& text) const;
+    // Marks a change of the network's primary interface.
+    void noteNetChange();
+    // Replaces the heartbeat with a new, started one.
+    void startHeartbeat();
+    // Asks the running heartbeat for a beat at its next tick.
+    void pulseHeartbeat();
+    void startMemberProbeTask();
+    // The engine's connection table as a stall sample; nothing when the
+    // controller gave no JSON object.
+    std::optional<StallWatch::Snapshot> connectionsSnapshot(std::stop_token stop = {});
+    std::optional<std::int64_t> tcpConnectRTT(const std::string& host, std::uint16_t port, std::stop_token stop = {});
+    // Waits for every task that stopAll() or restartTask() cancelled (never
+    // for the calling thread's own). Called where no task can be waiting on
+    // the caller: the run's stop and the provider's end.
+    void joinStoppedTasks();
+    // Cancels the task held in `slot` (without waiting for it) and starts
+    // `body` in its place. The old task is joined by joinStoppedTasks().
+    void restartTask(Task& slot, std::function<void(std::stop_token)> body);
+
     struct StartTimes {
         Clock::MonoTime t0;
         std::int64_t configLoadMs = 0;
