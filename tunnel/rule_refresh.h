@@ -18,9 +18,9 @@ namespace kavri {
 class RuleRefresh {
 public:
     struct Timing {
-        std::chrono::milliseconds firstDelay{30000};
-        std::chrono::milliseconds interval{std::chrono::hours(12)};
-        std::chrono::milliseconds missingInterval{std::chrono::minutes(30)};
+        std::chrono::milliseconds firstDelay{};
+        std::chrono::milliseconds interval{};
+        std::chrono::milliseconds missingInterval{};
     };
 
     RuleRefresh(Clock& clock, Timing timing, std::function<std::optional<std::string>()> deviceID,
