@@ -8,6 +8,12 @@
 #include "core/deployment.h"
 #include "tests/support/temp_dir.h"
 
+#ifdef KAVRI_TSAN_SUPPRESSIONS
+// Under ThreadSanitizer every test program reads the suite's suppressions,
+// whether ctest or a person starts it.
+extern "C" const char* __tsan_default_options() { return "suppressions=" KAVRI_TSAN_SUPPRESSIONS; }
+#endif
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     kavri::test::TempDir shared;

@@ -56,7 +56,7 @@ MacPlanSheet::MacPlanSheet(QWidget* parent) : QWidget(parent) {
     auto* loadingColumn = new QVBoxLayout(loading_);
     loadingColumn->setSpacing(10);
     loadingColumn->addStretch();
-    loadingColumn->addWidget(new ActivityIndicator, 0, Qt::AlignHCenter);
+    loadingColumn->addWidget(new ActivityIndicator(Palette::text()), 0, Qt::AlignHCenter);
     auto* caption = new PaintedWidget([](QPainter& p, const QRectF& r) {
         p.setPen(Palette::textSecondary());
         p.setFont(captionFont());
@@ -147,7 +147,7 @@ void MacPlanSheet::rebuildRows() {
                 priceW = QFontMetricsF(priceFont()).horizontalAdvance(price);
                 p.drawText(content, Qt::AlignRight | Qt::AlignVCenter, price);
             } else {
-                priceW = ActivityIndicator::side;
+                priceW = ActivityIndicator::smallSide;
             }
             const double textW = content.width() - priceW - 8;
             const double textTop = content.center().y() - (lineHeight(planFont()) + 2 + lineHeight(planSubFont())) / 2;
@@ -166,7 +166,7 @@ void MacPlanSheet::rebuildRows() {
         b->setFixedHeight(up(rowH));
         const std::string key = state_.rows[i].key;
         connect(b, &QAbstractButton::clicked, this, [this, key] { emit planClicked(key); });
-        auto* spinner = new ActivityIndicator(b);
+        auto* spinner = new ActivityIndicator(Palette::text(), ActivityIndicator::smallSide, b);
         spinner->hide();
         auto* rowLayout = new QHBoxLayout(b);
         rowLayout->setContentsMargins(int(inset), 0, int(inset), 0);

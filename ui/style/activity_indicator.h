@@ -1,20 +1,21 @@
 #pragma once
 
-#include <QTimer>
+#include <QColor>
 #include <QWidget>
+
+#include "ui/style/spinner.h"
 
 namespace kavri {
 
-// The small spinning activity indicator: eight spokes fading round, turning
-// while shown (still while animations are off).
+// The spinner as a widget of its own: `side` points square, in one tint,
+// turning while shown (still while animations are off).
 class ActivityIndicator : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int side = 16;
-    explicit ActivityIndicator(QWidget* parent = nullptr);
-    QSize sizeHint() const override { return {side, side}; }
-    // Draws the spokes in `rect` at step `step` of 8.
-    static void paint(QPainter& painter, const QRectF& rect, int step);
+    static constexpr double smallSide = 16;
+    static constexpr double largeSide = 32;
+
+    explicit ActivityIndicator(QColor tint, double side = smallSide, QWidget* parent = nullptr);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -22,8 +23,8 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
-    QTimer timer_;
-    int step_ = 0;
+    QColor tint_;
+    Spinner spinner_;
 };
 
 }  // namespace kavri

@@ -18,7 +18,7 @@
 #include "ui/style/fonts.h"
 #include "ui/style/palette.h"
 #include "ui/style/plain_button.h"
-#include "ui/style/progress_spinner.h"
+#include "ui/style/activity_indicator.h"
 #include "ui/style/scroll_areas.h"
 
 namespace kavri {
@@ -60,7 +60,7 @@ StackSheetView::StackSheetView(QWidget* parent) : QWidget(parent) {
     rootLayout->addLayout(content_, 1);
     screens_->addWidget(root);
 
-    loading_ = centred(new ProgressSpinner(Palette::accent()), root);
+    loading_ = centred(new ActivityIndicator(Palette::accent(), ActivityIndicator::largeSide), root);
     content_->addWidget(loading_);
 
     auto* failure = new QWidget;

@@ -18,7 +18,7 @@ namespace kavri {
 
 class NavigationBar;
 class PlainButton;
-class ProgressSpinner;
+class ActivityIndicator;
 class ProtocolScreenView;
 class StackRowButton;
 class MacRootPresenter;
