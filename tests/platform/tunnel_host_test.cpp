@@ -417,6 +417,8 @@ TEST_F(TunnelHostTest, AStartWhileStoppingWaitsForTheStop) {
         if (stoppedAgain) {
             EXPECT_EQ(stoppingAgain.get().status, S::disconnected);
             EXPECT_EQ(provider->read(&FakeProvider::starts).size(), 1u);
+            // The event reaches this client after the stops' replies.
+            ASSERT_TRUE(client->waitForStatus(S::disconnected, 5s));
             EXPECT_EQ(events.statuses(), (std::vector<S>{S::disconnecting, S::disconnected}));
         } else {
             EXPECT_EQ(starting.get().status, S::connected);
