@@ -22,6 +22,7 @@
 #include "ui/style/fonts.h"
 #include "ui/style/palette.h"
 #include "ui/style/plain_button.h"
+#include "ui/style/qt_text.h"
 
 namespace kavri {
 
@@ -36,7 +37,6 @@ QFont titleFont() { return Fonts::system(20.9, QFont::Bold); }
 QFont captionFont() { return Fonts::system(15.2, QFont::Medium); }
 QFont bannerFont() { return Fonts::system(14.25); }
 QFont bannerSmallFont() { return Fonts::system(12.35); }
-QString q(const std::string& s) { return QString::fromStdString(s); }
 
 double textHeight(const QFont& font, const QString& text, double width) {
     return QFontMetricsF(font).boundingRect(QRectF(0, 0, width, 10000), Qt::AlignHCenter | Qt::TextWordWrap, text).height();

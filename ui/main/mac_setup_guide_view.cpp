@@ -12,6 +12,7 @@
 #include "ui/style/capsule_button.h"
 #include "ui/style/fonts.h"
 #include "ui/style/palette.h"
+#include "ui/style/qt_text.h"
 
 namespace kavri {
 
@@ -22,7 +23,6 @@ QFont subtitleFont() { return Fonts::system(14); }
 QFont badgeFont() { return Fonts::system(12, QFont::Bold); }
 QFont stepFont() { return Fonts::system(13); }
 QFont noteFont() { return Fonts::system(12); }
-QString q(const std::string& s) { return QString::fromStdString(s); }
 
 constexpr int wrapped = Qt::TextWordWrap;
 

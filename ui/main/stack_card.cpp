@@ -8,6 +8,7 @@
 #include "ui/style/button_styles.h"
 #include "ui/style/fonts.h"
 #include "ui/style/palette.h"
+#include "ui/style/qt_text.h"
 #include "ui/style/symbols.h"
 
 namespace kavri {
@@ -33,8 +34,6 @@ QFont proFont() { return Fonts::system(10, QFont::Bold); }
 
 // A symbol drawn at a font's size takes a square this wide.
 double symbolSide(const QFont& font) { return QFontMetricsF(font).capHeight() * 1.25; }
-
-QString q(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
 

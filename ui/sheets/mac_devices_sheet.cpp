@@ -17,6 +17,7 @@
 #include "ui/style/fonts.h"
 #include "ui/style/palette.h"
 #include "ui/style/plain_button.h"
+#include "ui/style/qt_text.h"
 
 namespace kavri {
 
@@ -30,8 +31,6 @@ constexpr double blockSpacing = 12;
 constexpr double rowInsetX = 14;
 constexpr double rowInsetY = 12;
 constexpr double cardRadius = 14;
-
-QString q(const std::string& s) { return QString::fromStdString(s); }
 
 QLabel* label(const QString& text, const QFont& font, const QColor& color, bool wrap, QWidget* parent) {
     auto* l = new QLabel(text, parent);

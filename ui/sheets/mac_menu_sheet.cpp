@@ -18,6 +18,7 @@
 #include "ui/style/painted_widget.h"
 #include "ui/style/palette.h"
 #include "ui/style/plain_button.h"
+#include "ui/style/qt_text.h"
 #include "ui/style/symbols.h"
 
 namespace kavri {
@@ -26,7 +27,6 @@ namespace {
 
 constexpr double cardRadius = 12;
 
-QString q(const std::string& s) { return QString::fromStdString(s); }
 int up(double v) { return int(std::ceil(v)); }
 double lineHeight(const QFont& font) { return QFontMetricsF(font).height(); }
 

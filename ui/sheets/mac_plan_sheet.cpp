@@ -17,6 +17,7 @@
 #include "ui/style/painted_widget.h"
 #include "ui/style/palette.h"
 #include "ui/style/plain_button.h"
+#include "ui/style/qt_text.h"
 
 namespace kavri {
 
@@ -25,7 +26,6 @@ namespace {
 constexpr double rowRadius = 14;
 constexpr double inset = 14;
 
-QString q(const std::string& s) { return QString::fromStdString(s); }
 int up(double v) { return int(std::ceil(v)); }
 double lineHeight(const QFont& font) { return QFontMetricsF(font).height(); }
 

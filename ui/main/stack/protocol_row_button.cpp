@@ -9,6 +9,7 @@
 
 #include "ui/style/fonts.h"
 #include "ui/style/palette.h"
+#include "ui/style/qt_text.h"
 #include "ui/style/symbols.h"
 
 namespace kavri {
@@ -20,7 +21,6 @@ constexpr double markTop = 2;
 constexpr double titleBadgeSpacing = 8;
 constexpr double lineSpacing = 3;
 
-QString q(const std::string& s) { return QString::fromStdString(s); }
 double markSide() { return Symbols::side(Fonts::system(markPoints)); }
 QFont titleFont() { return Fonts::system(16); }
 QFont badgeFont() { return Fonts::system(10, QFont::Bold); }

@@ -14,13 +14,12 @@
 #include "ui/style/fonts.h"
 #include "ui/style/palette.h"
 #include "ui/style/plain_button.h"
+#include "ui/style/qt_text.h"
 #include "ui/style/scroll_areas.h"
 
 namespace kavri {
 
 namespace {
-
-QString q(const std::string& s) { return QString::fromStdString(s); }
 
 QWidget* divider(QWidget* parent) {
     auto* line = new QFrame(parent);

@@ -6,6 +6,7 @@
 
 #include "ui/style/fonts.h"
 #include "ui/style/palette.h"
+#include "ui/style/qt_text.h"
 #include "ui/style/symbols.h"
 
 namespace kavri {
@@ -14,8 +15,6 @@ namespace {
 
 constexpr double leadingWidth = 28;  // the bolt or the flag
 constexpr double trailingSpacing = 10;
-
-QString q(const std::string& s) { return QString::fromStdString(s); }
 
 // The side of a symbol drawn "in the system font at `points`".
 double symbolSide(double points) { return Symbols::side(Fonts::system(points)); }

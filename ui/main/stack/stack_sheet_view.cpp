@@ -19,13 +19,12 @@
 #include "ui/style/palette.h"
 #include "ui/style/plain_button.h"
 #include "ui/style/activity_indicator.h"
+#include "ui/style/qt_text.h"
 #include "ui/style/scroll_areas.h"
 
 namespace kavri {
 
 namespace {
-
-QString q(const std::string& s) { return QString::fromStdString(s); }
 
 // A page with one centred child.
 QWidget* centred(QWidget* child, QWidget* parent) {
