@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/runtime/checked_date.h"
+
 namespace kavri {
 namespace {
 
@@ -78,11 +80,14 @@ std::optional<InternetDateTime::Date> InternetDateTime::parse(std::string_view t
     }
     if (pos != text.size()) return std::nullopt;
 
+    // Counted in whole seconds (years 0000 to 9999 fit easily), then made a
+    // Date through the one checked conversion: a year the Date cannot hold
+    // reads as no date, never as a wrapped one.
     using namespace std::chrono;
     const sys_days date = year_month_day{std::chrono::year(*year), std::chrono::month(static_cast<unsigned>(*month)),
                                          std::chrono::day(static_cast<unsigned>(*day))};
-    const auto local = date + hours(*hour) + minutes(*minute) + seconds(*second);
-    return time_point_cast<Date::duration>(local - offset + sub);
+    const sys_seconds local = date + hours(*hour) + minutes(*minute) + seconds(*second);
+    return CheckedDate::fromUnixSeconds((local - offset).time_since_epoch().count(), sub);
 }
 
 std::optional<InternetDateTime::Date> InternetDateTime::parseEitherForm(std::string_view text) {

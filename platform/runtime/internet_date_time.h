@@ -9,7 +9,8 @@ namespace kavri {
 // Internet date-times ("2025-01-31T10:00:00Z", "2025-01-31T13:00:00.123+03:00"),
 // read the way the system's ISO 8601 formatter reads them: a full date, "T",
 // a full time, then "Z" or a "+hh:mm"/"-hh:mm" offset. A bare date, a time
-// without a zone or anything around the text is refused.
+// without a zone or anything around the text is refused, and so is a moment
+// outside what a Date holds (CheckedDate).
 class InternetDateTime {
 public:
     using Date = std::chrono::system_clock::time_point;

@@ -436,6 +436,12 @@ TEST(StatusResultTest, EachMemberIsReadOnItsOwn) {
              EXPECT_EQ(s.expiresAt, std::nullopt);
              EXPECT_EQ(s.nextChargeAt, std::nullopt);
          }},
+        {"dates no date can hold are no dates",
+         {{"expires_at", "9999-12-31T23:59:59Z"}, {"next_charge_at", "1500-01-01T00:00:00.000Z"}},
+         [](const S& s) {
+             EXPECT_EQ(s.expiresAt, std::nullopt);
+             EXPECT_EQ(s.nextChargeAt, std::nullopt);
+         }},
         {"numbers as text are no numbers",
          {{"price_month", "390"}, {"app_id", "12"}, {"days_left", "3"}, {"devices", {{"used", "1"}, {"limit", 3}}}},
          [](const S& s) {

@@ -29,6 +29,13 @@ TEST(InternetDateTimeTest, ReadsBothFormsAndNothingElse) {
         {"2025-01-31T24:00:00Z", std::nullopt, std::nullopt},
         {"2025-01-31T10:00:00Z ", std::nullopt, std::nullopt},
         {"1738317600", std::nullopt, std::nullopt},
+        // Years a Date cannot hold read as no date, never as a wrapped one.
+        {"9999-12-31T23:59:59Z", std::nullopt, std::nullopt},
+        {"2262-04-12T00:00:00Z", std::nullopt, std::nullopt},
+        {"1677-09-21T00:00:00Z", std::nullopt, std::nullopt},
+        {"0000-01-01T00:00:00.5Z", std::nullopt, std::nullopt},
+        {"2261-12-31T23:59:59Z", std::nullopt, sys_days(year(2261) / 12 / 31) + hours(23) + minutes(59) + seconds(59)},
+        {"1678-01-01T03:00:00+03:00", std::nullopt, sys_days(year(1678) / 1 / 1)},
         {"", std::nullopt, std::nullopt},
     };
     for (const auto& c : cases) {
