@@ -3,6 +3,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "api/json_fields.h"
 #include "core/control_plane.h"
 #include "core/deployment.h"
 #include "core/kavri_constants.h"
@@ -57,7 +58,12 @@ std::string AppUpdate::versionText(const PlistValue::Dict& info) {
 std::string AppUpdate::currentVersion() { return versionText(KavriConstants::bundleInfo()); }
 
 std::optional<AppUpdateInfo> AppUpdate::parse(std::string_view body, const std::string& manifestAddress) {
-    const auto json = nlohmann::json::parse(body, nullptr, false);
+    nlohmann::json json;
+    try {
+        json = JsonFields::parse(body);
+    } catch (const DecodingError&) {
+        return std::nullopt;
+    }
     if (!json.is_object()) return std::nullopt;
     const auto mac = json.find("mac");
     if (mac == json.end() || !mac->is_object()) return std::nullopt;

@@ -4,10 +4,12 @@
 
 #include "api/device_id.h"
 #include "api/host_attempt.h"
+#include "api/json_fields.h"
 #include "api/lenient_fields.h"
 #include "core/control_plane.h"
 #include "core/kavri_http.h"
 #include "core/kavri_constants.h"
+#include "platform/runtime/checked_date.h"
 #include "platform/runtime/internet_date_time.h"
 #include "platform/runtime/system_info.h"
 
@@ -17,11 +19,6 @@ namespace {
 // A status that moves the walk on to the next host.
 [[noreturn]] void nextHost(int code) {
     HostAttempt::retry(std::make_exception_ptr(HostAttempt::StatusError("DeviceLink", code)));
-}
-
-nlohmann::json objectOrEmpty(const std::string& body) {
-    auto value = nlohmann::json::parse(body, nullptr, false);
-    return value.is_object() ? value : nlohmann::json::object();
 }
 
 std::optional<DeviceLinkAPI::Date> dateOf(const LenientFields& fields, std::string_view key) {
@@ -105,6 +102,27 @@ DeviceLinkAPI::DeviceList DeviceLinkAPI::DeviceList::fromJson(const nlohmann::js
     return list;
 }
 
+std::optional<DeviceLinkAPI::Invite> DeviceLinkAPI::Invite::fromJson(const nlohmann::json& reply) {
+    const LenientFields fields(reply);
+    const auto code = fields.string("code");
+    if (!code) return std::nullopt;
+    Invite invite{*code, std::nullopt};
+    if (const auto* at = fields.member("expires_at"); at && at->is_number())
+        invite.expiresAt = CheckedDate::fromUnixSeconds(at->get<double>());
+    return invite;
+}
+
+// The reply's object, read with the depth limit of every reply; anything
+// else is an empty object. The parsed tree is moved, never copied.
+nlohmann::json DeviceLinkAPI::replyObject(std::string_view body) {
+    try {
+        auto value = JsonFields::parse(body);
+        if (value.is_object()) return value;
+    } catch (const DecodingError&) {
+    }
+    return nlohmann::json::object();
+}
+
 // --- calls ---
 
 HttpSession DeviceLinkAPI::session() { return KavriHTTP::apiSession(8); }
@@ -121,6 +139,7 @@ HttpRequest DeviceLinkAPI::post(const std::string& base, const std::string& path
     request.headers = {{"Content-Type", "application/json"}};
     if (withDevice) request.headers.push_back({"X-Device-Id", DeviceID::current(store_)});
     request.body = body.dump();
+    request.maxBodyBytes = maxReplyBytes;
     return request;
 }
 
@@ -129,7 +148,7 @@ std::pair<int, nlohmann::json> DeviceLinkAPI::postJSON(const std::string& base, 
     const auto response = HostAttempt::send(session_, post(base, path, body, true), stop);
     const int code = response.status;
     if (code == 200 || code == 403 || code == 404 || code == 409 || code == 410)
-        return {code, objectOrEmpty(response.body)};
+        return {code, replyObject(response.body)};
     nextHost(code);
 }
 
@@ -146,15 +165,9 @@ std::pair<int, nlohmann::json> DeviceLinkAPI::linkCall(const std::string& path, 
 
 DeviceLinkAPI::Invite DeviceLinkAPI::invite(const std::string& token, std::stop_token stop) const {
     const auto [status, reply] = linkCall("link/invite", {{"token", token}}, stop);
-    const LenientFields fields(reply);
-    const auto code = fields.string("code");
-    if (status != 200 || !code) throw LinkV2Error(status, reply);
-    Invite invite{*code, std::nullopt};
-    if (const auto* at = fields.member("expires_at"); at && at->is_number()) {
-        const auto seconds = std::chrono::duration<double>(at->get<double>());
-        invite.expiresAt = Date(std::chrono::duration_cast<Date::duration>(seconds));
-    }
-    return invite;
+    auto invite = Invite::fromJson(reply);
+    if (status != 200 || !invite) throw LinkV2Error(status, reply);
+    return *invite;
 }
 
 std::pair<std::string, std::int64_t> DeviceLinkAPI::join(const std::string& code, std::stop_token stop) const {
@@ -183,7 +196,11 @@ DeviceLinkAPI::DeviceList DeviceLinkAPI::listDevices(const std::string& token, s
                 const auto response = HostAttempt::send(session_, request, stop);
                 if (response.status < 200 || response.status > 299)
                     nextHost(response.status);
-                const auto value = nlohmann::json::parse(response.body, nullptr, false);
+                nlohmann::json value;
+                try {
+                    value = JsonFields::parse(response.body);
+                } catch (const DecodingError&) {
+                }
                 if (!value.is_object()) nextHost(response.status);
                 return DeviceList::fromJson(value);
             },

@@ -29,6 +29,8 @@ public:
         std::string code;                 // "code"
         std::optional<Date> expiresAt;    // "expires_at": Unix seconds, fractions kept
         bool operator==(const Invite&) const = default;
+        // The invite of a reply object; nothing when "code" is no text.
+        static std::optional<Invite> fromJson(const nlohmann::json& reply);
     };
 
     // How invite, join and detach fail. The reply's "error" text decides
@@ -90,9 +92,17 @@ public:
 
     static constexpr double budgetSeconds = 15;
     static constexpr double attemptSeconds = 8;
+    // A longer reply fails the attempt as a transport error before it is read
+    // whole (real ones are a few kilobytes, a list of many devices included).
+    static constexpr std::size_t maxReplyBytes = 256 * 1024;
 
     // Request limit 8 s, resource limit 13 s.
     static HttpSession session();
+
+    // A reply body as the link calls read it: its JSON object, or an empty
+    // one for a body that is none (not JSON, another value, nested deeper
+    // than any reply).
+    static nlohmann::json replyObject(std::string_view body);
 
     explicit DeviceLinkAPI(HttpSession session = DeviceLinkAPI::session(), KavriStore& store = KavriStore::shared(),
                            Clock& clock = Clock::system());

@@ -178,6 +178,7 @@ KavriAPI::ProvisionResult KavriAPI::provision(const std::string& deviceID, const
             request.headers = {{"Content-Type", "application/json"}};
             request.body = bytes;
             request.timeout = millis(provisionAttemptSeconds);
+            request.maxBodyBytes = maxReplyBytes;
             const HttpResponse response = sendAttempt(session_, request, stop, [](const HttpError& error) {
                 // A reply that is no HTTP carries nothing further.
                 return error.kind() == HttpError::Kind::NotHttp ? nullptr : std::make_exception_ptr(error);
@@ -199,9 +200,10 @@ KavriAPI::StatusReply KavriAPI::status(const std::string& subToken, std::stop_to
             request.method = "GET";
             // The token is one encoded path segment: no text reaches another
             // path or adds a query.
-            request.url = joined(base, "status/" + percentEncodeAlnum(subToken));
+            request.url = joined(base, "status/" + percentEncodePathSegment(subToken));
             request.headers = {{"X-Device-Id", DeviceID::current(store_)}};
             request.timeout = millis(statusAttemptSeconds);
+            request.maxBodyBytes = maxReplyBytes;
             HttpResponse response = sendAttempt(session_, request, stop, [](const HttpError& error) {
                 return std::make_exception_ptr(error);
             });
@@ -233,6 +235,7 @@ KavriAPI::PaymentResult KavriAPI::createPayment(const std::string& subToken, con
     request.headers = {{"Content-Type", "application/json"}, {"Idempotency-Key", Uuid::make()}};
     request.body = body.dump();  // throws for text that is not UTF-8: nothing is sent
     request.timeout = millis(paymentSeconds);
+    request.maxBodyBytes = maxReplyBytes;
 
     const HttpResponse response = session_.send(request, stop);
     const int code = response.status;

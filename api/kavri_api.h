@@ -152,6 +152,11 @@ public:
     static constexpr double statusBudgetSeconds = 15;
     static constexpr double statusAttemptSeconds = 6;
     static constexpr double paymentSeconds = 20;
+    // A longer reply to any of the calls is none of its records: it fails the
+    // attempt as a transport error before it is read whole. Real replies are
+    // a few kilobytes; the status reply is also kept whole in the shared
+    // store.
+    static constexpr std::size_t maxReplyBytes = 256 * 1024;
 
     explicit KavriAPI(HttpSession session = KavriHTTP::api(), KavriStore& store = KavriStore::shared(),
                       Clock& clock = Clock::system());

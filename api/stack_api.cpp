@@ -173,8 +173,9 @@ StackAPI::CatalogFetch StackAPI::fetchCatalog(const std::string& token, double b
             [&](const std::string& base) -> std::optional<Catalog> {
                 fetch.host = hostOf(base);
                 fetch.code.reset();
-                const auto response =
-                    HostAttempt::send(session_, makeRequest(base, "stack/" + percentEncodeAlnum(token), "GET"), stop);
+                auto request = makeRequest(base, "stack/" + percentEncodePathSegment(token), "GET");
+                request.maxBodyBytes = maxCatalogBytes;
+                const auto response = HostAttempt::send(session_, request, stop);
                 const int code = response.status;
                 fetch.code = code;
                 if (code >= 200 && code <= 299) {
@@ -228,8 +229,9 @@ StackAPI::SelectOutcome StackAPI::select(const std::string& token, const std::op
         return ControlPlane::withFailover(
             selectBudgetSeconds,
             [&](const std::string& base) {
-                auto request = makeRequest(base, "stack/" + percentEncodeAlnum(token) + "/select", "POST", body);
+                auto request = makeRequest(base, "stack/" + percentEncodePathSegment(token) + "/select", "POST", body);
                 request.headers.push_back({"Idempotency-Key", key});
+                request.maxBodyBytes = maxSelectBytes;
                 const auto response = HostAttempt::send(session_, request, stop);
                 const int code = response.status;
                 if (code == 200 || code == 401 || code == 402 || code == 403 || code == 409) {

@@ -142,6 +142,12 @@ public:
 
     static constexpr double attemptSeconds = 6;
     static constexpr double selectBudgetSeconds = 15;
+    // Longer replies fail the attempt as a transport error before they are
+    // read whole. A catalog of every location of the service is some tens of
+    // kilobytes and is kept whole in the shared store; a selection's answer
+    // holds one stack.
+    static constexpr std::size_t maxCatalogBytes = 512 * 1024;
+    static constexpr std::size_t maxSelectBytes = 64 * 1024;
 
     // The session of every stack request: request limit 6 s, resource 11 s.
     static HttpSession session();

@@ -167,7 +167,7 @@ ConfigFetcher::FetchError ConfigFetcher::FetchError::malformed() {
 
 ConfigFetcher::Limits ConfigFetcher::standardLimits() { return Limits{}; }
 
-std::string ConfigFetcher::subscriptionPath(const std::string& token) { return "sub/" + percentEncodeAlnum(token); }
+std::string ConfigFetcher::subscriptionPath(const std::string& token) { return "sub/" + percentEncodePathSegment(token); }
 
 ConfigFetcher::Fetched ConfigFetcher::fetch(const std::string& token, const std::optional<std::string>& deviceID,
                                             bool shed, bool homeback, bool toggle, const HttpSession& session,
@@ -181,6 +181,7 @@ ConfigFetcher::Fetched ConfigFetcher::fetch(const std::string& token, const std:
         request.method = "GET";
         request.url = baseURL + "/" + subscriptionPath(token) + (toggle ? "?toggle=1" : "");
         request.timeout = limits.attemptTimeout;
+        request.maxBodyBytes = maxReplyBytes;
         request.headers.emplace_back("User-Agent", userAgent);
         request.headers.emplace_back("X-Kavri-Caps", KavriConstants::clientCaps);
         request.headers.emplace_back("X-Kavri-Build", KavriConstants::clientBuild());

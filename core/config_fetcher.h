@@ -84,6 +84,9 @@ public:
     static Limits standardLimits();
 
     static constexpr const char* userAgent = "KavriApp iOS-NE";
+    // A longer reply is no configuration: the attempt fails as a transport
+    // error before the body is read whole (the app's limit as well).
+    static constexpr std::size_t maxReplyBytes = 16 * 1024 * 1024;
 
     // Walks the ordered hosts until one gives a usable reply. Throws
     // FetchError (Http 401, 402 or 403: the walk ends there),

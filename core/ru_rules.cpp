@@ -170,6 +170,7 @@ bool RuRules::refreshFromRemote(const std::optional<std::string>& deviceID, cons
                     request.method = "GET";
                     request.url = base + "/rules/" + fileName;
                     request.timeout = kRequestTimeout;
+                    request.maxBodyBytes = kMaxFileBytes;
                     request.setOptionalHeader("X-Device-Id", deviceID);
                     HttpResponse response;
                     try {

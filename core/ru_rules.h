@@ -75,6 +75,9 @@ public:
 
     // Per-request limit of a download.
     static constexpr std::chrono::seconds kRequestTimeout{12};
+    // A longer reply is no rule set (the largest is a few megabytes): the
+    // download fails before it is read whole.
+    static constexpr std::size_t kMaxFileBytes = 64 * 1024 * 1024;
     // Failover budget per file.
     static constexpr double kBudgetSeconds = 60;
 };

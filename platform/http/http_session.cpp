@@ -129,12 +129,15 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
     return std::nullopt;
 }
 
-std::string percentEncodeAlnum(std::string_view text) {
+namespace {
+
+template <class Kept>
+std::string percentEncoded(std::string_view text, Kept kept) {
     static const char* hex = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size() * 3);
     for (unsigned char c : text) {
-        if (std::isalnum(c) && c < 0x80) {
+        if (c < 0x80 && kept(c)) {
             out.push_back(static_cast<char>(c));
         } else {
             out.push_back('%');
@@ -143,6 +146,19 @@ std::string percentEncodeAlnum(std::string_view text) {
         }
     }
     return out;
+}
+
+}  // namespace
+
+std::string percentEncodeAlnum(std::string_view text) {
+    return percentEncoded(text, [](unsigned char c) { return std::isalnum(c) != 0; });
+}
+
+std::string percentEncodePathSegment(std::string_view text) {
+    // "." and ".." would name this folder and the one above it.
+    if (text == "." || text == "..") return percentEncodeAlnum(text);
+    return percentEncoded(
+        text, [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~'; });
 }
 
 HttpResponse HttpSession::send(const HttpRequest& request, std::stop_token stop) const {

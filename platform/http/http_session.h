@@ -103,5 +103,10 @@ private:
 
 // Percent-encodes everything except ASCII letters and digits.
 std::string percentEncodeAlnum(std::string_view text);
+// One path segment: everything but the unreserved characters of RFC 3986
+// (ASCII letters, digits, "-", ".", "_", "~") is percent-encoded, so the text
+// can neither reach another segment nor add a query. A segment that is
+// exactly "." or ".." has its dots encoded as well.
+std::string percentEncodePathSegment(std::string_view text);
 
 }  // namespace kavri

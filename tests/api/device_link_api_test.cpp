@@ -97,6 +97,23 @@ TEST_F(DeviceLinkAPITest, EachErrorReplyMapsToItsError) {
     EXPECT_EQ(a.requestCount() + b.requestCount(), 2u);
 }
 
+TEST_F(DeviceLinkAPITest, DeepOrLongRepliesAreNoAnswers) {
+    const std::string deep = R"({"code":"1","a":)" + std::string(200'000, '[') + std::string(200'000, ']') + "}";
+    const std::string longCode = R"({"code":")" + std::string(DeviceLinkAPI::maxReplyBytes, '1') + R"("})";
+    for (const auto& body : {deep, longCode}) {
+        SCOPED_TRACE(body.size());
+        // Nested too deeply, a final reply reads as an empty object; too
+        // long, it is no reply and the next host is asked.
+        reset();
+        a.scriptAlways(Reply::json(body)), b.scriptAlways(Reply::json(body));
+        EXPECT_EQ(errorOf([&] { api().invite("tok"); })->kind(), Kind::network);
+        EXPECT_THROW(api().listDevices("tok"), DeviceLinkAPI::LinkError);
+        a.clearScript(), b.clearScript();
+        a.scriptAlways(Reply::json(body, 404)), b.scriptAlways(Reply::json(body, 404));
+        EXPECT_EQ(errorOf([&] { api().join("1"); })->kind(), body == deep ? Kind::notFound : Kind::network);
+    }
+}
+
 TEST_F(DeviceLinkAPITest, InviteJoinAndDetachSucceedOnTheirReplies) {
     a.script(Reply::withStatus(500));
     b.script(Reply::json(R"({"code":"482913","expires_at":1767225600.5,"error":"ignored"})"));
@@ -108,9 +125,13 @@ TEST_F(DeviceLinkAPITest, InviteJoinAndDetachSucceedOnTheirReplies) {
     EXPECT_EQ(json::parse(request.body), (json{{"token", "tok"}}));
     EXPECT_EQ(request.header("X-Device-Id"), DeviceID::current(store));
 
-    reset();
-    a.script(Reply::json(R"({"code":"1","expires_at":"soon"})"));
-    EXPECT_EQ(api().invite("tok").expiresAt, std::nullopt);
+    // A text, or a number of seconds no date can hold, gives no date.
+    for (const char* at : {R"("soon")", "1e10", "1e300", "-1e300", "-2e10"}) {
+        SCOPED_TRACE(at);
+        reset();
+        a.script(Reply::json(std::string(R"({"code":"1","expires_at":)") + at + "}"));
+        EXPECT_EQ(api().invite("tok").expiresAt, std::nullopt);
+    }
 
     reset();
     a.script(Reply::json(R"({"sub_token":"new-token","app_id":77})"));

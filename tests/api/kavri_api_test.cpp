@@ -145,7 +145,7 @@ TEST_F(KavriAPITest, StatusAsksWithTheDeviceAndKeepsTheBodyAsReceived) {
     EXPECT_EQ(reply.result.daysLeft, 3);
     const auto request = plane.requests().front();
     EXPECT_EQ(request.call(), "GET /status/abc-def_1");
-    EXPECT_EQ(request.target, "/status/abc%2Ddef%5F1");  // one encoded path segment
+    EXPECT_EQ(request.target, "/status/abc-def_1");  // one path segment, unreserved characters as they are
     EXPECT_EQ(request.header("X-Device-Id"), DeviceID::current(store));
 }
 
@@ -166,6 +166,11 @@ TEST_F(KavriAPITest, StatusMovesOnOrEndsByTheFirstHostsAnswer) {
         {"403", Reply::withStatus(403), false, {403, "HTTP 403"}},
         {"a JSON list", Reply::json("[{}]"), false, {std::nullopt, {}, true}},
         {"not JSON", Reply::json("busy"), false, {std::nullopt, {}, true}},
+        // A body longer than any status is not read whole: the host failed.
+        {"too long", Reply::json(R"({"role":")" + std::string(KavriAPI::maxReplyBytes, 'x') + R"("})"), true, {}},
+        {"nested too deeply",
+         Reply::json(R"({"role":)" + std::string(200'000, '[') + std::string(200'000, ']') + "}"), false,
+         {std::nullopt, {}, true}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -220,4 +220,12 @@ TEST(HttpSession, PercentEncodingKeepsOnlyLettersAndDigits) {
     EXPECT_EQ(percentEncodeAlnum("Proxy Group/1"), "Proxy%20Group%2F1");
     EXPECT_EQ(percentEncodeAlnum("a-b_c.d~"), "a%2Db%5Fc%2Ed%7E");
     EXPECT_EQ(percentEncodeAlnum("é"), "%C3%A9");
+
+    // A path segment keeps the unreserved characters as they are.
+    EXPECT_EQ(percentEncodePathSegment("a-b_c.d~Z9"), "a-b_c.d~Z9");
+    EXPECT_EQ(percentEncodePathSegment("t/../x?y#z %"), "t%2F..%2Fx%3Fy%23z%20%25");
+    EXPECT_EQ(percentEncodePathSegment("é+"), "%C3%A9%2B");
+    EXPECT_EQ(percentEncodePathSegment(".."), "%2E%2E");
+    EXPECT_EQ(percentEncodePathSegment("."), "%2E");
+    EXPECT_EQ(percentEncodePathSegment("..."), "...");
 }
