@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/runtime/base64.h"
+#include "platform/runtime/json_depth.h"
 #include "platform/runtime/log.h"
 #include "platform/userdata/private_file.h"
 #include "platform/userdata/user_data_directory.h"
@@ -40,13 +41,35 @@ std::optional<nlohmann::json> loadItems(const std::filesystem::path& file, OSSta
         status = KeychainStatus::ioError;
         return std::nullopt;
     }
-    const auto root = nlohmann::json::parse(*text, nullptr, false);
+    // Two short items: a longer or deeper file is no keychain of ours, and
+    // is refused before a tree of it is built.
+    if (text->size() > KeychainFile::maxFileBytes || !JsonDepth::within(*text, KeychainFile::maxNesting)) {
+        status = KeychainStatus::decodeError;
+        return std::nullopt;
+    }
+    auto root = nlohmann::json::parse(*text, nullptr, false);
     const auto items = root.is_object() ? root.find("items") : root.end();
     if (!root.is_object() || items == root.end() || !items->is_object()) {
         status = KeychainStatus::decodeError;
         return std::nullopt;
     }
-    return *items;
+    return std::move(*items);
+}
+
+// "keychain.json.corrupt-<seconds>", or with "-2", "-3", ... added when an
+// earlier file was set aside in the same second: no aside file is ever
+// replaced. Called under the lock file, so no other process takes the name
+// between the test and the rename.
+std::filesystem::path asideName(const std::filesystem::path& file) {
+    const auto stamp =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    const std::string base = file.string() + ".corrupt-" + std::to_string(stamp);
+    std::filesystem::path aside = base;
+    std::error_code ec;
+    for (int n = 2; std::filesystem::exists(std::filesystem::symlink_status(aside, ec)); ++n)
+        aside = base + "-" + std::to_string(n);
+    return aside;
 }
 
 OSStatus store(const std::filesystem::path& file, const nlohmann::json& items) {
@@ -91,14 +114,11 @@ OSStatus KeychainFile::set(std::string_view account, std::string_view data,
     if (!items) {
         if (status != KeychainStatus::decodeError) return status;
         // Keep the unreadable file for the user rather than overwrite it.
-        const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
-        const auto aside = file_.string() + ".corrupt-" + std::to_string(stamp);
+        const auto aside = asideName(file_);
         std::error_code ec;
         std::filesystem::rename(file_, aside, ec);
         if (ec) return KeychainStatus::ioError;
-        Log::line("[Kavri] keychain file unreadable, kept as " + aside);
+        Log::line("[Kavri] keychain file unreadable, kept as " + aside.string());
         items = nlohmann::json::object();
     }
     (*items)[std::string(account)] = {{"data", Base64::encode(data)},

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -34,6 +35,11 @@ public:
     static std::filesystem::path defaultDirectory();
     static KeychainFile atDefaultDirectory() { return KeychainFile(defaultDirectory()); }
 
+    // A file longer or nested deeper than this reads as no keychain
+    // (decodeError); the file holds two short items.
+    static constexpr std::size_t maxFileBytes = 1 << 20;
+    static constexpr std::size_t maxNesting = 16;
+
     explicit KeychainFile(std::filesystem::path directory);
 
     const std::filesystem::path& filePath() const { return file_; }
@@ -44,7 +50,7 @@ public:
 
     // Adds the item or replaces its value in one atomic replacement of the
     // file. An unreadable file is kept aside as "keychain.json.corrupt-<time>"
-    // and a new one started.
+    // (with "-2", "-3", ... when that name is taken) and a new one started.
     OSStatus set(std::string_view account, std::string_view data, KeychainAccessibility accessibility);
 
     // Removes the item; itemNotFound when there was none.

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <set>
 
 #include "platform/keychain/keychain_file.h"
 #include "platform/userdata/private_file.h"
@@ -96,6 +98,47 @@ TEST_F(KeychainTest, DamagedFileReadsAsEmptyAndIsKeptAsideOnTheNextWrite) {
         }
     }
     EXPECT_EQ(kept, 1);
+}
+
+// Everything set aside, by content.
+std::multiset<std::string> keptAside(const std::filesystem::path& dir) {
+    std::multiset<std::string> kept;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().filename().string().starts_with("keychain.json.corrupt-")) {
+            std::ifstream in(entry.path());
+            kept.insert(std::string(std::istreambuf_iterator<char>(in), {}));
+        }
+    return kept;
+}
+
+TEST_F(KeychainTest, FilesSetAsideInTheSameSecondAreAllKept) {
+    std::filesystem::create_directories(dir());
+    // Files already set aside under this second's name and the next one's.
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    for (auto second : {now, now + 1})
+        std::ofstream(file().string() + ".corrupt-" + std::to_string(second)) << "earlier " << second;
+
+    for (const char* damaged : {"{ first", "{ second"}) {
+        std::ofstream(file()) << damaged;
+        Keychain::write("fresh", Keychain::Item::subToken);
+        EXPECT_EQ(Keychain::read(Keychain::Item::subToken), "fresh");
+    }
+    EXPECT_EQ(keptAside(dir()), (std::multiset<std::string>{"earlier " + std::to_string(now),
+                                                            "earlier " + std::to_string(now + 1), "{ first",
+                                                            "{ second"}));
+}
+
+TEST_F(KeychainTest, DeeplyNestedFileReadsAsEmptyWithoutBuildingIt) {
+    std::filesystem::create_directories(dir());
+    const std::string deep = R"({"items":{"a":)" + std::string(200'000, '[') + std::string(200'000, ']') + "}}";
+    std::ofstream(file()) << deep;
+
+    EXPECT_EQ(Keychain::read(Keychain::Item::subToken), std::nullopt);
+    Keychain::write("fresh", Keychain::Item::subToken);
+    EXPECT_EQ(Keychain::read(Keychain::Item::subToken), "fresh");
+    EXPECT_EQ(keptAside(dir()), (std::multiset<std::string>{deep}));
 }
 
 TEST(KeychainItem, RawValuesAreTheAccountNames) {
