@@ -72,6 +72,11 @@ SingleInstance::Role SingleInstance::listen() {
 }
 
 SingleInstance::Role SingleInstance::handOver(const QString& message) {
+    if (message.toUtf8().size() > maxMessageBytes) {
+        Log::line("[Kavri] !! a URL longer than " + std::to_string(maxMessageBytes) +
+                  " bytes is not handed to the running app");
+        return Role::failed;
+    }
     QLocalSocket socket;
     socket.connectToServer(socketPath());
     if (!socket.waitForConnected(1000)) return Role::failed;
@@ -86,15 +91,38 @@ SingleInstance::Role SingleInstance::handOver(const QString& message) {
 void SingleInstance::accept() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-            if (!socket->canReadLine()) return;
-            const QString message = QString::fromUtf8(socket->readLine()).chopped(1);
-            socket->write("ok\n");
-            socket->flush();
-            socket->disconnectFromServer();
-            emit messageReceived(message);
-        });
+        // A socket's buffer grows with whatever the peer sends, so nothing
+        // past the longest message is kept: the peer is cut off there.
+        socket->setReadBufferSize(maxMessageBytes + 1);
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { read(socket); });
     }
+}
+
+void SingleInstance::read(QLocalSocket* socket) {
+    if (socket->property("kavriAnswered").toBool()) {
+        // One message per connection: whatever follows it is refused.
+        const auto extra = socket->readAll();
+        if (!extra.isEmpty())
+            Log::line("[Kavri] refused " + std::to_string(extra.size()) +
+                      " more bytes after the message of a later start");
+        return;
+    }
+    const QByteArray head = socket->peek(maxMessageBytes + 1);
+    const auto newline = head.indexOf('\n');
+    if (newline < 0) {
+        if (head.size() <= maxMessageBytes) return;  // the rest is on its way
+        Log::line("[Kavri] refused a message of a later start longer than " + std::to_string(maxMessageBytes) +
+                  " bytes");
+        socket->abort();
+        return;
+    }
+    const QString message = QString::fromUtf8(socket->read(newline + 1).chopped(1));
+    socket->setProperty("kavriAnswered", true);
+    read(socket);  // logs anything sent after the message
+    socket->write("ok\n");
+    socket->flush();
+    socket->disconnectFromServer();
+    emit messageReceived(message);
 }
 
 }  // namespace kavri

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QLocalServer>
+#include <QLocalSocket>
 #include <QObject>
 #include <QString>
 
@@ -21,6 +22,11 @@ public:
         handedOver,  // the running app took the message
         failed,      // neither: the running app did not answer
     };
+
+    // The longest message, its newline not counted: a URL of the app's
+    // scheme is far shorter. A longer one is refused and logged; so is
+    // anything sent after the one message of a connection.
+    static constexpr qint64 maxMessageBytes = 8 * 1024;
 
     // The user's runtime folder ($XDG_RUNTIME_DIR).
     static QString defaultDirectory();
@@ -46,6 +52,7 @@ private:
     Role listen();
     Role handOver(const QString& message);
     void accept();
+    void read(QLocalSocket* socket);
 
     QString directory_;
     int lockFd_ = -1;
