@@ -31,6 +31,23 @@ auto unlessCancelled(Call& call, F&& request) {
     }
 }
 
+// Runs `operation` with `flag` raised and lowers it however the operation
+// ends. A cancelled call may no longer change the store through onMain, so
+// there the lowering is posted on its own, and it runs only while the store
+// (whose life `alive` follows) exists.
+template <class F>
+auto withFlagRaised(Published<bool>& flag, const std::shared_ptr<int>& alive, MainExecutor& main,
+                    F&& operation) {
+    try {
+        return operation();
+    } catch (const StoreCalls::Cancelled&) {
+        main.post([alive = std::weak_ptr<int>(alive), &flag] {
+            if (alive.lock()) flag = false;
+        });
+        throw;
+    }
+}
+
 }  // namespace
 
 SubscriptionStore::SubscriptionStore(MainExecutor& main, SubscriptionClient client, KavriAPI api, KavriStore& store,
@@ -241,6 +258,10 @@ void SubscriptionStore::provisionAndPull(Call& call, bool fresh) {
             deviceQuota = std::nullopt;
         }
     });
+    withFlagRaised(isProvisioning, alive_, mainExecutor(), [&] { provisionAndPullRaised(call); });
+}
+
+void SubscriptionStore::provisionAndPullRaised(Call& call) {
     try {
         const auto issued = unlessCancelled(
             call, [&] { return api_.provision(DeviceID::current(store_), attribution_(), call.stopToken()); });
@@ -281,10 +302,17 @@ std::optional<std::string> SubscriptionStore::buy(Call& call, const std::optiona
     const auto token = keychainToken();
     if (!token) return std::nullopt;
     call.onMain([&] { isWorking = true; });
+    return withFlagRaised(isWorking, alive_, mainExecutor(),
+                          [&] { return buyRaised(call, *token, plan, savePaymentMethod); });
+}
+
+std::optional<std::string> SubscriptionStore::buyRaised(Call& call, const std::string& token,
+                                                        const std::optional<std::string>& plan,
+                                                        bool savePaymentMethod) {
     std::optional<std::string> url;
     try {
         const auto payment = unlessCancelled(
-            call, [&] { return api_.createPayment(KavriToken::bare(*token), plan, savePaymentMethod, call.stopToken()); });
+            call, [&] { return api_.createPayment(KavriToken::bare(token), plan, savePaymentMethod, call.stopToken()); });
         if (Url::isValid(payment.paymentURL)) url = payment.paymentURL;
     } catch (const StoreCalls::Cancelled&) {
         throw;

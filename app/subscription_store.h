@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -147,6 +148,10 @@ private:
     void persistPull(const SubscriptionClient::FetchResult& result);
     // Provisioning and what follows it; `fresh` forgets role and quota.
     void provisionAndPull(StoreCalls::Call& call, bool fresh);
+    // The parts of provisionAndPull() and buy() that run with their flag up.
+    void provisionAndPullRaised(StoreCalls::Call& call);
+    std::optional<std::string> buyRaised(StoreCalls::Call& call, const std::string& token,
+                                         const std::optional<std::string>& plan, bool savePaymentMethod);
     StoreCalls::Handle start(std::function<void(StoreCalls::Call&)> operation, std::function<void()> done);
 
     SubscriptionClient client_;
@@ -154,6 +159,9 @@ private:
     KavriStore& store_;
     Clock& clock_;
     std::function<nlohmann::json()> attribution_;
+    // Lives as long as the store: a step posted to the main thread by a
+    // cancelled call runs only while it exists.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     StoreCalls calls_;  // last: its end cancels and joins the calls before anything they use goes
 };
 

@@ -352,6 +352,24 @@ TEST_F(SubscriptionStoreTest, GoingAwayWhileAPullHangsChangesNothing) {
     EXPECT_EQ(storeData(K::cachedSingboxConfig), "last good");
 }
 
+TEST_F(SubscriptionStoreTest, ACancelledProvisioningOrPaymentLowersItsFlag) {
+    a.scriptAlways(Reply::hang());
+    auto& s = make();
+    auto provisioning = s.provision();
+    ASSERT_TRUE(main.runUntil([&] { return a.requestCount() == 1; }, 120s));
+    EXPECT_TRUE(s.isProvisioning);
+    provisioning.cancel();
+    EXPECT_TRUE(main.runUntil([&] { return !s.isProvisioning; }, 120s));
+
+    Keychain::write(token, Key::subToken);
+    auto buying = s.buy("m1", false);
+    ASSERT_TRUE(main.runUntil([&] { return a.requestCount() == 2; }, 120s));
+    EXPECT_TRUE(s.isWorking);
+    buying.cancel();
+    EXPECT_TRUE(main.runUntil([&] { return !s.isWorking; }, 120s));
+    EXPECT_EQ(b.requestCount(), 0u);
+}
+
 // --- restore ---
 
 TEST_F(SubscriptionStoreTest, RestoreTakesTheLastKnownStateWithoutAnyRequest) {
