@@ -145,7 +145,7 @@ std::optional<std::string> PacketTunnelProvider::startTunnelBody(TunnelOptions o
             const double v = version->get<double>();
             if (std::isfinite(v) && std::fabs(v) < 9.2e18) f.configVersion = static_cast<std::int64_t>(v);
         }
-        f.deviceID = deviceID();
+        f.deviceID = deviceID(&options);
         f.sessionID = Uuid::make();
     });
 
@@ -153,7 +153,7 @@ std::optional<std::string> PacketTunnelProvider::startTunnelBody(TunnelOptions o
     store_.set(KavriDefaultsKey::sessionDirty, true);
     runEnding_ = false;
 
-    if (const auto token = subToken()) {
+    if (const auto token = subToken(&options)) {
         postReport([this, token = *token](std::stop_token stop) {
             Telemetry::Report r = telemetry_.envelope(token);
             r["report"] = "event";

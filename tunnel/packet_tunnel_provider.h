@@ -69,8 +69,11 @@ public:
     void reloadEngine(const std::optional<std::string>& previousMember, std::stop_token stop = {});
     std::pair<std::optional<std::string>, std::optional<std::string>> updateNetworkType();
     static std::optional<std::string> networkType(const NetworkPath& path);
-    std::optional<std::string> subToken() const;
-    std::optional<std::string> deviceID() const;
+    // From `options`, else from the start options the provider holds, else
+    // from the store's mirror. Before the engine starts the provider holds
+    // no options yet: the start passes its own.
+    std::optional<std::string> subToken(const TunnelOptions* options = nullptr) const;
+    std::optional<std::string> deviceID(const TunnelOptions* options = nullptr) const;
     void applyServerTunables(const ConfigFetcher::Fetched& fetched);
 
     // Path monitor, self-heal configuration polling and the heartbeat.

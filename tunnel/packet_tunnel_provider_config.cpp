@@ -268,17 +268,19 @@ std::pair<std::optional<std::string>, std::optional<std::string>> PacketTunnelPr
     return {type, radio};
 }
 
-std::optional<std::string> PacketTunnelProvider::subToken() const {
-    if (const auto options = tunnelOptions())
+std::optional<std::string> PacketTunnelProvider::subToken(const TunnelOptions* given) const {
+    const auto held = given ? std::nullopt : tunnelOptions();
+    if (const TunnelOptions* options = given ? given : held ? &*held : nullptr)
         if (auto token = nonEmptyText(*options, "subToken")) return token;
     auto stored = store_.string(KavriDefaultsKey::subTokenForNE);
     if (stored && !stored->empty()) return stored;
     return std::nullopt;
 }
 
-std::optional<std::string> PacketTunnelProvider::deviceID() const {
+std::optional<std::string> PacketTunnelProvider::deviceID(const TunnelOptions* given) const {
     // An identifier that cannot travel as "X-Device-Id" counts as none.
-    if (const auto options = tunnelOptions())
+    const auto held = given ? std::nullopt : tunnelOptions();
+    if (const TunnelOptions* options = given ? given : held ? &*held : nullptr)
         if (auto id = nonEmptyText(*options, "deviceID"); id && HttpRequest::isHeaderText(*id)) return id;
     auto stored = store_.string(KavriDefaultsKey::deviceIDForNE);
     if (stored && !stored->empty() && HttpRequest::isHeaderText(*stored)) return stored;

@@ -69,6 +69,21 @@ protected:
 
 TEST_F(VPNManagerTest, ConnectDeliversTheOptionsWithTheirTypesAndFollowsTheStatus) {
     Keychain::write("https://cp.example/sub/" + rig.token, Keychain::Item::subToken);
+    // The keychain's identifier is the one the app sends; the store's mirror
+    // is out of date (a keychain kept from an earlier install): the first
+    // report already names the start option's.
+    const auto keptID = Keychain::read(Keychain::Item::deviceID);
+    Keychain::write("device-of-the-keychain", Keychain::Item::deviceID);
+    store.set(KavriDefaultsKey::deviceIDForNE, std::string("stale-mirror"));
+    struct Restore {
+        std::optional<std::string> id;
+        ~Restore() {
+            if (id)
+                Keychain::write(*id, Keychain::Item::deviceID);
+            else
+                Keychain::deleteItem(Keychain::Item::deviceID);
+        }
+    } restore{keptID};
     auto vpn = makeManager();
     EXPECT_EQ(vpn->status.get(), VPNManager::Status::of(Kind::invalid));  // no profile yet
     EXPECT_THROW(offMain([&] { vpn->connect(); }), VPNError);
@@ -100,7 +115,8 @@ TEST_F(VPNManagerTest, ConnectDeliversTheOptionsWithTheirTypesAndFollowsTheStatu
     ASSERT_TRUE(rig.waitForEvent("connect_start"));
     const json report = rig.events("connect_start").front();
     EXPECT_EQ(report["sub_token"], rig.token);  // the bare token of the stored link
-    EXPECT_EQ(report["device_id"], DeviceID::current(store));
+    EXPECT_EQ(report["device_id"], "device-of-the-keychain");
+    EXPECT_EQ(DeviceID::current(store), "device-of-the-keychain");
 
     offMain([&] { vpn->disconnect(); });
     ASSERT_TRUE(reaches(*vpn, Kind::disconnected));
