@@ -131,9 +131,19 @@ StackAPI::SelectResponse StackAPI::SelectResponse::decode(std::string_view text)
 
 namespace {
 
+// The host name of a base address, without scheme, port or path
+// ("https://cp.example:8443/" gives "cp.example", "http://[::1]:80" "::1").
 std::string hostOf(const std::string& base) {
     const auto scheme = base.find("://");
-    return scheme == std::string::npos ? base : base.substr(scheme + 3);
+    std::string_view rest(base);
+    if (scheme != std::string::npos) rest.remove_prefix(scheme + 3);
+    rest = rest.substr(0, rest.find_first_of("/?#"));
+    if (const auto at = rest.rfind('@'); at != std::string_view::npos) rest.remove_prefix(at + 1);
+    if (rest.starts_with('[')) {
+        const auto close = rest.find(']');
+        return std::string(close == std::string_view::npos ? rest.substr(1) : rest.substr(1, close - 1));
+    }
+    return std::string(rest.substr(0, rest.find(':')));
 }
 
 }  // namespace

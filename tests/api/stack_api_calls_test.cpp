@@ -65,7 +65,10 @@ TEST_F(StackAPICallsTest, FetchWalksOnlyPastTransportFailuresAndOtherStatuses) {
         const auto fetch = api().fetchCatalog(token, 15);
 
         EXPECT_EQ(fetch.catalog.has_value(), c.received);
-        EXPECT_EQ(fetch.host, c.onSecond ? b.host() : a.host());
+        // The host name alone, without the port: both planes are 127.0.0.1,
+        // so their requests tell which was tried last.
+        EXPECT_EQ(fetch.host, "127.0.0.1");
+        EXPECT_EQ(b.requestCount() > 0, c.onSecond);
         EXPECT_EQ(fetch.code, c.code);
         EXPECT_EQ(a.requestCount() + b.requestCount(), c.requests);
         EXPECT_EQ(store.data(K::stackCatalogCache), c.received ? std::optional(catalogBody) : std::nullopt);
