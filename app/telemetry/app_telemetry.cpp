@@ -8,6 +8,7 @@
 #include "core/kavri_http.h"
 #include "core/kavri_token.h"
 #include "core/keychain.h"
+#include "platform/runtime/log.h"
 #include "platform/runtime/system_info.h"
 
 namespace kavri {
@@ -34,7 +35,15 @@ AppTelemetry::AppTelemetry(KavriStore& store, Clock& clock)
     : AppTelemetry(store, clock, KavriHTTP::apiSession(requestSeconds, resourceSeconds)) {}
 
 AppTelemetry::AppTelemetry(KavriStore& store, Clock& clock, HttpSession session)
-    : store_(store), clock_(clock), session_(std::move(session)), worker_([this](std::stop_token stop) { run(stop); }) {}
+    : AppTelemetry(store, clock, std::move(session), Limits{}) {}
+
+AppTelemetry::AppTelemetry(KavriStore& store, Clock& clock, HttpSession session, Limits limits)
+    : store_(store),
+      clock_(clock),
+      session_(std::move(session)),
+      limits_(limits),
+      senders_(limits.running, limits.waiting),
+      worker_([this](std::stop_token stop) { run(stop); }) {}
 
 AppTelemetry::~AppTelemetry() { shutdown(); }
 
@@ -44,13 +53,19 @@ void AppTelemetry::track(const std::string& event, std::optional<std::int64_t> e
                          const nlohmann::json& extra) {
     try {
         Event e{event, elapsedMs, extra.is_object() ? extra : nlohmann::json::object(), {}, bareToken()};
-        std::lock_guard lock(mutex_);
-        if (stopped_) return;
-        // Taken under the lock, so that the queue's order is the order of
-        // the capture times.
-        e.at = clock_.wallNow();
-        queue_.push_back(std::move(e));
-        changed_.notify_all();
+        {
+            std::lock_guard lock(mutex_);
+            if (stopped_) return;
+            if (queue_.size() < limits_.waiting) {
+                // Taken under the lock, so that the queue's order is the
+                // order of the capture times.
+                e.at = clock_.wallNow();
+                queue_.push_back(std::move(e));
+                changed_.notify_all();
+                return;
+            }
+        }
+        dropped(event);
     } catch (...) {
         // Reporting never disturbs the caller.
     }
@@ -67,11 +82,26 @@ void AppTelemetry::shutdown() {
         worker_.request_stop();
         worker_.join();
     }
+    // The worker starts no more requests: those under way are cancelled.
+    senders_.stop();
 }
 
 void AppTelemetry::waitIdle() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return stopped_ || (queue_.empty() && !busy_); });
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stopped_ || (queue_.empty() && !busy_); });
+    }
+    senders_.drain(std::chrono::minutes(1));
+}
+
+void AppTelemetry::dropped(const std::string& event) {
+    std::uint64_t count;
+    {
+        std::lock_guard lock(mutex_);
+        count = ++dropped_;
+    }
+    Log::line("[Kavri] app telemetry: too many reports waiting, \"" + event + "\" dropped (" +
+              std::to_string(count) + " so far)");
 }
 
 void AppTelemetry::run(std::stop_token stop) {
@@ -88,7 +118,9 @@ void AppTelemetry::run(std::stop_token stop) {
             busy_ = true;
         }
         try {
-            send(build(event).dump(), stop);
+            // Started in the order built; a full queue of starts drops it.
+            if (!senders_.post([this, body = build(event).dump()](std::stop_token stop) { send(body, stop); }))
+                dropped(event.name);
         } catch (...) {
             // A report that cannot be built or serialised is dropped.
         }
@@ -132,6 +164,8 @@ bool AppTelemetry::post(const std::string& endpoint, const std::string& body, st
                        {"X-Device-Id", DeviceID::current(store_)}};
     request.body = body;
     request.timeout = postTimeout;
+    // The answer's body is never read: it is not kept either.
+    request.bodySink = [](std::string_view) { return true; };
     try {
         const auto response = session_.send(request, stop);
         return response.status >= 200 && response.status <= 299;

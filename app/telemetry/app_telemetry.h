@@ -15,6 +15,7 @@
 #include "core/kavri_store.h"
 #include "core/plist_value.h"
 #include "platform/http/http_session.h"
+#include "platform/runtime/bounded_worker.h"
 #include "platform/runtime/clock.h"
 
 namespace kavri {
@@ -23,10 +24,17 @@ namespace kavri {
 // ...), each POSTed as one report to "telemetry" on the first control-plane
 // host, and once more to the second when the first does not take it.
 // Fire-and-forget: track() returns at once and never fails; every failure is
-// dropped without a trace. Reports are built and sent one at a time, in the
-// order of the calls, on a worker of their own.
+// dropped without a trace. Reports are built one at a time and started in the
+// order of the calls, on a worker of their own; their requests then run side
+// by side, a few at a time, so a host that hangs holds up no later report.
+// Reports beyond what may wait are dropped and counted in the log.
 class AppTelemetry {
 public:
+    struct Limits {
+        std::size_t running = 4;   // requests under way at once
+        std::size_t waiting = 64;  // reports waiting to be built, and built ones waiting to start
+    };
+
     // The session every report travels on: 4 s without a byte, 6 s in all.
     static constexpr double requestSeconds = 4;
     static constexpr double resourceSeconds = 6;
@@ -39,6 +47,7 @@ public:
 
     AppTelemetry(KavriStore& store = KavriStore::shared(), Clock& clock = Clock::system());
     AppTelemetry(KavriStore& store, Clock& clock, HttpSession session);
+    AppTelemetry(KavriStore& store, Clock& clock, HttpSession session, Limits limits);
     // As shutdown().
     ~AppTelemetry();
     AppTelemetry(const AppTelemetry&) = delete;
@@ -78,10 +87,13 @@ private:
     nlohmann::ordered_json build(const Event& event);
     void send(const std::string& body, std::stop_token stop) const;
     bool post(const std::string& endpoint, const std::string& body, std::stop_token stop) const;
+    // Counts a report that found no room and says so in the log.
+    void dropped(const std::string& event);
 
     KavriStore& store_;
     Clock& clock_;
     HttpSession session_;
+    const Limits limits_;
 
     std::mutex mutex_;
     std::condition_variable_any changed_;
@@ -89,7 +101,9 @@ private:
     bool busy_ = false;     // the worker holds an event
     bool stopped_ = false;  // shut down: events are dropped
 
+    std::uint64_t dropped_ = 0;        // under mutex_
     std::optional<Date> lastEventAt_;  // worker only
+    BoundedWorker senders_;            // the requests under way and the reports waiting to start
     std::jthread worker_;              // last: it ends before the rest goes
 };
 

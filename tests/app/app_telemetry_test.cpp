@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <thread>
 
 #include "api/device_id.h"
@@ -10,6 +11,7 @@
 #include "core/kavri_http.h"
 #include "core/keychain.h"
 #include "platform/runtime/fake_clock.h"
+#include "platform/runtime/log.h"
 #include "platform/runtime/system_info.h"
 #include "testing/test_control_plane.h"
 #include "tests/support/loopback_port.h"
@@ -32,9 +34,10 @@ protected:
     void use(const std::vector<const TestControlPlane*>& planes) {
         Deployment::install(TestControlPlane::deploymentFor(planes));
     }
-    std::unique_ptr<AppTelemetry> make() {
+    std::unique_ptr<AppTelemetry> make(AppTelemetry::Limits limits = {}) {
         return std::make_unique<AppTelemetry>(
-            shared, clock, KavriHTTP::apiSession(AppTelemetry::requestSeconds, AppTelemetry::resourceSeconds));
+            shared, clock, KavriHTTP::apiSession(AppTelemetry::requestSeconds, AppTelemetry::resourceSeconds),
+            limits);
     }
 
     const Deployment saved = Deployment::current();
@@ -140,7 +143,9 @@ TEST_F(AppTelemetryTest, AReportGoesToTheSecondHostOnlyWhenTheFirstFailsAndNever
 TEST_F(AppTelemetryTest, EventsFromManyThreadsArriveInEachThreadsOrder) {
     TestControlPlane a;
     use({&a});
-    auto telemetry = make();
+    // One request at a time, so that the order of arrival is the order of
+    // the starts; room for the whole burst.
+    auto telemetry = make({.running = 1, .waiting = 1000});
     constexpr int threads = 4, each = 250;
     std::vector<std::thread> callers;
     for (int t = 0; t < threads; ++t)
@@ -159,6 +164,50 @@ TEST_F(AppTelemetryTest, EventsFromManyThreadsArriveInEachThreadsOrder) {
         next[t] = seq + 1;
     }
     for (int t = 0; t < threads; ++t) EXPECT_EQ(next[t], each);
+}
+
+TEST_F(AppTelemetryTest, ABurstBehindAHangingHostReachesTheSecondHostTogether) {
+    TestControlPlane a, b;
+    use({&a, &b});
+    a.scriptAlways(Reply::hang());
+    auto telemetry = make();
+    constexpr std::size_t running = AppTelemetry::Limits{}.running;
+    for (std::size_t i = 0; i <= running; ++i) telemetry->track("tick", std::nullopt, {{"seq", i}});
+
+    // As many requests as may run hang at the first host at once (one after
+    // the other this would take one time-out each); the next one waits.
+    ASSERT_TRUE(a.waitForRequests(running, std::chrono::seconds(15)));
+    EXPECT_EQ(a.requestCount(), running);
+    EXPECT_EQ(b.requestCount(), 0u);
+
+    // Once the first host fails them, every report goes to the second one.
+    a.clearScript();
+    a.scriptAlways(Reply::withStatus(500));
+    a.releaseHangs();
+    telemetry->waitIdle();
+    std::set<int> seqs;
+    for (const auto& r : b.reports()) seqs.insert(r["seq"].get<int>());
+    EXPECT_EQ(seqs.size(), running + 1);
+    EXPECT_EQ(a.requestCount(), running + 1);
+}
+
+TEST_F(AppTelemetryTest, ReportsBeyondWhatMayWaitAreDroppedAndCounted) {
+    TestControlPlane a;
+    use({&a});
+    a.scriptAlways(Reply::hang());
+    LogCapture log;
+    auto telemetry = make({.running = 1, .waiting = 2});
+    telemetry->track("first");
+    ASSERT_TRUE(a.waitForRequests(1));
+    // While it hangs, two reports may wait to start; the other four are
+    // dropped, whether before they were built or after.
+    for (int i = 0; i < 6; ++i) telemetry->track("later");
+    EXPECT_TRUE(log.waitForText("\"later\" dropped (4 so far)")) << ::testing::PrintToString(log.lines());
+    a.clearScript();
+    a.releaseHangs();
+    telemetry->waitIdle();
+    EXPECT_EQ(a.requestCount(), 3u);
+    EXPECT_EQ(log.count("dropped ("), 4u);
 }
 
 TEST_F(AppTelemetryTest, FailuresStayWithTheReporterAndQuittingEndsItsWorker) {
