@@ -12,8 +12,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 
 #include "core/kavri_constants.h"
+#include "core/kavri_defaults_key.h"
+#include "core/kavri_store.h"
 #include "core/property_list.h"
 #include "platform/bundle/app_bundle.h"
 #include "platform/ne/tunnel_provider_preferences.h"
@@ -37,18 +40,20 @@ protected:
         std::ofstream(temp / "deployment.json") << plane.deployment().toJson();
     }
 
-    std::unique_ptr<ChildProcess> start(std::vector<std::string> args, const std::string& log) {
-        return std::make_unique<ChildProcess>(AppBundle::executable(bundle()), std::move(args),
-                                              std::map<std::string, std::string>{
-                                                  {"QT_QPA_PLATFORM", "offscreen"},
-                                                  {"XDG_RUNTIME_DIR", (temp / "runtime").string()},
-                                                  {"KAVRI_SHARED_DIR", (temp / "shared").string()},
-                                                  {"KAVRI_DATA_DIR", (temp / "data").string()},
-                                                  {"KAVRI_KEYCHAIN_DIR", (temp / "keychain").string()},
-                                                  {"KAVRI_APPLICATIONS_DIR", (temp / "Applications").string()},
-                                                  {"KAVRI_CONFIG_DIR", (temp / "config").string()},
-                                                  {"KAVRI_DEPLOYMENT", (temp / "deployment.json").string()},
-                                              },
+    // `env` adds to (or replaces) the variables every start has.
+    std::unique_ptr<ChildProcess> start(std::vector<std::string> args, const std::string& log,
+                                        std::map<std::string, std::string> env = {}) {
+        env.merge(std::map<std::string, std::string>{
+            {"QT_QPA_PLATFORM", "offscreen"},
+            {"XDG_RUNTIME_DIR", (temp / "runtime").string()},
+            {"KAVRI_SHARED_DIR", (temp / "shared").string()},
+            {"KAVRI_DATA_DIR", (temp / "data").string()},
+            {"KAVRI_KEYCHAIN_DIR", (temp / "keychain").string()},
+            {"KAVRI_APPLICATIONS_DIR", (temp / "Applications").string()},
+            {"KAVRI_CONFIG_DIR", (temp / "config").string()},
+            {"KAVRI_DEPLOYMENT", (temp / "deployment.json").string()},
+        });
+        return std::make_unique<ChildProcess>(AppBundle::executable(bundle()), std::move(args), std::move(env),
                                               temp / log);
     }
 
@@ -130,6 +135,77 @@ TEST_F(KavriProgramTest, AFreshStartProvisionsAndSavesTheProfileAndLaterStartsRe
     EXPECT_TRUE(test::eventually([&] { return profileRevision() == 2; }, std::chrono::seconds(60))) << app->output();
     EXPECT_EQ(calls(), (std::vector<std::string>{status, "GET /sub/" + linked})) << app->output();
     EXPECT_TRUE(app->running());
+}
+
+// The peak resident memory of a running process, in bytes.
+std::uint64_t peakMemory(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("VmHWM:")) return std::stoull(line.substr(6)) * 1024;
+    return 0;
+}
+
+TEST_F(KavriProgramTest, HostileStatusRepliesLeaveTheAppUpSmallAndItsNoticesRight) {
+    const std::string token = "0123456789abcdef";
+    const std::string meta = R"("_kavri_meta":{"version":1,"pull_interval_seconds":900,"tier_0_apps":{"ios":[]}})";
+    plane.setProvisionedToken(token);
+    plane.setSubscription(token, R"({"outbounds":[{"tag":"issued"}],)" + meta + "}");
+    plane.setStatus(token, R"({"state":"trial","expires_at":"2027-05-01T10:00:00Z"})");
+
+    // Notices go to the log: no notification service on this bus.
+    auto app = start({}, "app.log",
+                     {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (temp / "no-bus").string()}, {"TZ", "UTC"}});
+    ASSERT_TRUE(test::eventually([&] { return profileRevision() == 1 || !app->running(); }, std::chrono::seconds(60)))
+        << app->output();
+
+    const std::string statusCall = "GET /status/" + token;
+    const auto statusCalls = [&] {
+        const auto all = calls();
+        return std::count(all.begin(), all.end(), statusCall);
+    };
+    // Each status in turn, read when the app is asked to ("kavri://paid");
+    // one it takes is seen in the state it remembers.
+    const auto remembered = [&] { return KavriStore(temp / "shared").string(KavriDefaultsKey::lastKnownState); };
+    const auto answer = [&](std::string body, std::optional<std::string> state = std::nullopt) {
+        plane.setStatus(token, std::move(body));
+        const auto before = statusCalls();
+        auto later = start({"kavri://paid"}, "later.log");
+        const int exit = exitStatus(*later);
+        EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << later->output();
+        EXPECT_TRUE(test::eventually([&] { return statusCalls() > before || !app->running(); },
+                                     std::chrono::seconds(60)));
+        if (state)
+            EXPECT_TRUE(test::eventually([&] { return remembered() == state || !app->running(); },
+                                         std::chrono::seconds(60)));
+    };
+    ASSERT_TRUE(test::eventually([&] { return remembered() == "trial"; }, std::chrono::seconds(60)));
+    answer(R"({"state":"expired","note":")" + std::string(100 << 20, 'x') + R"("})");  // 100 MB
+    answer(R"({"state":"expired","x":)" + std::string(200'000, '[') + std::string(200'000, ']') + "}");
+    answer(R"({"state":"paid_autopay","expires_at":"9999-12-31T23:59:59Z","price_month":390})", "paid_autopay");
+    answer(R"({"state":"expired"})", "expired");
+    answer(R"({"state":"paid_autopay","expires_at":"2027-05-20T10:00:00Z","price_month":390})", "paid_autopay");
+    // Neither hostile status was taken: the app still remembered "trial"
+    // when the year-9999 one came, and posted no notice for it.
+
+    // The payment's notice names its date; none named a wrapped one.
+    const std::string paid = "[Kavri] notification paid: Оплачено ✅ Каври с вами до 20 мая. Спасибо, что выбрали нас.";
+    ASSERT_TRUE(test::eventually([&] { return app->output().find(paid) != std::string::npos || !app->running(); },
+                                 std::chrono::seconds(60)))
+        << app->output();
+    EXPECT_TRUE(app->running()) << app->output();
+    const auto log = app->output();
+    std::size_t notices = 0;
+    for (auto at = log.find("notification paid:"); at != std::string::npos; at = log.find("notification paid:", at + 1))
+        ++notices;
+    EXPECT_EQ(notices, 1u) << log;
+    EXPECT_EQ(log.find("1816"), std::string::npos);
+
+    const auto peak = peakMemory(app->pid());
+    std::cout << "app peak memory: " << peak / (1 << 20) << " MB, shared store: "
+              << fs::file_size(temp / "shared" / "shared.plist") << " bytes\n";
+    EXPECT_GT(peak, 0u);
+    EXPECT_LT(peak, 400u << 20);
+    EXPECT_LT(fs::file_size(temp / "shared" / "shared.plist"), 2u << 20);
 }
 
 TEST_F(KavriProgramTest, AStaleSocketDoesNotStopTheNextStart) {
