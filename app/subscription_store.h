@@ -144,7 +144,9 @@ public:
 
 private:
     void restore();
-    void persistPull(const SubscriptionClient::FetchResult& result);
+    // Keeps a successful pull with `token` (mirrored for the extension) and
+    // publishes it.
+    void persistPull(const SubscriptionClient::FetchResult& result, std::string_view token);
     // Provisioning and what follows it; `fresh` forgets role and quota.
     void provisionAndPull(StoreCalls::Call& call, bool fresh);
     StoreCalls::Handle start(std::function<void(StoreCalls::Call&)> operation, std::function<void()> done);
