@@ -41,15 +41,15 @@ public:
         std::filesystem::path bundle;
         // The applications folder, ending in "/".
         std::string applicationsRoot;
-        // The tool that takes the quarantine mark off the moved copy; none
-        // when empty.
-        std::string xattr;
         SystemExtensionManager* manager = nullptr;
         AdministratorShell administrator;
         // Starts the app of a bundle as a new instance; throws when it cannot.
         std::function<void(const std::filesystem::path& bundle)> openApplication;
         // Ends the running app after the delay.
         std::function<void(std::chrono::milliseconds)> terminateAfter;
+        // The tool that takes the quarantine mark off the moved copy; none
+        // when empty.
+        std::string xattr;
     };
 
     static constexpr const char* extensionIdentifier = "com.kavri-app.mac.tunnel";
