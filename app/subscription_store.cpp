@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "api/device_id.h"
+#include "api/subscription_pull.h"
 #include "app/error_description.h"
 #include "core/attestation_provider.h"
 #include "core/kavri_defaults_key.h"
@@ -184,16 +185,9 @@ void SubscriptionStore::postAccountNotices(const KavriAPI::StatusResult& status)
     if (status.referral) store_.set(KavriDefaultsKey::lastKnownBonusYears, status.referral->bonusYears);
 }
 
-void SubscriptionStore::persistPull(const SubscriptionClient::FetchResult& result) {
-    store_.set(KavriDefaultsKey::cachedSingboxConfig, Data{result.singboxConfigData});
-    try {
-        store_.set(KavriDefaultsKey::cachedSubscriptionMeta, Data{result.meta.encoded()});
-    } catch (const std::exception&) {
-        // Left as it was.
-    }
-    store_.set(KavriDefaultsKey::nePollIntervalSec, result.meta.pullIntervalSeconds);
+void SubscriptionStore::persistPull(const SubscriptionClient::FetchResult& result, std::string_view token) {
     const Date now = clock_.wallNow();
-    store_.set(KavriDefaultsKey::lastSubscriptionPull, now);
+    SubscriptionPull::keep(store_, result, token, now);
     lastMeta = result.meta;
     lastUserinfo = result.userinfo;
     lastPullDate = now;
@@ -208,7 +202,7 @@ void SubscriptionStore::refresh(Call& call) {
     try {
         const auto result = unlessCancelled(call, [&] { return client_.fetch(*token, pullAttemptSeconds, call.stopToken()); });
         call.onMain([&] {
-            persistPull(result);
+            persistPull(result, *token);
             lastError = std::nullopt;
         });
     } catch (const StoreCalls::Cancelled&) {
@@ -233,8 +227,7 @@ void SubscriptionStore::pull(Call& call, const std::string& token) {
     call.onMain([&] {
         // A token the keychain refuses is not adopted: the download goes.
         Keychain::write(token, Keychain::Item::subToken);
-        mirrorForExtension(token);
-        persistPull(result);
+        persistPull(result, token);
         hasSubscription = true;
         lastError = std::nullopt;
     });

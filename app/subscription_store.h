@@ -145,7 +145,9 @@ public:
 
 private:
     void restore();
-    void persistPull(const SubscriptionClient::FetchResult& result);
+    // Keeps a successful pull with `token` (mirrored for the extension) and
+    // publishes it.
+    void persistPull(const SubscriptionClient::FetchResult& result, std::string_view token);
     // Provisioning and what follows it; `fresh` forgets role and quota.
     void provisionAndPull(StoreCalls::Call& call, bool fresh);
     // The parts of provisionAndPull() and buy() that run with their flag up.

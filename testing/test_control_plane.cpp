@@ -416,7 +416,13 @@ std::variant<TestControlPlane::Reply, TestControlPlane::Handler> TestControlPlan
     return Reply::json(R"({"error":"not found"})", 404);
 }
 
+void TestControlPlane::setReplyLog(ReplyLog log) {
+    std::lock_guard lock(mutex_);
+    replyLog_ = std::move(log);
+}
+
 void TestControlPlane::handle(const httplib::Request& in, httplib::Response& out) {
+    const auto started = std::chrono::steady_clock::now();
     Request request;
     request.method = in.method;
     request.path = in.path;
@@ -442,6 +448,14 @@ void TestControlPlane::handle(const httplib::Request& in, httplib::Response& out
     Reply reply = std::holds_alternative<Reply>(decision) ? std::get<Reply>(std::move(decision))
                                                          : std::get<Handler>(decision)(request);
     if (reply.sealing) sealing = *reply.sealing;
+    ReplyLog replyLog;
+    {
+        std::lock_guard lock(mutex_);
+        replyLog = replyLog_;
+    }
+    if (replyLog)
+        replyLog(request, reply.kind == Reply::Kind::Respond || reply.kind == Reply::Kind::CutBody ? reply.status : 0,
+                 std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started));
 
     switch (reply.kind) {
         case Reply::Kind::Hang:

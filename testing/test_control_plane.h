@@ -174,6 +174,12 @@ public:
     // unless scripted.
     std::vector<nlohmann::json> reports() const;
 
+    // Told of every request once its reply is decided: the status (0 for a
+    // reply that is no HTTP answer) and the time it took. Set it before the
+    // plane is used.
+    using ReplyLog = std::function<void(const Request&, int status, std::chrono::milliseconds took)>;
+    void setReplyLog(ReplyLog log);
+
     std::vector<Request> requests() const;
     // The calls ("GET /status/<token>", ...) of every request but the
     // catalog fetches ("GET /stack/...") and the reports, which a shown
@@ -239,6 +245,7 @@ private:
     std::uint64_t hangGeneration_ = 0;
     bool stopping_ = false;
     std::vector<Request> requests_;
+    ReplyLog replyLog_;
 };
 
 }  // namespace kavri

@@ -1,10 +1,14 @@
 #include "app/sysext/system_extension_installer.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <system_error>
 
 #include "platform/bundle/app_bundle.h"
 #include "platform/runtime/log.h"
+#include "platform/runtime/process_runner.h"
 #include "platform/runtime/shell_quote.h"
 #include "platform/workspace/workspace.h"
 
@@ -31,8 +35,25 @@ private:
     SystemExtensionInstaller& owner_;
 };
 
+namespace {
+
+std::string homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir && *entry->pw_dir) return entry->pw_dir;
+    return "/";
+}
+
+// A folder the app may copy into with its own rights, made when missing.
+bool writableFolder(const fs::path& folder) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    return !ec && fs::is_directory(folder, ec) && ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+}  // namespace
+
 std::string SystemExtensionInstaller::applicationsRoot() {
-    std::string root = "/Applications/";
+    std::string root = (fs::path(homeDirectory()) / "Applications").string();
     if (const char* dir = std::getenv("KAVRI_APPLICATIONS_DIR"); dir && *dir) root = dir;
     if (root.back() != '/') root += '/';
     return root;
@@ -44,6 +65,7 @@ SystemExtensionInstaller::Deps SystemExtensionInstaller::systemDeps(
     deps.bundle = AppBundle::mainBundlePath();
     deps.applicationsRoot = applicationsRoot();
     deps.manager = &SystemExtensionManager::shared();
+    deps.xattr = (deps.bundle / "Contents" / "Helpers" / "xattr").string();
     deps.openApplication = [](const fs::path& bundle) { Workspace::openApplication(bundle, true); };
     deps.terminateAfter = std::move(terminateAfter);
     return deps;
@@ -74,18 +96,11 @@ void SystemExtensionInstaller::moveToApplications() {
     if (source.string() == destination.string()) return;
     state = State{State::Kind::installing};
 
-    bool moved = true;
-    try {
-        if (fs::exists(fs::symlink_status(destination))) fs::remove_all(destination);
-        fs::copy(source, destination, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    } catch (const fs::filesystem_error& e) {
-        Log::line(std::string("[Kavri] sysex move: ") + e.what());
-        moved = copyWithAdministratorRights(source, destination);
-    }
-    if (!moved) {
+    if (!copy(source, destination)) {
         state = State::failed(moveFailedText);
         return;
     }
+    removeQuarantine(destination);
     try {
         deps_.openApplication(destination);
     } catch (const std::exception& e) {
@@ -95,6 +110,32 @@ void SystemExtensionInstaller::moveToApplications() {
         return;
     }
     deps_.terminateAfter(terminateDelay);
+}
+
+bool SystemExtensionInstaller::copy(const fs::path& source, const fs::path& destination) {
+    if (!writableFolder(destination.parent_path())) {
+        Log::line("[Kavri] sysex move: " + destination.parent_path().string() +
+                  " is not writable; asking for administrator rights");
+        return copyWithAdministratorRights(source, destination);
+    }
+    try {
+        if (fs::exists(fs::symlink_status(destination))) fs::remove_all(destination);
+        fs::copy(source, destination, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        Log::line("[Kavri] sysex move: copied to " + destination.string());
+        return true;
+    } catch (const fs::filesystem_error& e) {
+        Log::line(std::string("[Kavri] sysex move: ") + e.what());
+    }
+    return copyWithAdministratorRights(source, destination);
+}
+
+void SystemExtensionInstaller::removeQuarantine(const fs::path& copy) {
+    if (deps_.xattr.empty()) return;
+    // Its outcome changes nothing: the copy starts either way.
+    const auto result = ProcessRunner::run(deps_.xattr, {"-dr", "com.apple.quarantine", copy.string()});
+    if (result.status != 0)
+        Log::line("[Kavri] sysex move: the quarantine mark stays (" + deps_.xattr + " exit " +
+                  std::to_string(result.status) + ")");
 }
 
 bool SystemExtensionInstaller::copyWithAdministratorRights(const fs::path& source, const fs::path& destination) {

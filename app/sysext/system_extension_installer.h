@@ -47,6 +47,9 @@ public:
         std::function<void(const std::filesystem::path& bundle)> openApplication;
         // Ends the running app after the delay.
         std::function<void(std::chrono::milliseconds)> terminateAfter;
+        // The tool that takes the quarantine mark off the moved copy; none
+        // when empty.
+        std::string xattr;
     };
 
     static constexpr const char* extensionIdentifier = "com.kavri-app.mac.tunnel";
@@ -55,10 +58,12 @@ public:
         "Не удалось запустить приложение из «Программы» — откройте его вручную";
     static constexpr std::chrono::milliseconds terminateDelay{400};
 
-    // "/Applications/", or $KAVRI_APPLICATIONS_DIR (with a "/" added).
+    // The user's own "~/Applications/" ($HOME, else the password entry's
+    // home), or $KAVRI_APPLICATIONS_DIR (with a "/" added).
     static std::string applicationsRoot();
-    // The running app's bundle, the root above, the shared manager, pkexec
-    // and the desktop's way to open an app; `terminateAfter` is the caller's.
+    // The running app's bundle, the root above, the shared manager, pkexec,
+    // the bundle's xattr and the desktop's way to open an app;
+    // `terminateAfter` is the caller's.
     static Deps systemDeps(std::function<void(std::chrono::milliseconds)> terminateAfter);
 
     SystemExtensionInstaller(MainExecutor& main, Deps deps);
@@ -89,7 +94,12 @@ private:
 
     // Changes the state in a task of its own on the main thread.
     void setStateLater(State next);
+    // Copies with the app's own rights into a folder it may write to
+    // (made when missing); with administrator rights into any other, or when
+    // the plain copy was refused.
+    bool copy(const std::filesystem::path& source, const std::filesystem::path& destination);
     bool copyWithAdministratorRights(const std::filesystem::path& source, const std::filesystem::path& destination);
+    void removeQuarantine(const std::filesystem::path& copy);
 
     Deps deps_;
     std::shared_ptr<Delegate> delegate_;

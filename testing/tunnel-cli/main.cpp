@@ -12,8 +12,11 @@
 //                                    "foreground" or "background"
 //
 // Like the app, connect leaves the app state alone: the extension beats at its
-// background interval until `app-state foreground` says otherwise. The
-// token is mirrored for the extension only once a pull with it succeeded.
+// background interval until `app-state foreground` says otherwise. It pulls
+// with the app's own client and keeps the pull as the app does (the
+// configuration, the metadata, the poll interval, the detection settings,
+// the fallback hosts, and the token and device mirrored for the extension),
+// so the extension starts exactly where the app's connect would start it.
 //
 // The shared directory is KAVRI_SHARED_DIR; the backend comes from
 // KAVRI_DEPLOYMENT.
@@ -25,15 +28,17 @@
 #include <sstream>
 #include <string>
 
-#include "core/config_fetcher.h"
+#include "api/device_id.h"
+#include "api/subscription_client.h"
+#include "api/subscription_pull.h"
 #include "core/control_plane.h"
 #include "core/deployment.h"
 #include "core/kavri_defaults_key.h"
-#include "core/kavri_http.h"
 #include "core/kavri_store.h"
+#include "core/kavri_token.h"
 #include "core/ru_rules.h"
 #include "platform/ne/tunnel_control_client.h"
-#include "platform/runtime/uuid.h"
+#include "platform/runtime/clock.h"
 
 using namespace kavri;
 using namespace std::chrono_literals;
@@ -63,9 +68,20 @@ std::string reasonOf(const std::exception_ptr& error) {
     return "an unknown error";
 }
 
+// One attempt's limit, as the app's subscription store sets it.
+constexpr double pullAttemptSeconds = 8;
+
 // Why a pull failed, with every host tried and where the hosts came from.
 std::string describePullFailure(const std::exception& e) {
     std::string out = e.what();
+    if (const auto* refused = dynamic_cast<const SubscriptionClient::FetchError*>(&e)) {
+        using Kind = SubscriptionClient::FetchError::Kind;
+        const int status = refused->kind() == Kind::unauthorized ? 401
+                           : refused->kind() == Kind::expired    ? 402
+                           : refused->kind() == Kind::suspended  ? 403
+                                                                 : 0;
+        if (status) out = "HTTP " + std::to_string(status) + " (" + out + ")";
+    }
     if (const auto* exhausted = dynamic_cast<const ControlPlane::Exhausted*>(&e)) {
         if (exhausted->attempts.empty()) out += ": no host was tried";
         for (std::size_t i = 0; i < exhausted->attempts.size(); ++i)
@@ -95,25 +111,26 @@ int connect(const std::string& token) {
     }
     KavriStore& store = KavriStore::shared();
     RuRules::ensureSeeded();
-    std::string device = store.string(KavriDefaultsKey::deviceIDForNE).value_or("");
-    if (device.empty()) device = Uuid::make();
-    store.set(KavriDefaultsKey::deviceIDForNE, device);
 
-    ConfigFetcher::Fetched fetched;
+    // The app's download, host by host, so that a failure names every host.
+    const SubscriptionClient subscriptions(KavriHTTP::api(), store);
+    const std::string bare = KavriToken::bare(token);
+    SubscriptionClient::FetchResult fetched;
     try {
-        fetched = ConfigFetcher::fetch(token, device, false, false, false, KavriHTTP::apiSession(8));
+        fetched = ControlPlane::withFailover(
+            SubscriptionClient::budgetSeconds,
+            [&](const std::string& base) { return subscriptions.fetch(base, bare, pullAttemptSeconds); },
+            Clock::system(), store);
     } catch (const std::exception& e) {
         std::cerr << "kavri-tunnel: the subscription could not be pulled: " << describePullFailure(e) << "\n";
         return 1;
     }
-    store.set(KavriDefaultsKey::subTokenForNE, token);
-    store.set(KavriDefaultsKey::cachedSingboxConfig, Data{fetched.config});
-    if (fetched.pullIntervalSeconds) store.set(KavriDefaultsKey::nePollIntervalSec, *fetched.pullIntervalSeconds);
+    SubscriptionPull::keep(store, fetched, token, Clock::system().wallNow());
 
-    const TunnelOptions options = {{"configContent", fetched.config},
-                                   {"subToken", token},
-                                   {"deviceID", device},
-                                   {"configVersion", fetched.configEpoch.value_or(0)},
+    const TunnelOptions options = {{"configContent", fetched.singboxConfigData},
+                                   {"subToken", bare},
+                                   {"deviceID", DeviceID::current(store)},
+                                   {"configVersion", fetched.meta.version},
                                    {"systemProxyEnabled", true},
                                    {"excludeDefaultRoute", false},
                                    {"autoRouteUseSubRangesByDefault", false},

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <gtest/gtest.h>
 
@@ -203,6 +204,71 @@ TEST_F(InstallerTest, AFailedAdministratorCommandLeavesTheAppWhereItIs) {
     EXPECT_TRUE(terminations.empty());
     EXPECT_EQ(SystemExtensionInstaller::administratorCommand("relative/Kavri.app", "/Applications/Kavri.app"),
               std::nullopt);
+}
+
+// The user's own applications folder needs no administrator: the copy is
+// made with the app's own rights (the folder made when missing) on a
+// desktop without pkexec, and the copy loses its quarantine mark.
+TEST_F(InstallerTest, AWritableFolderTakesTheCopyWithoutTheAdministratorShell) {
+    const fs::path source = temp / "Downloads" / "Kavri.app";
+    test::writeFakeBundle(source, "new", temp / "launches");
+    const fs::path marked = source / "Contents" / "version";
+    ASSERT_EQ(::lsetxattr(marked.c_str(), "user.com.apple.quarantine", "0081;kavri", 10, 0), 0);
+    fs::remove_all(root());
+    std::vector<fs::path> opened;
+    auto d = deps(source);
+    d.administrator = AdministratorShell({(temp / "no-pkexec").string()});
+    d.xattr = std::string(KAVRI_BINARY_DIR) + "/platform/tools/xattr";
+    d.openApplication = [&](const fs::path& b) { opened.push_back(b); };
+    SystemExtensionInstaller installer(main, d);
+    installer.moveToApplications();
+
+    const fs::path copied = root() / "Kavri.app" / "Contents" / "version";
+    EXPECT_EQ(installer.state.get(), State{Kind::installing});
+    EXPECT_EQ(test::readFile(copied), "new");
+    EXPECT_EQ(opened, std::vector<fs::path>{root() / "Kavri.app"});
+    char value[32];
+    EXPECT_LT(::lgetxattr(copied.c_str(), "user.com.apple.quarantine", value, sizeof value), 0) << "still marked";
+    EXPECT_GT(::lgetxattr(marked.c_str(), "user.com.apple.quarantine", value, sizeof value), 0) << "the original";
+}
+
+// A folder the app cannot write to goes to the administrator shell at once;
+// when its program is missing the move fails with the guide's text and the
+// log names the program.
+TEST_F(InstallerTest, AMissingAdministratorShellFailsTheMoveAndNamesTheProgram) {
+    const fs::path source = temp / "Downloads" / "Kavri.app";
+    test::writeFakeBundle(source, "new", temp / "launches");
+    std::ofstream(temp / "not-a-folder") << "x";
+    auto d = deps(source);
+    d.applicationsRoot = (temp / "not-a-folder" / "Applications").string() + "/";
+    const std::string shell = (temp / "no-pkexec").string();
+    d.administrator = AdministratorShell({shell});
+    LogCapture log;
+    SystemExtensionInstaller installer(main, d);
+    installer.moveToApplications();
+    EXPECT_EQ(installer.state.get(), State::failed(SystemExtensionInstaller::moveFailedText));
+    EXPECT_TRUE(log.containsText("cannot start " + shell)) << "the missing program";
+    EXPECT_TRUE(terminations.empty());
+}
+
+TEST_F(InstallerTest, TheApplicationsFolderIsTheUsersOwnUnlessTheEnvironmentNamesOne) {
+    const auto restore = [](const char* name, const char* value) {
+        return [name, saved = value ? std::optional<std::string>(value) : std::nullopt] {
+            if (saved)
+                ::setenv(name, saved->c_str(), 1);
+            else
+                ::unsetenv(name);
+        };
+    };
+    const auto restoreHome = restore("HOME", std::getenv("HOME"));
+    const auto restoreDir = restore("KAVRI_APPLICATIONS_DIR", std::getenv("KAVRI_APPLICATIONS_DIR"));
+    ::setenv("HOME", "/home/kavri", 1);
+    ::unsetenv("KAVRI_APPLICATIONS_DIR");
+    EXPECT_EQ(SystemExtensionInstaller::applicationsRoot(), "/home/kavri/Applications/");
+    ::setenv("KAVRI_APPLICATIONS_DIR", "/srv/apps", 1);
+    EXPECT_EQ(SystemExtensionInstaller::applicationsRoot(), "/srv/apps/");
+    restoreHome();
+    restoreDir();
 }
 
 }  // namespace

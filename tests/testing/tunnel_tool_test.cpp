@@ -11,6 +11,7 @@
 #include "core/kavri_defaults_key.h"
 #include "core/kavri_store.h"
 #include "tests/support/durnel_fixture.h"
+#include "tests/support/fake_bundle.h"
 #include "tests/support/loopback_port.h"
 
 using namespace kavri;
@@ -27,9 +28,22 @@ protected:
     Outcome run(std::vector<std::string> args, const std::filesystem::path& deployment) {
         const auto log = dir / ("kavri-tunnel-" + std::to_string(++runs_) + ".log");
         ChildProcess tool(std::filesystem::path(KAVRI_BINARY_DIR) / "testing" / "kavri-tunnel", std::move(args),
-                          {{"KAVRI_SHARED_DIR", shared.string()}, {"KAVRI_DEPLOYMENT", deployment.string()}}, log);
+                          {{"KAVRI_SHARED_DIR", shared.string()},
+                           {"KAVRI_KEYCHAIN_DIR", (dir / "keychain").string()},
+                           {"KAVRI_DEPLOYMENT", deployment.string()}},
+                          log);
         const int status = tool.wait();
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, tool.output()};
+    }
+
+    // The rig's configuration as the backend serves it, with its metadata.
+    nlohmann::ordered_json served(nlohmann::json detect = nlohmann::json::object()) const {
+        auto config = rig.config();
+        config["_kavri_meta"] = {{"version", 4},
+                                 {"pull_interval_seconds", 1200},
+                                 {"tier_0_apps", {{"ios", nlohmann::json::array()}}},
+                                 {"detect", std::move(detect)}};
+        return config;
     }
 
     KavriStore store{shared};
@@ -43,7 +57,7 @@ private:
 // A wrong token leaves the good one in place; the right one then connects,
 // and the app state stays unset as the app leaves it.
 TEST_F(TunnelTool, WrongTokenKeepsTheGoodOneAndTheRightOneConnects) {
-    rig.controlPlane.setSubscription(rig.token, rig.config());
+    rig.controlPlane.setSubscription(rig.token, served());
     auto durnel = launch();
 
     const auto wrong = run({"connect", "--token", "not-a-token"}, dir / "deployment.json");
@@ -59,6 +73,30 @@ TEST_F(TunnelTool, WrongTokenKeepsTheGoodOneAndTheRightOneConnects) {
     const auto foreground = run({"app-state", "foreground"}, dir / "deployment.json");
     EXPECT_EQ(foreground.exitCode, 0);
     EXPECT_EQ(store.string(KavriDefaultsKey::appState), "foreground");
+}
+
+// The tool keeps its pull as the app does: with nothing but the pull in the
+// store, the extension's beats go to the subscription's own heartbeat
+// address (through the group's member) and are answered.
+TEST_F(TunnelTool, ConnectKeepsThePullAsTheAppDoesAndTheBeatsReachTheSubscriptionsAddress) {
+    store.set(KavriDefaultsKey::detectConfigJSON, std::nullopt);
+    store.set(KavriDefaultsKey::subTokenForNE, std::nullopt);
+    store.set(KavriDefaultsKey::deviceIDForNE, std::nullopt);
+    rig.controlPlane.setSubscription(rig.token, served({{"hb_url", hbURL()}, {"hb_interval_bg_ms", 5000}}));
+    auto durnel = launch();
+
+    const auto connected = run({"connect", "--token", rig.token}, dir / "deployment.json");
+    ASSERT_EQ(connected.exitCode, 0) << connected.errors << durnel->output();
+    EXPECT_EQ(store.string(KavriDefaultsKey::subTokenForNE), rig.token);
+    EXPECT_FALSE(store.string(KavriDefaultsKey::deviceIDForNE).value_or("").empty());
+    EXPECT_EQ(store.integer(KavriDefaultsKey::nePollIntervalSec), 1200);
+    EXPECT_TRUE(store.data(KavriDefaultsKey::cachedSubscriptionMeta));
+    EXPECT_TRUE(store.object(KavriDefaultsKey::lastSubscriptionPull));
+    const auto detect = store.data(KavriDefaultsKey::detectConfigJSON);
+    ASSERT_TRUE(detect);
+    EXPECT_EQ(nlohmann::json::parse(*detect).value("hb_url", ""), hbURL());
+    EXPECT_TRUE(test::eventually([&] { return rig.origin.hits("/generate_204") > 0; }, std::chrono::seconds(60)))
+        << durnel->output();
 }
 
 // No host answers: every host tried is named with its own error.
