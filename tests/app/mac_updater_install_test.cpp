@@ -258,6 +258,14 @@ TEST_F(MacUpdaterInstallTest, EveryRefusalHasItsTextAndLeavesTheRunningAppAsItWa
         {"a path climbing out of the mount point", [&] { return serve(climbing()); }, MacUpdater::cannotOpenText},
         {"a link out of the mount point", [&] { return serve(makeImage({.afterSigning = linkOut("/etc/passwd")})); },
          MacUpdater::cannotOpenText},
+        {"a link out of the mount point by way of another link",
+         [&] {
+             return serve(makeImage({.afterSigning = [](const fs::path& app) {
+                 fs::create_symlink("../..", app / "Contents" / "top");
+                 fs::create_symlink("top/..", app / "Contents" / "above");
+             }}));
+         },
+         MacUpdater::cannotOpenText},
         {"no app in the image", [&] { return serve(makeImage({.appName = "Kavri"})); }, MacUpdater::noAppText},
         {"an unsigned app", [&] { return serve(makeImage({.isSigned = false})); }, MacUpdater::signatureBrokenText},
         {"one byte changed after signing",
