@@ -159,33 +159,35 @@ void MacUpdater::attempt(const AppUpdateInfo& offer, StoreCalls::Call& call) {
         std::error_code ignored;
         fs::remove_all(staged, ignored);
     };
-    try {
-        call.onMain([&] { phase = Phase::verifying(); });
-        mountPoint = attachImage(image);
-        const fs::path app = findApp(mountPoint);
-        verify(app);
-        call.onMain([&] { phase = Phase::installing(); });
-        stageCopy(app, staged);
-    } catch (const StoreCalls::Cancelled&) {
-        tidy();
-        throw;
-    } catch (...) {
-        std::string text = describeCurrentError();
-        tidy();
-        return fail(std::move(text));
-    }
+    // Runs `steps`; when they fail, runs `undo` and shows the failure (false).
+    const auto guarded = [&](const auto& steps, const auto& undo) {
+        try {
+            steps();
+            return true;
+        } catch (const StoreCalls::Cancelled&) {
+            undo();
+            throw;
+        } catch (...) {
+            std::string text = describeCurrentError();
+            undo();
+            fail(std::move(text));
+            return false;
+        }
+    };
+    const bool copied = guarded(
+        [&] {
+            call.onMain([&] { phase = Phase::verifying(); });
+            mountPoint = attachImage(image);
+            const fs::path app = findApp(mountPoint);
+            verify(app);
+            call.onMain([&] { phase = Phase::installing(); });
+            stageCopy(app, staged);
+        },
+        tidy);
+    if (!copied) return;
     tidy();
     // The copy, not only the image, is what the swap puts in place.
-    try {
-        verify(staged);
-    } catch (const StoreCalls::Cancelled&) {
-        dropStaged();
-        throw;
-    } catch (...) {
-        std::string text = describeCurrentError();
-        dropStaged();
-        return fail(std::move(text));
-    }
+    if (!guarded([&] { verify(staged); }, dropStaged)) return;
 
     std::optional<std::string> handOverError;
     call.onMain([&] {

@@ -343,36 +343,32 @@ TEST_F(MacUpdaterInstallTest, ADownloadBeyondItsLimitOrStalledEndsWithoutAPartia
     }
 }
 
-TEST_F(MacUpdaterInstallTest, TheTeamComesOnlyFromADescriptionTheToolFinished) {
+TEST_F(MacUpdaterInstallTest, ATeamLineFromAnUnfinishedDescriptionOrACopyChangedAfterCopyingIsRefused) {
     struct Case {
         const char* name;
-        std::string describe;  // what the stand-in does for "-dv"
+        const char* tool;   // the stand-in in front of the real one
+        std::string lines;  // what it does first
+        std::string text;
     } cases[] = {
-        {"the line, then a failure", "echo TeamIdentifier=KV7TEAM0ID >&2; exit 1"},
-        {"the line on standard output", "echo TeamIdentifier=KV7TEAM0ID; exit 0"},
+        {"the team line, then a failure", "codesign",
+         "if [ \"$1\" = -dv ]; then echo TeamIdentifier=KV7TEAM0ID >&2; exit 1; fi", MacUpdater::notOursText},
+        {"the team line on standard output", "codesign",
+         "if [ \"$1\" = -dv ]; then echo TeamIdentifier=KV7TEAM0ID; exit 0; fi", MacUpdater::notOursText},
+        // The quarantine tool runs on the copy between the copy and the swap.
+        {"the copy changed after copying", "xattr", "echo changed >> \"$3/Contents/version\"",
+         MacUpdater::signatureBrokenText},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string codesign = writeTool(temp / "tools" / "codesign",
-                                               "if [ \"$1\" = -dv ]; then " + c.describe + "; fi\nexec " + tools +
-                                                   "codesign \"$@\"");
-        tweak = [&](MacUpdater::Deps& d) { d.tools.codesign = codesign; };
+        const std::string name = c.tool;
+        const std::string path =
+            writeTool(temp / "tools" / name, c.lines + "\nexec " + tools + name + " \"$@\"");
+        tweak = [&](MacUpdater::Deps& d) { (name == "xattr" ? d.tools.xattr : d.tools.codesign) = path; };
         const auto phases = install(serve(makeImage({})));
         ASSERT_FALSE(phases.empty());
-        EXPECT_EQ(phases.back(), Phase::failed(MacUpdater::notOursText));
+        EXPECT_EQ(phases.back(), Phase::failed(c.text));
         expectUntouched();
     }
-}
-
-TEST_F(MacUpdaterInstallTest, AStagedCopyChangedAfterTheCopyIsRefusedAndRemoved) {
-    // The quarantine tool runs on the copy between the copy and the swap.
-    const std::string xattr = writeTool(temp / "tools" / "xattr", "echo changed >> \"$3/Contents/version\"\nexec " +
-                                                                      tools + "xattr \"$@\"");
-    tweak = [&](MacUpdater::Deps& d) { d.tools.xattr = xattr; };
-    const auto phases = install(serve(makeImage({})));
-    ASSERT_FALSE(phases.empty());
-    EXPECT_EQ(phases.back(), Phase::failed(MacUpdater::signatureBrokenText));
-    expectUntouched();
 }
 
 TEST_F(MacUpdaterInstallTest, TheLeftoverCleanupPassesByTheCopyOfAnAttemptUnderWay) {
