@@ -1,5 +1,6 @@
 // A disk image of any bytes: attaching it writes nothing outside its mount
-// point, and what it unpacked goes on detach or on refusal.
+// point, leaves no link that leads out of it, and what it unpacked goes on
+// detach or on refusal.
 #include <stdlib.h>
 
 #include <cstdint>
@@ -21,7 +22,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fs::path image = root / "image.dmg", mount = root / "mount";
     std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     try {
-        DiskImage::attach(image, mount);
+        // Small limits keep every run short; they are checked as the real ones.
+        DiskImage::attach(image, mount, {.maxBytes = 4u << 20, .maxEntries = 2000, .maxDepth = 16});
+        const fs::path top = fs::canonical(mount);
+        for (const auto& entry : fs::recursive_directory_iterator(mount)) {
+            if (!entry.is_symlink()) continue;
+            const std::string real = fs::weakly_canonical(entry.path()).string();
+            FUZZ_CHECK(real == top.string() || real.starts_with(top.string() + "/"));
+        }
         DiskImage::detach(mount);
         FUZZ_CHECK(!fs::exists(mount));
     } catch (const DiskImage::Error&) {

@@ -101,6 +101,13 @@ TestControlPlane::Reply TestControlPlane::Reply::cutBody(std::string body) {
     return r;
 }
 
+TestControlPlane::Reply TestControlPlane::Reply::endless() {
+    Reply r;
+    r.kind = Kind::Endless;
+    r.contentType = "application/octet-stream";
+    return r;
+}
+
 TestControlPlane::Reply TestControlPlane::Reply::subscription(std::string body, HttpHeaders headers) {
     Reply r = json(std::move(body));
     r.sealable = true;
@@ -475,6 +482,20 @@ void TestControlPlane::handle(const httplib::Request& in, httplib::Response& out
         case Reply::Kind::CutBody:
             front_->endConnection(in.remote_port, TlsFront::Ending::CutBody);
             break;
+        case Reply::Kind::Endless: {
+            out.status = reply.status;
+            for (const auto& [name, value] : reply.headers) out.set_header(name, value);
+            const int peer = in.remote_port;
+            out.set_chunked_content_provider(reply.contentType, [this, peer](std::size_t, httplib::DataSink& sink) {
+                static const std::string block(64 << 10, 'K');
+                {
+                    std::lock_guard lock(mutex_);
+                    if (stopping_) return false;
+                }
+                return front_->connectionOpen(peer) && sink.write(block.data(), block.size());
+            });
+            return;
+        }
         case Reply::Kind::Respond:
             break;
     }

@@ -68,6 +68,7 @@ public:
             Close,    // the connection drops without a reply
             NotHttp,  // the reply is bytes that are not HTTP
             CutBody,  // status, headers and half the body, then the connection drops
+            Endless,  // status, headers and a body that never ends, until the client goes
         };
         Kind kind = Kind::Respond;
         int status = 200;
@@ -86,6 +87,7 @@ public:
         static Reply close();
         static Reply notHttp();
         static Reply cutBody(std::string body);
+        static Reply endless();
         // A 200 reply sealed as the plane seals subscriptions, with these
         // extra headers ("Subscription-Userinfo", say).
         static Reply subscription(std::string body, HttpHeaders headers = {});

@@ -1,8 +1,11 @@
 #include "app/updater/mac_updater.h"
 
+#include <curl/curl.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <system_error>
 
@@ -62,6 +65,33 @@ void copyTree(const fs::path& from, const fs::path& to) {
     }
 }
 
+// The staged copies of the attempts under way in this process: the leftover
+// clean-up passes them by. A copy is marked before it is made and stays
+// marked until its attempt failed or, once handed over, until the app ends.
+std::mutex stagingMutex;
+std::set<std::string> staging;  // their names: each holds a fresh UUID
+
+class StagingMark {
+public:
+    explicit StagingMark(const fs::path& staged) : staged_(staged.filename().string()) {
+        std::lock_guard lock(stagingMutex);
+        staging.insert(staged_);
+    }
+    ~StagingMark() {
+        if (kept_) return;
+        std::lock_guard lock(stagingMutex);
+        staging.erase(staged_);
+    }
+    StagingMark(const StagingMark&) = delete;
+    StagingMark& operator=(const StagingMark&) = delete;
+    // The swap has the copy now.
+    void keep() { kept_ = true; }
+
+private:
+    std::string staged_;
+    bool kept_ = false;
+};
+
 }  // namespace
 
 MacUpdater::Tools MacUpdater::Tools::inBundle(const fs::path& bundle) {
@@ -74,9 +104,10 @@ MacUpdater::Deps MacUpdater::systemDeps(std::function<void(std::chrono::millisec
     const fs::path bundle = AppBundle::mainBundlePath();
     const Deployment deployment = Deployment::current();
     HttpSessionConfig downloads;
-    // A slow image still arrives: a minute without a byte ends it, not its length.
+    // A slow image still arrives: a minute without a byte ends it, and so
+    // does the download time limit, not its length.
     downloads.requestTimeout = std::chrono::seconds(60);
-    downloads.resourceTimeout = std::chrono::hours(24);
+    downloads.resourceTimeout = downloadTimeLimit;
     downloads.caBundle = deployment.caBundle;
     return {bundle,
             fs::temp_directory_path(),
@@ -86,7 +117,8 @@ MacUpdater::Deps MacUpdater::systemDeps(std::function<void(std::chrono::millisec
             AppUpdate::currentBuild(),
             deployment.teamIdentifier,
             deployment.codeSigningRoots,
-            HttpSession(downloads)};
+            HttpSession(downloads),
+            defaultMaxImageBytes};
 }
 
 MacUpdater::MacUpdater(MainExecutor& main, Deps deps)
@@ -121,28 +153,47 @@ void MacUpdater::attempt(const AppUpdateInfo& offer, StoreCalls::Call& call) {
         std::error_code ignored;
         fs::remove(image, ignored);
     };
-    fs::path staged;
-    try {
-        call.onMain([&] { phase = Phase::verifying(); });
-        mountPoint = attachImage(image);
-        const fs::path app = findApp(mountPoint);
-        verify(app);
-        call.onMain([&] { phase = Phase::installing(); });
-        staged = stageCopy(app);
-    } catch (const StoreCalls::Cancelled&) {
-        tidy();
-        throw;
-    } catch (...) {
-        std::string text = describeCurrentError();
-        tidy();
-        return fail(std::move(text));
-    }
+    const fs::path staged = deps_.bundle.parent_path() / (std::string(stagedPrefix) + Uuid::make() + ".app");
+    StagingMark mark(staged);
+    const auto dropStaged = [&] {
+        std::error_code ignored;
+        fs::remove_all(staged, ignored);
+    };
+    // Runs `steps`; when they fail, runs `undo` and shows the failure (false).
+    const auto guarded = [&](const auto& steps, const auto& undo) {
+        try {
+            steps();
+            return true;
+        } catch (const StoreCalls::Cancelled&) {
+            undo();
+            throw;
+        } catch (...) {
+            std::string text = describeCurrentError();
+            undo();
+            fail(std::move(text));
+            return false;
+        }
+    };
+    const bool copied = guarded(
+        [&] {
+            call.onMain([&] { phase = Phase::verifying(); });
+            mountPoint = attachImage(image);
+            const fs::path app = findApp(mountPoint);
+            verify(app);
+            call.onMain([&] { phase = Phase::installing(); });
+            stageCopy(app, staged);
+        },
+        tidy);
+    if (!copied) return;
     tidy();
+    // The copy, not only the image, is what the swap puts in place.
+    if (!guarded([&] { verify(staged); }, dropStaged)) return;
 
     std::optional<std::string> handOverError;
     call.onMain([&] {
         try {
             swapAndRelaunch(staged);
+            mark.keep();
         } catch (...) {
             handOverError = describeCurrentError();
         }
@@ -161,6 +212,7 @@ fs::path MacUpdater::download(const std::string& url, StoreCalls::Call& call) {
     DownloadProgress progress;
     HttpRequest request;
     request.url = url;
+    request.maxBodyBytes = static_cast<std::size_t>(deps_.maxImageBytes);
     request.bodySink = [&](std::string_view bytes) { return static_cast<bool>(out.write(bytes.data(), bytes.size())); };
     request.progress = [&, alive = std::weak_ptr<bool>(alive_)](std::int64_t written, std::int64_t expected) {
         if (const auto fraction = progress.next(written, expected)) {
@@ -174,6 +226,12 @@ fs::path MacUpdater::download(const std::string& url, StoreCalls::Call& call) {
         out.close();
         if (response.status < 200 || response.status > 299) throw Failure(serverRefusedText);
         if (!out) throw fs::filesystem_error("cannot write the download", destination, std::make_error_code(std::errc::io_error));
+    } catch (const HttpError& e) {
+        out.close();
+        fs::remove(destination, ignored);
+        if (call.cancelled()) throw StoreCalls::Cancelled();
+        if (e.curlCode() == CURLE_FILESIZE_EXCEEDED) throw Failure(notDownloadedText);
+        throw;
     } catch (...) {
         out.close();
         fs::remove(destination, ignored);
@@ -221,8 +279,10 @@ bool MacUpdater::namesTeam(const std::string& description, const std::string& te
 void MacUpdater::verify(const fs::path& app) {
     if (run(deps_.tools.codesign, {"--verify", "--deep", "--strict", app.string()}).status != 0)
         throw Failure(signatureBrokenText);
-    if (!namesTeam(run(deps_.tools.codesign, {"-dv", "--verbose=4", app.string()}).output, deps_.teamIdentifier))
-        throw Failure(notOursText);
+    // The description stands on standard error; a description the tool did
+    // not finish is none, whatever lines it printed.
+    const auto description = run(deps_.tools.codesign, {"-dv", "--verbose=4", app.string()}, true);
+    if (description.status != 0 || !namesTeam(description.output, deps_.teamIdentifier)) throw Failure(notOursText);
     if (run(deps_.tools.spctl, {"-a", "-t", "exec", "-vv", app.string()}).status != 0) throw Failure(assessmentText);
     const auto build = bundleBuild(app);
     if (!build) throw Failure(noVersionText);
@@ -243,8 +303,7 @@ std::optional<std::int64_t> MacUpdater::bundleBuild(const fs::path& app) {
     return Decimal::int64(*it->second.get<std::string>());
 }
 
-fs::path MacUpdater::stageCopy(const fs::path& app) {
-    const fs::path staged = deps_.bundle.parent_path() / (std::string(stagedPrefix) + Uuid::make() + ".app");
+void MacUpdater::stageCopy(const fs::path& app, const fs::path& staged) {
     std::error_code ignored;
     fs::remove_all(staged, ignored);
     try {
@@ -254,11 +313,13 @@ fs::path MacUpdater::stageCopy(const fs::path& app) {
         throw;
     }
     run(deps_.tools.xattr, {"-dr", "com.apple.quarantine", staged.string()});
-    return staged;
 }
 
-MacUpdater::ToolResult MacUpdater::run(const std::string& tool, const std::vector<std::string>& arguments) const {
-    auto result = ProcessRunner::run(tool, arguments, {{CodeSignature::rootsVariable, deps_.codeSigningRoots}});
+MacUpdater::ToolResult MacUpdater::run(const std::string& tool, const std::vector<std::string>& arguments,
+                                       bool errorOnly) const {
+    auto result = ProcessRunner::run(tool, arguments, {{CodeSignature::rootsVariable, deps_.codeSigningRoots}},
+                                     errorOnly ? ProcessRunner::Collect::errorOnly
+                                               : ProcessRunner::Collect::outputAndError);
     if (!Utf8::isValid(result.output)) result.output.clear();
     return {result.status, std::move(result.output)};
 }
@@ -270,8 +331,12 @@ void MacUpdater::cleanupLeftovers(const fs::path& bundle) {
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
     if (ec) return;
+    // Held throughout, so that no attempt's copy is marked or unmarked
+    // between the look and the removal.
+    std::lock_guard lock(stagingMutex);
     for (const auto& entry : it) {
         const std::string name = entry.path().filename().string();
+        if (staging.count(name)) continue;
         if (name.starts_with(stagedPrefix) || name.starts_with(previousPrefix)) {
             std::error_code ignored;
             fs::remove_all(entry.path(), ignored);

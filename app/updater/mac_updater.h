@@ -67,12 +67,17 @@ public:
 
     static constexpr const char* noAddressText = "Не удалось получить адрес обновления";
     static constexpr const char* serverRefusedText = "Сервер не отдал файл обновления";
+    static constexpr const char* notDownloadedText = "Обновление не скачалось";
     static constexpr const char* cannotOpenText = "Не удалось открыть образ обновления";
     static constexpr const char* noAppText = "В образе нет приложения";
     static constexpr const char* signatureBrokenText = "Подпись обновления повреждена";
     static constexpr const char* notOursText = "Обновление подписано не нами";
     static constexpr const char* assessmentText = "Обновление не прошло проверку Apple";
     static constexpr const char* noVersionText = "Не удалось определить версию обновления";
+
+    static constexpr std::uint64_t defaultMaxImageBytes = 256ull << 20;
+    // The longest an image download may take, however steadily bytes come.
+    static constexpr std::chrono::minutes downloadTimeLimit{30};
 
     struct Deps {
         // The running app's bundle.
@@ -92,6 +97,9 @@ public:
         std::string codeSigningRoots;
         // Images are downloaded through it.
         HttpSession downloads;
+        // A download longer than this ends as not downloaded; far above a
+        // real image.
+        std::uint64_t maxImageBytes = defaultMaxImageBytes;
     };
 
     // Paths of one swap.
@@ -128,7 +136,8 @@ public:
     static bool namesTeam(const std::string& description, const std::string& team);
 
     // Removes, next to the running bundle (or `bundle`), every entry whose
-    // name begins with one of the two prefixes. Never fails.
+    // name begins with one of the two prefixes, but for the staged copy of
+    // an attempt under way in this process. Never fails.
     static void cleanupLeftovers();
     static void cleanupLeftovers(const std::filesystem::path& bundle);
 
@@ -149,13 +158,14 @@ private:
     void detach(const std::filesystem::path& mountPoint);
     static std::filesystem::path findApp(const std::filesystem::path& mountPoint);
     void verify(const std::filesystem::path& app);
-    std::filesystem::path stageCopy(const std::filesystem::path& app);
+    // Copies the app to `staged` (a new path beside the running bundle).
+    void stageCopy(const std::filesystem::path& app, const std::filesystem::path& staged);
     void attempt(const AppUpdateInfo& offer, StoreCalls::Call& call);
     struct ToolResult {
         int status = -1;
-        std::string output;  // standard output and error; empty when not UTF-8
+        std::string output;  // standard output and error (or error only); empty when not UTF-8
     };
-    ToolResult run(const std::string& tool, const std::vector<std::string>& arguments) const;
+    ToolResult run(const std::string& tool, const std::vector<std::string>& arguments, bool errorOnly = false) const;
 
     Deps deps_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -10,7 +10,8 @@ namespace kavri {
 
 // Our own code signature of an app bundle. "Contents/_CodeSignature" holds
 // "CodeResources", a list of every file (SHA-256 and executable flag),
-// folder and symbolic link of the bundle, and "CodeSignature", a detached
+// folder and symbolic link (its target's text) of the bundle, each under its
+// own path in the bundle, and "CodeSignature", a detached
 // CMS signature of that list (OpenSSL) that carries the signer's
 // certificate and its intermediates. The signer's team identifier is the
 // organisational unit of its certificate.
@@ -37,16 +38,19 @@ public:
     // Signs every file of `bundle` with the key of `certificate` (PEM files);
     // `chain` holds the intermediates (PEM, may be empty). Replaces an
     // earlier signature. Refuses a bundle holding a link that leads out of
-    // it or anything but files, folders and links.
+    // it (also by way of other links) or anything but files, folders and
+    // links.
     static void sign(const std::filesystem::path& bundle, const std::filesystem::path& certificate,
                      const std::filesystem::path& key, const std::filesystem::path& chain = {});
 
-    // Throws Error, naming the first fault, unless the signature holds and
-    // the bundle has exactly the files, folders and links it lists, each
-    // unchanged, and every link stays inside the bundle.
+    // Throws Error, naming the first fault, unless the signature holds, the
+    // list it seals is well formed, and the bundle has exactly the files,
+    // folders and links it lists, each under its own path and unchanged,
+    // and every link stays inside the bundle.
     static void verify(const std::filesystem::path& bundle);
 
-    // The signature's signer; throws Error when the bundle is not signed.
+    // The signature's signer; throws Error when the bundle is not signed or
+    // its list is not well formed.
     static Description describe(const std::filesystem::path& bundle);
 
     // verify(), then the signer's certificate must be for code signing and

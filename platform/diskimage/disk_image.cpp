@@ -2,7 +2,9 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -12,6 +14,8 @@
 #include <system_error>
 
 #include "platform/runtime/c_handle.h"
+#include "platform/runtime/contained_path.h"
+#include "platform/runtime/file_descriptor.h"
 #include "platform/runtime/relative_path.h"
 
 namespace kavri {
@@ -83,7 +87,19 @@ void addToImage(archive* out, const fs::path& source, const std::string& name) {
     }
 }
 
-void unpack(const fs::path& image, const fs::path& root) {
+// Every link, now that all are in place, must lead to a place below `root`,
+// also where its way passes through other links.
+void checkLinks(const fs::path& root, const std::vector<std::vector<std::string>>& links) {
+    if (links.empty()) return;
+    FileDescriptor top(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!top) fail("cannot open the mount point: " + root.string());
+    for (const auto& link : links) {
+        if (!ContainedPath::resolve(top.get(), link))
+            fail("a link leads out of the image: " + RelativePath::joined(link));
+    }
+}
+
+void unpack(const fs::path& image, const fs::path& root, const DiskImage::Limits& limits) {
     Reader in(archive_read_new());
     archive_read_support_filter_gzip(in.get());
     archive_read_support_format_tar(in.get());
@@ -93,6 +109,9 @@ void unpack(const fs::path& image, const fs::path& root) {
     archive_write_disk_set_options(out.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
                                                   ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                                                   ARCHIVE_EXTRACT_NO_OVERWRITE);
+    std::vector<std::vector<std::string>> links;
+    std::size_t entries = 0;
+    std::uint64_t bytes = 0;
     for (;;) {
         archive_entry* entry = nullptr;
         const int r = archive_read_next_header(in.get(), &entry);
@@ -102,13 +121,21 @@ void unpack(const fs::path& image, const fs::path& root) {
         const auto parts = RelativePath::components(name);
         if (!parts) fail("an entry leads out of the image: " + name);
         if (parts->empty()) continue;  // the top level itself
+        if (++entries > limits.maxEntries) fail("the image holds too many entries");
+        if (parts->size() > limits.maxDepth) fail("an entry lies too deep: " + name);
         if (parts->front() == DiskImage::marker) fail("an entry has a reserved name: " + name);
         if (archive_entry_hardlink(entry)) fail("hard links are not allowed: " + name);
         const auto type = archive_entry_filetype(entry);
         if (type == AE_IFLNK) {
             const char* target = archive_entry_symlink(entry);
             if (!target || !RelativePath::linkStaysInside(*parts, target)) fail("a link leads out of the image: " + name);
-        } else if (type != AE_IFREG && type != AE_IFDIR) {
+            links.push_back(*parts);
+        } else if (type == AE_IFREG) {
+            // Refused on what the entry announces, before a byte of it is written.
+            const la_int64_t size = archive_entry_size(entry);
+            if (size < 0 || static_cast<std::uint64_t>(size) > limits.maxBytes - bytes)
+                fail("the image unpacks to more than " + std::to_string(limits.maxBytes) + " bytes");
+        } else if (type != AE_IFDIR) {
             fail("not a file, folder or link: " + name);
         }
         archive_entry_set_pathname(entry, (root / RelativePath::joined(*parts)).c_str());
@@ -122,6 +149,9 @@ void unpack(const fs::path& image, const fs::path& root) {
                 const int d = archive_read_data_block(in.get(), &block, &size, &offset);
                 if (d == ARCHIVE_EOF) break;
                 if (d != ARCHIVE_OK) fail(errorOf(in.get()));
+                if (size > limits.maxBytes - bytes)
+                    fail("the image unpacks to more than " + std::to_string(limits.maxBytes) + " bytes");
+                bytes += size;
                 if (archive_write_data_block(out.get(), block, size, offset) != ARCHIVE_OK) fail(errorOf(out.get()));
             }
         }
@@ -131,6 +161,7 @@ void unpack(const fs::path& image, const fs::path& root) {
     // The compressed stream must end where its trailer says, not merely after
     // the last entry.
     if (archive_read_close(in.get()) != ARCHIVE_OK) fail(errorOf(in.get()));
+    checkLinks(root, links);
 }
 
 }  // namespace
@@ -144,7 +175,9 @@ void DiskImage::create(const std::vector<fs::path>& items, const fs::path& image
     if (archive_write_close(out.get()) != ARCHIVE_OK) fail(errorOf(out.get()));
 }
 
-void DiskImage::attach(const fs::path& image, const fs::path& mountPoint) {
+void DiskImage::attach(const fs::path& image, const fs::path& mountPoint) { attach(image, mountPoint, Limits{}); }
+
+void DiskImage::attach(const fs::path& image, const fs::path& mountPoint, const Limits& limits) {
     std::error_code ec;
     fs::create_directories(mountPoint, ec);
     if (ec) fail("cannot make the mount point: " + ec.message());
@@ -153,9 +186,15 @@ void DiskImage::attach(const fs::path& image, const fs::path& mountPoint) {
     // link met while unpacking.
     const fs::path root = fs::canonical(mountPoint, ec);
     if (ec) fail("cannot resolve the mount point: " + ec.message());
-    std::ofstream(root / marker) << image.string() << "\n";
+    {
+        // A fresh file, never one planted in its place.
+        FileDescriptor mark(::open((root / marker).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        const std::string text = image.string() + "\n";
+        if (!mark || ::write(mark.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            fail("cannot mark the mount point: " + mountPoint.string());
+    }
     try {
-        unpack(image, root);
+        unpack(image, root, limits);
     } catch (...) {
         emptyFolder(root);
         throw;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 extern char** environ;
@@ -12,7 +13,7 @@ extern char** environ;
 namespace kavri {
 
 ProcessRunner::Result ProcessRunner::run(const std::string& program, const std::vector<std::string>& arguments,
-                                         const std::map<std::string, std::string>& environment) {
+                                         const std::map<std::string, std::string>& environment, Collect collect) {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<char*> args;
@@ -34,7 +35,10 @@ ProcessRunner::Result ProcessRunner::run(const std::string& program, const std::
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    if (collect == Collect::errorOnly)
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    else
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     pid_t pid = -1;
     const int err = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), envp.data());
@@ -51,7 +55,8 @@ ProcessRunner::Result ProcessRunner::run(const std::string& program, const std::
         const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        result.output.append(buffer, static_cast<std::size_t>(n));
+        const std::size_t room = maxOutputBytes - result.output.size();
+        result.output.append(buffer, std::min(room, static_cast<std::size_t>(n)));
     }
     ::close(fds[0]);
     int status = 0;

@@ -17,6 +17,7 @@
 #include "testing/test_control_plane.h"
 #include "testing/test_pki.h"
 #include "tests/support/fake_bundle.h"
+#include "tests/support/seal_signing.h"
 #include "tests/support/temp_dir.h"
 
 namespace kavri {
@@ -34,6 +35,14 @@ std::vector<std::string> entries(const fs::path& folder) {
     for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// A stand-in for one of the tools: a bash script of these lines.
+std::string writeTool(const fs::path& path, const std::string& lines) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << "#!/bin/bash\n" << lines << "\n";
+    fs::permissions(path, fs::perms(0755), fs::perm_options::replace);
+    return path.string();
 }
 
 void writeBuild(const fs::path& app, const std::string& build) {
@@ -104,6 +113,7 @@ protected:
         HttpSessionConfig config;
         config.caBundle = TestPki::shared().caFile();
         d.downloads = HttpSession(config);
+        tweak(d);
         return d;
     }
 
@@ -169,6 +179,9 @@ protected:
     ManualExecutor main;
     std::vector<std::chrono::milliseconds> terminations;
     int made = 0, served = 0;
+    // A change to the updater's dependencies for one test.
+    std::function<void(MacUpdater::Deps&)> tweak = [](MacUpdater::Deps&) {};
+    const std::string tools = binaryDir + "/platform/tools/";
 };
 
 TEST_F(MacUpdaterInstallTest, ASignedNewerImageIsStagedNextToTheAppAndSwappedInOnceTheAppEnds) {
@@ -245,6 +258,14 @@ TEST_F(MacUpdaterInstallTest, EveryRefusalHasItsTextAndLeavesTheRunningAppAsItWa
         {"a path climbing out of the mount point", [&] { return serve(climbing()); }, MacUpdater::cannotOpenText},
         {"a link out of the mount point", [&] { return serve(makeImage({.afterSigning = linkOut("/etc/passwd")})); },
          MacUpdater::cannotOpenText},
+        {"a link out of the mount point by way of another link",
+         [&] {
+             return serve(makeImage({.afterSigning = [](const fs::path& app) {
+                 fs::create_symlink("../..", app / "Contents" / "top");
+                 fs::create_symlink("top/..", app / "Contents" / "above");
+             }}));
+         },
+         MacUpdater::cannotOpenText},
         {"no app in the image", [&] { return serve(makeImage({.appName = "Kavri"})); }, MacUpdater::noAppText},
         {"an unsigned app", [&] { return serve(makeImage({.isSigned = false})); }, MacUpdater::signatureBrokenText},
         {"one byte changed after signing",
@@ -256,6 +277,15 @@ TEST_F(MacUpdaterInstallTest, EveryRefusalHasItsTextAndLeavesTheRunningAppAsItWa
         {"a link out of the bundle", [&] { return serve(makeImage({.afterSigning = linkOut("../../escape")})); },
          MacUpdater::signatureBrokenText},
         {"another team", [&] { return serve(makeImage({.signer = "OTHERTEAM1"})); }, MacUpdater::notOursText},
+        {"two signers, in an app whose name carries our team's line",
+         [&] {
+             return serve(makeImage({.appName = "x\nTeamIdentifier=KV7TEAM0ID\ny.app", .afterSigning = [](const fs::path& app) {
+                                         test::writeSignedSeal(app, test::sealOf(app),
+                                                               {TestPki::shared().signingIdentity(team),
+                                                                TestPki::shared().signingIdentity("OTHERTEAM1")});
+                                     }}));
+         },
+         MacUpdater::notOursText},
         {"another team, in an app named for ours",
          [&] { return serve(makeImage({.appName = "TeamIdentifier=KV7TEAM0ID.app", .signer = "OTHERTEAM1"})); },
          MacUpdater::notOursText},
@@ -277,6 +307,107 @@ TEST_F(MacUpdaterInstallTest, EveryRefusalHasItsTextAndLeavesTheRunningAppAsItWa
         EXPECT_FALSE(fs::exists(temp / "escape"));
         EXPECT_EQ(test::readFile(launches), "");
     }
+}
+
+}  // namespace
+}  // namespace kavri
+
+namespace kavri {
+namespace {
+
+TEST_F(MacUpdaterInstallTest, ADownloadBeyondItsLimitOrStalledEndsWithoutAPartialFile) {
+    struct Case {
+        const char* name;
+        TestControlPlane::Reply reply;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"a body that never ends", TestControlPlane::Reply::endless(), MacUpdater::notDownloadedText},
+        {"a body announced beyond the limit", TestControlPlane::Reply::withStatus(200, std::string(3 << 20, 'K')),
+         MacUpdater::notDownloadedText},
+        {"no byte at all", TestControlPlane::Reply::hang(), "Превышен лимит времени на запрос."},
+    };
+    tweak = [](MacUpdater::Deps& d) {
+        d.maxImageBytes = 1 << 20;
+        HttpSessionConfig config = d.downloads.config();
+        config.requestTimeout = std::chrono::milliseconds(500);
+        d.downloads = HttpSession(config);
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        plane.script(c.reply, "/dl/image.dmg");
+        const auto phases = install({6, "2.0", "image.dmg"});
+        ASSERT_FALSE(phases.empty());
+        EXPECT_EQ(phases.back(), Phase::failed(c.text));
+        expectUntouched();
+    }
+}
+
+TEST_F(MacUpdaterInstallTest, ATeamLineFromAnUnfinishedDescriptionOrACopyChangedAfterCopyingIsRefused) {
+    struct Case {
+        const char* name;
+        const char* tool;   // the stand-in in front of the real one
+        std::string lines;  // what it does first
+        std::string text;
+    } cases[] = {
+        {"the team line, then a failure", "codesign",
+         "if [ \"$1\" = -dv ]; then echo TeamIdentifier=KV7TEAM0ID >&2; exit 1; fi", MacUpdater::notOursText},
+        {"the team line on standard output", "codesign",
+         "if [ \"$1\" = -dv ]; then echo TeamIdentifier=KV7TEAM0ID; exit 0; fi", MacUpdater::notOursText},
+        // The quarantine tool runs on the copy between the copy and the swap.
+        {"the copy changed after copying", "xattr", "echo changed >> \"$3/Contents/version\"",
+         MacUpdater::signatureBrokenText},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = c.tool;
+        const std::string path =
+            writeTool(temp / "tools" / name, c.lines + "\nexec " + tools + name + " \"$@\"");
+        tweak = [&](MacUpdater::Deps& d) { (name == "xattr" ? d.tools.xattr : d.tools.codesign) = path; };
+        const auto phases = install(serve(makeImage({})));
+        ASSERT_FALSE(phases.empty());
+        EXPECT_EQ(phases.back(), Phase::failed(c.text));
+        expectUntouched();
+    }
+}
+
+TEST_F(MacUpdaterInstallTest, TheLeftoverCleanupPassesByTheCopyOfAnAttemptUnderWay) {
+    // The quarantine tool holds the attempt right after the copy until the
+    // test lets it go.
+    const fs::path started = temp / "started", release = temp / "release";
+    const std::string xattr = writeTool(
+        temp / "tools" / "xattr", "touch '" + started.string() + "'\nwhile [ ! -e '" + release.string() +
+                                      "' ]; do sleep 0.02; done\nexec " + tools + "xattr \"$@\"");
+    tweak = [&](MacUpdater::Deps& d) { d.tools.xattr = xattr; };
+    const AppUpdateInfo offer = serve(makeImage({}));
+    std::ofstream(apps / ".kavri-previous-1.app");  // a real leftover
+
+    const pid_t app = ::fork();  // stands for the running app
+    if (app == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    MacUpdater updater(main, deps(app));
+    updater.install(offer);
+    ASSERT_TRUE(main.runUntil([&] { return fs::exists(started); }, std::chrono::seconds(60)));
+    MacUpdater::cleanupLeftovers(current);
+    const auto names = entries(apps);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_TRUE(names[0].starts_with(".kavri-update-"));
+    EXPECT_EQ(names[1], "Kavri.app");
+
+    { std::ofstream go(release); }
+    EXPECT_TRUE(main.runUntil([&] { return updater.phase->kind == Phase::Kind::failed || !terminations.empty(); },
+                              std::chrono::seconds(60)));
+    EXPECT_EQ(updater.phase.get(), Phase::installing());
+    // Handed over: passed by until the app ends.
+    MacUpdater::cleanupLeftovers(current);
+    EXPECT_EQ(entries(apps), names);
+
+    ::kill(app, SIGKILL);
+    ::waitpid(app, nullptr, 0);
+    EXPECT_TRUE(test::eventually([&] { return test::readFile(launches) == "new \n"; }));
+    EXPECT_EQ(test::readFile(current / "Contents" / "version"), "new");
 }
 
 }  // namespace
