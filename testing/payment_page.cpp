@@ -37,7 +37,8 @@ PaymentPage::PaymentPage(LocalAccount& account, int port)
         const std::string button =
             payment->paid ? "<p>Этот платёж уже оплачен. <a href=\"" + std::string(paidURL) + "\">Вернуться в Каври</a></p>"
                           : "<form method=\"post\" action=\"/pay/" + payment->id +
-                                "/complete\"><button id=\"pay\" type=\"submit\" style=\"font-size:1.2em;padding:.5em 2em\">"
+                                "/complete\"><input type=\"hidden\" name=\"confirm\" value=\"1\">"
+                                "<button id=\"pay\" type=\"submit\" style=\"font-size:1.2em;padding:.5em 2em\">"
                                 "Оплатить " + rubles(payment->price) + "</button></form>";
         res.set_content(page("", "<h1>Оплата подписки Каври</h1><p>Тариф: " + payment->planTitle + " — " +
                                      rubles(payment->price) + "</p>" + button +
