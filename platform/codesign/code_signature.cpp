@@ -49,6 +49,8 @@ constexpr const char* signatureName = "CodeSignature";
 // file list is far smaller.
 constexpr std::size_t maxSealBytes = 64u << 20;
 constexpr std::size_t maxSignatureBytes = 1u << 20;
+// Certificates, keys and trusted roots, as the signer or the deployment name them.
+constexpr std::size_t maxNamedFileBytes = 16u << 20;
 // The seal nests three deep: the list, its "files", one file's record.
 constexpr std::size_t sealDepth = 3;
 
@@ -246,7 +248,7 @@ Json checkedManifest(const fs::path& bundle, CMS_ContentInfo* cms) {
 Certs readCertificates(const fs::path& file) {
     Certs certs(sk_X509_new_null());
     if (file.empty()) return certs;
-    const std::string text = readAll(file, maxSignatureBytes, true);
+    const std::string text = readAll(file, maxNamedFileBytes, true);
     Bio in(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
     while (X509* cert = PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr)) sk_X509_push(certs.get(), cert);
     ERR_clear_error();
@@ -259,7 +261,7 @@ void CodeSignature::sign(const fs::path& bundle, const fs::path& certificate, co
                          const fs::path& chain) {
     Certs leaf = readCertificates(certificate);
     if (sk_X509_num(leaf.get()) < 1) fail("no certificate in " + certificate.string());
-    const std::string keyText = readAll(key, maxSignatureBytes, true);
+    const std::string keyText = readAll(key, maxNamedFileBytes, true);
     Bio keyIn(BIO_new_mem_buf(keyText.data(), static_cast<int>(keyText.size())));
     Key privateKey(PEM_read_bio_PrivateKey(keyIn.get(), nullptr, nullptr, nullptr));
     if (!privateKey) fail("no private key in " + key.string());

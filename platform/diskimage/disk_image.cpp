@@ -111,7 +111,8 @@ void unpack(const fs::path& image, const fs::path& root, const DiskImage::Limits
                                                   ARCHIVE_EXTRACT_NO_OVERWRITE);
     std::vector<std::vector<std::string>> links;
     std::size_t entries = 0;
-    std::uint64_t bytes = 0;
+    std::uint64_t bytes = 0;   // all files' announced sizes so far
+    la_int64_t announced = 0;  // the current file's
     for (;;) {
         archive_entry* entry = nullptr;
         const int r = archive_read_next_header(in.get(), &entry);
@@ -131,10 +132,12 @@ void unpack(const fs::path& image, const fs::path& root, const DiskImage::Limits
             if (!target || !RelativePath::linkStaysInside(*parts, target)) fail("a link leads out of the image: " + name);
             links.push_back(*parts);
         } else if (type == AE_IFREG) {
-            // Refused on what the entry announces, before a byte of it is written.
-            const la_int64_t size = archive_entry_size(entry);
-            if (size < 0 || static_cast<std::uint64_t>(size) > limits.maxBytes - bytes)
+            // Counted as the entry announces itself (holes of a sparse file
+            // too), before a byte of it is written.
+            announced = archive_entry_size(entry);
+            if (announced < 0 || static_cast<std::uint64_t>(announced) > limits.maxBytes - bytes)
                 fail("the image unpacks to more than " + std::to_string(limits.maxBytes) + " bytes");
+            bytes += static_cast<std::uint64_t>(announced);
         } else if (type != AE_IFDIR) {
             fail("not a file, folder or link: " + name);
         }
@@ -149,9 +152,8 @@ void unpack(const fs::path& image, const fs::path& root, const DiskImage::Limits
                 const int d = archive_read_data_block(in.get(), &block, &size, &offset);
                 if (d == ARCHIVE_EOF) break;
                 if (d != ARCHIVE_OK) fail(errorOf(in.get()));
-                if (size > limits.maxBytes - bytes)
-                    fail("the image unpacks to more than " + std::to_string(limits.maxBytes) + " bytes");
-                bytes += size;
+                if (offset < 0 || static_cast<std::uint64_t>(offset) + size > static_cast<std::uint64_t>(announced))
+                    fail("an entry holds more than it announced: " + name);
                 if (archive_write_data_block(out.get(), block, size, offset) != ARCHIVE_OK) fail(errorOf(out.get()));
             }
         }

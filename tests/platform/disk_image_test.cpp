@@ -77,6 +77,30 @@ void writeZeros(const fs::path& path, const std::string& name, std::int64_t size
     archive_write_free(out);
 }
 
+// An image of sparse files: each `size` bytes long, of which the image holds
+// only `data`; the rest is a hole.
+void writeSparse(const fs::path& path, const std::vector<std::pair<std::string, std::int64_t>>& files,
+                 const std::string& data) {
+    archive* out = archive_write_new();
+    archive_write_add_filter_gzip(out);
+    archive_write_set_format_pax(out);
+    ASSERT_EQ(archive_write_open_filename(out, path.c_str()), ARCHIVE_OK);
+    for (const auto& [name, size] : files) {
+        archive_entry* e = archive_entry_new();
+        archive_entry_set_pathname(e, name.c_str());
+        archive_entry_set_perm(e, 0644);
+        archive_entry_set_filetype(e, AE_IFREG);
+        archive_entry_set_size(e, size);
+        archive_entry_sparse_add_entry(e, size - static_cast<std::int64_t>(data.size()),
+                                       static_cast<std::int64_t>(data.size()));
+        ASSERT_EQ(archive_write_header(out, e), ARCHIVE_OK);
+        archive_write_data(out, data.data(), data.size());
+        archive_entry_free(e);
+    }
+    archive_write_close(out);
+    archive_write_free(out);
+}
+
 std::vector<std::string> tree(const fs::path& root) {
     std::vector<std::string> names;
     for (const auto& e : fs::recursive_directory_iterator(root)) names.push_back(e.path().lexically_relative(root).string());
@@ -194,6 +218,15 @@ TEST(DiskImageTest, AnImageBeyondItsLimitsUnpacksNothing) {
         EXPECT_TRUE(fs::is_empty(mount));
         fs::remove_all(temp / "mnt");
     }
+
+    // Holes count as what they unpack to, not as the bytes the image holds.
+    writeSparse(image, {{"a", 60}, {"b", 40}}, "xy");
+    DiskImage::attach(image, mount, limits);
+    EXPECT_EQ(fs::file_size(mount / "b"), 40u);
+    DiskImage::detach(mount);
+    writeSparse(image, {{"a", 60}, {"b", 41}}, "xy");
+    EXPECT_THROW(DiskImage::attach(image, mount, limits), DiskImage::Error);
+    EXPECT_TRUE(fs::is_empty(mount));
 }
 
 TEST(DiskImageTest, TheToolRefusesAnEscapeByWayOfALinkAndAnImageThatUnpacksFarBeyondItsSize) {
