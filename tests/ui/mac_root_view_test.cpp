@@ -114,6 +114,24 @@ TEST_F(MacRootViewTest, BannerButtonsSayWhatTheyOpen) {
     test::keepOnFailure(view);
 }
 
+// The sheets lie in their fixed order, not in the order they opened: the
+// location sheet that hands over to the plans stays above them as it leaves.
+TEST_F(MacRootViewTest, SheetsLieInTheirFixedOrderWhateverOpenedLast) {
+    view.show();
+    MacRootViewState s;
+    s.showStack = true;
+    view.setState(s);
+    s.showPlans = true;
+    view.setState(s);
+    EXPECT_EQ(view.childAt(QPoint(10, 10)), find<QWidget>(ObjectName::stackSheet));
+    s.showStack = false;
+    view.setState(s);
+    s.showMenu = true;
+    view.setState(s);
+    EXPECT_EQ(view.childAt(QPoint(10, 10)), find<QWidget>(ObjectName::plansSheet));
+    test::keepOnFailure(view);
+}
+
 // A pixel of a picture, in points.
 QColor pixel(const QImage& image, double x, double y) {
     const double dpr = image.devicePixelRatio();

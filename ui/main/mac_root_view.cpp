@@ -202,6 +202,7 @@ void MacRootView::setState(const MacRootViewState& next) {
         sheets_[i]->setGeometry(rect());
         sheets_[i]->setPresented(flags[i]);
     }
+    stackSheets();
     updateAlert();
     relayout();
     update();
@@ -232,6 +233,13 @@ void MacRootView::rebuildBanner() {
         connect(pay_, &QAbstractButton::clicked, this, &MacRootView::payClicked);
         pay_->show();
     }
+    stackSheets();
+}
+
+// The sheets lie over the column in their fixed order, whichever opened
+// last: a later one of the four above an earlier one, also while one of
+// them slides out.
+void MacRootView::stackSheets() {
     for (auto* sheet : sheets_)
         if (sheet->isVisible()) sheet->raise();
 }
