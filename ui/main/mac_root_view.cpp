@@ -34,6 +34,8 @@ constexpr double dotSide = 9.5;
 constexpr double dotSpacing = 10;
 constexpr double removedSpacing = 12;
 constexpr double lineSpacing = 6;
+// More of a status caption than the window could ever show.
+constexpr int maxCaptionCharacters = 2000;
 
 QFont titleFont() { return Fonts::system(20.9, QFont::Bold); }
 QFont captionFont() { return Fonts::system(15.2, QFont::Medium); }
@@ -60,15 +62,10 @@ QStringList captionLines(const QString& text, double width, int maxLines) {
     layout.endLayout();
     maxLines = std::max(1, maxLines);
     if (lines.size() > maxLines) {
+        // The rest as one line, cut to the width with an ellipsis.
         const QString rest = text.mid(starts[maxLines - 1]).simplified();
         lines = lines.mid(0, maxLines - 1);
-        // Elided by hand: the rest is one long line, cut to the width with
-        // the ellipsis after it.
-        const QFontMetricsF m(font);
-        QString cut = rest;
-        const double room = width - m.horizontalAdvance(u'…');
-        while (!cut.isEmpty() && m.horizontalAdvance(cut) > room) cut.chop(1);
-        lines.push_back(cut.trimmed() + u'…');
+        lines.push_back(QFontMetricsF(font).elidedText(rest, Qt::ElideRight, width));
     }
     if (lines.isEmpty()) lines.push_back(QString());
     return lines;
@@ -254,7 +251,8 @@ MacRootView::Layout MacRootView::layout() const {
     const double headerH = std::max(titleH, menuSize.height());
     // The caption wraps within the column beside the dot; a failure text
     // may be long.
-    const QString captionText = q(state_.status.caption);
+    // No more of it than a window of lines could show is laid out.
+    const QString captionText = q(state_.status.caption).left(maxCaptionCharacters);
     const double captionRoom = w - dotSide - dotSpacing;
     const double lineH = QFontMetricsF(captionFont()).height();
     l.caption = captionLines(captionText, captionRoom, std::numeric_limits<int>::max());

@@ -409,6 +409,13 @@ std::vector<ScreenGallery::Screen> ScreenGallery::all() {
                                            connectedAt + 24h * 200, ""}));
          }},
         {"main-failed-long-plain", [] { return window(tunnel(VPNManager::Status::failed(longFailure))); }},
+        {"main-failed-too-long", [] {
+             std::string text;
+             for (int i = 0; i < 5; ++i) text += std::string(longFailure) + " ";
+             auto s = withStack(tunnel(VPNManager::Status::failed(text)), true, true, false);
+             return window(withAccount(s, {false, SubscriptionState::paidAutopay, std::nullopt,
+                                           connectedAt + 24h * 200, ""}));
+         }},
         {"main-trial-until", [] {
              return window(withAccount({}, {false, SubscriptionState::trial, 5, connectedAt + 24h * 10, ""}));
          }},
