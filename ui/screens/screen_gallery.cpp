@@ -138,7 +138,6 @@ QImage withAlert(const MacRootViewState& state) {
     QPainter p(&image);
     const QSizeF size = QSizeF(dialog.size()) / dialog.devicePixelRatio();
     const QPointF at((ScreenGallery::windowWidth - size.width()) / 2, (ScreenGallery::windowHeight - size.height()) / 2);
-    p.fillRect(QRectF(0, 0, ScreenGallery::windowWidth, ScreenGallery::windowHeight), QColor(0, 0, 0, 80));
     p.drawImage(QRectF(at, size), dialog);
     p.end();
     return image;
