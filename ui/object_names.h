@@ -23,6 +23,8 @@ inline constexpr const char* devicesSheet = "devicesSheet";
 inline constexpr const char* stackSheet = "stackSheet";
 inline constexpr const char* stackAlert = "stackAlert";
 inline constexpr const char* stackCard = "stackCard";
+// The indicator over the edge of every scrolling list.
+inline constexpr const char* scrollIndicator = "scrollIndicator";
 // The account menu sheet.
 inline constexpr const char* menuSheetContent = "menuSheetContent";
 inline constexpr const char* menuDone = "menuDone";

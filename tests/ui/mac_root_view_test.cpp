@@ -114,6 +114,24 @@ TEST_F(MacRootViewTest, BannerButtonsSayWhatTheyOpen) {
     test::keepOnFailure(view);
 }
 
+// The sheets lie in their fixed order, not in the order they opened: the
+// location sheet that hands over to the plans stays above them as it leaves.
+TEST_F(MacRootViewTest, SheetsLieInTheirFixedOrderWhateverOpenedLast) {
+    view.show();
+    MacRootViewState s;
+    s.showStack = true;
+    view.setState(s);
+    s.showPlans = true;
+    view.setState(s);
+    EXPECT_EQ(view.childAt(QPoint(10, 10)), find<QWidget>(ObjectName::stackSheet));
+    s.showStack = false;
+    view.setState(s);
+    s.showMenu = true;
+    view.setState(s);
+    EXPECT_EQ(view.childAt(QPoint(10, 10)), find<QWidget>(ObjectName::plansSheet));
+    test::keepOnFailure(view);
+}
+
 // A pixel of a picture, in points.
 QColor pixel(const QImage& image, double x, double y) {
     const double dpr = image.devicePixelRatio();
@@ -154,6 +172,38 @@ TEST_F(MacRootViewTest, TheScreensShowThePalettesColoursWhereTheyBelong) {
     const QColor dim = pixel(connected, connect.left() + 12, connect.center().y());  // the banner moves it a little
     EXPECT_FALSE(near(dim, Palette::accent(), 40));
     EXPECT_GT(dim.red(), Palette::background().red());
+}
+
+// A failure text of 200 characters wraps within the column: no text in the
+// margins, the connect button inside the window; a text longer than the
+// window could show takes the lines there is room for, the last one cut.
+TEST_F(MacRootViewTest, ALongFailureCaptionStaysInsideTheColumn) {
+    std::string endless;
+    for (int i = 0; i < 40; ++i) endless += std::string(ScreenGallery::longFailure) + " ";
+    for (const std::string& text : {std::string(ScreenGallery::longFailure), endless}) {
+        MacRootViewState s;
+        s.status = RootStatus::of(false, false, VPNManager::Status::failed(text));
+        s.banner =
+            AccountBanner::choose({false, SubscriptionState::paidAutopay, {}, clock.wallNow() + 24h * 40, ""}, clock);
+        StackAPI::Snapshot stack;
+        stack.location.mode = "manual";
+        stack.location.label = "Германия";
+        stack.location.countryCode = "de";
+        s.showsStackCard = true;
+        s.stack = stack;
+        view.setState(s);
+        view.show();
+        const QImage image = view.grab().toImage();
+        int stray = 0;  // light pixels in the margins beside the column
+        for (double y = 0; y < 655; y += 0.5)
+            for (double x : {1.0, 6.0, 11.0, 16.0, 345.0, 350.0, 355.0, 360.0})
+                stray += pixel(image, x, y).lightness() > Palette::background().lightness() + 60;
+        EXPECT_EQ(stray, 0) << text.size() << " characters";
+        EXPECT_LE(find<QWidget>(ObjectName::connectButton)->geometry().bottom(), MacRootView::height)
+            << text.size() << " characters";
+        EXPECT_GE(find<QWidget>(ObjectName::stackCard)->geometry().top(), 0);
+        test::keepOnFailure(view);
+    }
 }
 
 }  // namespace

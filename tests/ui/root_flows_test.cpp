@@ -14,6 +14,7 @@
 #include "core/keychain.h"
 #include "platform/ne/tunnel_control_client.h"
 #include "platform/runtime/fake_clock.h"
+#include "platform/runtime/log.h"
 #include "platform/sysext/system_extension_manager.h"
 #include "tests/support/vpn_fixture.h"
 #include "tests/ui/qt_app.h"
@@ -331,8 +332,10 @@ TEST_F(RootFlowsTest, ASwitchWhileConnectedReconnectsOnTheNewLocation) {
 
 // Another start (the tray, a second app) brings the tunnel back up with the
 // configuration it had before the switch's own connect: that connect then
-// leaves it alone, and the extension is asked to take the new one.
+// leaves it alone, and the extension is asked to take the new one. The
+// switch has ended by then: the card is not held busy while the tunnel polls.
 TEST_F(RootFlowsTest, ATunnelBackUpBeforeTheReconnectIsMovedToTheNewLocation) {
+    LogCapture logs;
     connectByToggle();
     const std::string before = *store.data(KavriDefaultsKey::cachedSingboxConfig);
     TunnelControlClient other(socket());
@@ -345,11 +348,26 @@ TEST_F(RootFlowsTest, ATunnelBackUpBeforeTheReconnectIsMovedToTheNewLocation) {
     auto options = rig.options(before);
     options["subToken"] = token;
     ASSERT_EQ(other.start(options).status, TunnelStatus::connected) << durnelOutput();
+    // The tunnel's poll gets its answer only once the switch has ended.
+    std::promise<void> answer;
+    auto answered = answer.get_future().share();
+    rig.controlPlane.route("GET", "/sub/[^/]+", [this, answered](const TestControlPlane::Request&) {
+        answered.wait();
+        auto c = newLocation();
+        c["_kavri_meta"] = subscriptionMeta;
+        return TestControlPlane::Reply::subscription(c.dump());
+    });
     ASSERT_TRUE(drive([&] { return !state().stackCardBusy; })) << durnelOutput();
+    EXPECT_EQ(logs.count("the tunnel did not take the new configuration"), 0u);
+    answer.set_value();
 
+    ASSERT_TRUE(drive([&] { return logs.containsText("asking it for the new configuration"); }));
+    ASSERT_TRUE(drive([&] { return durnelLines("self-heal: hot-reloaded new config (stack_select)") == 1; }))
+        << durnelOutput();
     EXPECT_EQ(vpn->status->kind, Kind::connected);
     EXPECT_EQ(groupMembers(), (json{"m1", "m2", "m3"})) << durnelOutput();
-    EXPECT_EQ(durnelLines("self-heal: hot-reloaded new config (stack_select)"), 1u) << durnelOutput();
+    EXPECT_FALSE(state().stackCardBusy);
+    EXPECT_EQ(logs.count("the tunnel did not take the new configuration"), 0u);
 }
 
 TEST_F(RootFlowsTest, TheSheetOpensWithTheCachedCatalogAndMeasuresWhatTheServerDoesNotKnow) {

@@ -6,9 +6,11 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QTextLayout>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "ui/main/logo_button.h"
 #include "ui/main/mac_bottom_sheet.h"
@@ -32,11 +34,42 @@ constexpr double dotSide = 9.5;
 constexpr double dotSpacing = 10;
 constexpr double removedSpacing = 12;
 constexpr double lineSpacing = 6;
+// More of a status caption than the window could ever show.
+constexpr int maxCaptionCharacters = 2000;
 
 QFont titleFont() { return Fonts::system(20.9, QFont::Bold); }
 QFont captionFont() { return Fonts::system(15.2, QFont::Medium); }
 QFont bannerFont() { return Fonts::system(14.25); }
 QFont bannerSmallFont() { return Fonts::system(12.35); }
+
+// The status caption broken into lines no wider than `width`: at word
+// boundaries, and anywhere in a word longer than a line. At most `maxLines`
+// (at least one); when the text needs more, the last line shown ends in "…".
+QStringList captionLines(const QString& text, double width, int maxLines) {
+    const QFont font = captionFont();
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    QStringList lines;
+    QList<int> starts;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        starts.push_back(line.textStart());
+        lines.push_back(text.mid(line.textStart(), line.textLength()).trimmed());
+    }
+    layout.endLayout();
+    maxLines = std::max(1, maxLines);
+    if (lines.size() > maxLines) {
+        // The rest as one line, cut to the width with an ellipsis.
+        const QString rest = text.mid(starts[maxLines - 1]).simplified();
+        lines = lines.mid(0, maxLines - 1);
+        lines.push_back(QFontMetricsF(font).elidedText(rest, Qt::ElideRight, width));
+    }
+    if (lines.isEmpty()) lines.push_back(QString());
+    return lines;
+}
 
 double textHeight(const QFont& font, const QString& text, double width) {
     return QFontMetricsF(font).boundingRect(QRectF(0, 0, width, 10000), Qt::AlignHCenter | Qt::TextWordWrap, text).height();
@@ -48,6 +81,9 @@ double textHeight(const QFont& font, const QString& text, double width) {
 struct MacRootView::Layout {
     QRectF header, menu, logoFrame, status, banner, bannerTitle, bannerSubtitle, bannerButton, stackCard, connect;
     QRectF lineText, lineDot, linePay;
+    // The status caption as drawn: its lines, and the width of the widest.
+    QStringList caption;
+    double captionWidth = 0;
 };
 
 MacRootView::MacRootView(Clock& clock, QWidget* parent) : QWidget(parent), clock_(clock) {
@@ -163,6 +199,7 @@ void MacRootView::setState(const MacRootViewState& next) {
         sheets_[i]->setGeometry(rect());
         sheets_[i]->setPresented(flags[i]);
     }
+    stackSheets();
     updateAlert();
     relayout();
     update();
@@ -193,6 +230,13 @@ void MacRootView::rebuildBanner() {
         connect(pay_, &QAbstractButton::clicked, this, &MacRootView::payClicked);
         pay_->show();
     }
+    stackSheets();
+}
+
+// The sheets lie over the column in their fixed order, whichever opened
+// last: a later one of the four above an earlier one, also while one of
+// them slides out.
+void MacRootView::stackSheets() {
     for (auto* sheet : sheets_)
         if (sheet->isVisible()) sheet->raise();
 }
@@ -205,7 +249,15 @@ MacRootView::Layout MacRootView::layout() const {
     const double titleH = QFontMetricsF(titleFont()).height();
     const QSizeF menuSize = menu_->naturalSize();
     const double headerH = std::max(titleH, menuSize.height());
-    const double statusH = std::max(dotSide, QFontMetricsF(captionFont()).height());
+    // The caption wraps within the column beside the dot; a failure text
+    // may be long.
+    // No more of it than a window of lines could show is laid out.
+    const QString captionText = q(state_.status.caption).left(maxCaptionCharacters);
+    const double captionRoom = w - dotSide - dotSpacing;
+    const double lineH = QFontMetricsF(captionFont()).height();
+    l.caption = captionLines(captionText, captionRoom, std::numeric_limits<int>::max());
+    auto statusHeight = [&] { return std::max(dotSide, lineH * double(l.caption.size())); };
+    double statusH = statusHeight();
 
     // The banner's own height and its parts, from its top.
     const auto& b = state_.banner;
@@ -249,6 +301,16 @@ MacRootView::Layout MacRootView::layout() const {
     const bool card = state_.showsStackCard && state_.stack;
     if (card) total += stackCardPaddingTop + StackCard::height + spacing;
     const double available = height - paddingTop - paddingBottom;
+    if (total > available && l.caption.size() > 1) {
+        // Only as many lines as the window has room for.
+        const int keep = int(l.caption.size()) - int(std::ceil((total - available) / lineH - 1e-9));
+        total -= statusH;
+        l.caption = captionLines(captionText, captionRoom, keep);
+        statusH = statusHeight();
+        total += statusH;
+    }
+    const QFontMetricsF captionMetrics(captionFont());
+    for (const auto& line : l.caption) l.captionWidth = std::max(l.captionWidth, captionMetrics.horizontalAdvance(line));
     double y = paddingTop + std::max(0.0, (available - total) / 2);
 
     l.header = QRectF(x0, y, w, headerH);
@@ -315,18 +377,22 @@ void MacRootView::paintEvent(QPaintEvent*) {
     p.setFont(titleFont());
     p.drawText(l.header, Qt::AlignLeft | Qt::AlignVCenter, "Каври");
 
-    // Status row: the dot and the caption, centred together.
-    const QString caption = q(state_.status.caption);
-    const double captionW = QFontMetricsF(captionFont()).horizontalAdvance(caption);
-    const double rowW = dotSide + dotSpacing + captionW;
+    // Status row: the dot and the caption, centred together; the dot beside
+    // the middle of a caption of several lines.
+    const double rowW = dotSide + dotSpacing + l.captionWidth;
     double x = l.status.center().x() - rowW / 2;
     p.setPen(Qt::NoPen);
     p.setBrush(Palette::color(state_.status.dot));
     p.drawEllipse(QRectF(x, l.status.center().y() - dotSide / 2, dotSide, dotSide));
     p.setPen(Palette::text());
     p.setFont(captionFont());
-    p.drawText(QRectF(x + dotSide + dotSpacing, l.status.y(), captionW + 1, l.status.height()),
-               Qt::AlignLeft | Qt::AlignVCenter, caption);
+    const double lineH = QFontMetricsF(captionFont()).height();
+    double lineY = l.status.center().y() - lineH * double(l.caption.size()) / 2;
+    for (const auto& line : l.caption) {
+        p.drawText(QRectF(x + dotSide + dotSpacing, lineY, l.captionWidth + 1, lineH), Qt::AlignLeft | Qt::AlignVCenter,
+                   line);
+        lineY += lineH;
+    }
 
     const auto& b = state_.banner;
     switch (b.kind) {

@@ -84,6 +84,7 @@ private:
     Layout layout() const;
     void relayout();
     void rebuildBanner();
+    void stackSheets();
     void updateAlert();
 
     Clock& clock_;

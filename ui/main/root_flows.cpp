@@ -165,8 +165,9 @@ void RootFlows::applyStack(std::optional<std::string> location, std::optional<st
     switch_ = cancelled;
     calls_.start([this, cancelled, location = std::move(location), proto = std::move(proto)](StoreCalls::Call& call) {
         bool raised = false;
+        bool pollAfter = false;
         try {
-            raised = runSwitch(call, cancelled, location, proto);
+            raised = runSwitch(call, cancelled, location, proto, pollAfter);
         } catch (const StoreCalls::Cancelled&) {
             throw;
         } catch (const MainExecutor::Stopped&) {
@@ -178,11 +179,15 @@ void RootFlows::applyStack(std::optional<std::string> location, std::optional<st
         // Every road of a switch that found a token ends here; one flag for
         // every switch, so an older one that ends clears it too.
         if (raised) call.onMain([&] { root_.setApplyingStack(false); });
+        // The switch has ended; a tunnel that another start kept up is asked
+        // for the new configuration on its own time.
+        if (pollAfter) pollWhenUp(call, cancelled);
     });
 }
 
 bool RootFlows::runSwitch(StoreCalls::Call& call, const CancelFlag& cancelled,
-                          const std::optional<std::string>& location, const std::optional<std::string>& proto) {
+                          const std::optional<std::string>& location, const std::optional<std::string>& proto,
+                          bool& pollAfter) {
     const auto token = call.onMain([&] { return ports_.readToken ? ports_.readToken() : std::nullopt; });
     if (!token) return false;
     call.onMain([&] { root_.setApplyingStack(true); });
@@ -212,11 +217,11 @@ bool RootFlows::runSwitch(StoreCalls::Call& call, const CancelFlag& cancelled,
     });
     // Down, the new stack is taken at the next connect.
     if (!wasUp || *cancelled) return true;
-    reconnect(call, cancelled);
+    pollAfter = !reconnect(call, cancelled);
     return true;
 }
 
-void RootFlows::reconnect(StoreCalls::Call& call, const CancelFlag& cancelled) {
+bool RootFlows::reconnect(StoreCalls::Call& call, const CancelFlag& cancelled) {
     ports_.vpn.disconnect();
     const auto deadline = ports_.clock.monoNow() + reconnectWait;
     // Looked at first, so a tunnel already down costs no pause; a newer
@@ -224,7 +229,7 @@ void RootFlows::reconnect(StoreCalls::Call& call, const CancelFlag& cancelled) {
     while (!*cancelled && call.onMain([&] { return ports_.vpn.status->kind != Kind::disconnected; }) &&
            ports_.clock.monoNow() < deadline)
         ports_.clock.sleepFor(reconnectCheck, call.stopToken());
-    if (*cancelled || call.cancelled()) return;
+    if (*cancelled || call.cancelled()) return true;
 
     saveStoredConfiguration();
     bool started = false;
@@ -234,12 +239,14 @@ void RootFlows::reconnect(StoreCalls::Call& call, const CancelFlag& cancelled) {
         // Silent: the status shows what the tunnel does. Refused also when
         // another start came first, with the configuration it had.
     }
-    if (!started) pollWhenUp(call);
+    return started;
 }
 
-void RootFlows::pollWhenUp(StoreCalls::Call& call) {
+void RootFlows::pollWhenUp(StoreCalls::Call& call, const CancelFlag& cancelled) {
     const auto deadline = ports_.clock.monoNow() + upWait;
     for (;;) {
+        // A newer switch reconnects by itself.
+        if (*cancelled) return;
         const auto kind = call.onMain([&] { return ports_.vpn.status->kind; });
         if (kind == Kind::connected || kind == Kind::reasserting) break;
         // Gone down or failed meanwhile: the next connect takes the new configuration.

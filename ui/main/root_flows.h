@@ -115,14 +115,18 @@ private:
     using CancelFlag = std::shared_ptr<std::atomic<bool>>;
 
     void toggle(StoreCalls::Call& call);
-    // Returns whether it raised the switch flag.
+    // Returns whether it raised the switch flag; `pollAfter` when the
+    // reconnect's start was refused and the tunnel is to be asked to poll.
     bool runSwitch(StoreCalls::Call& call, const CancelFlag& cancelled, const std::optional<std::string>& location,
-                   const std::optional<std::string>& proto);
-    void reconnect(StoreCalls::Call& call, const CancelFlag& cancelled);
+                   const std::optional<std::string>& proto, bool& pollAfter);
+    // Stops the tunnel, waits for it to go down and starts it again; false
+    // when the start was refused.
+    bool reconnect(StoreCalls::Call& call, const CancelFlag& cancelled);
     // A tunnel that came through the reconnect up (another connect started
     // it meanwhile, or it never stopped) runs the configuration it had: ask
-    // it to poll and reload the new one.
-    void pollWhenUp(StoreCalls::Call& call);
+    // it to poll and reload the new one. Runs after the switch has ended
+    // and its flag is down; a newer switch ends it.
+    void pollWhenUp(StoreCalls::Call& call, const CancelFlag& cancelled);
     void saveStoredConfiguration();
     void measure();
     void track(const std::string& event, std::optional<std::int64_t> ms = std::nullopt,

@@ -93,15 +93,36 @@ MacPlanSheetState listed(std::optional<std::string> busy) {
     return s;
 }
 
+Account ownerAccount(Clock& clock) { return {SubscriptionState::paidAutopay, {}, clock.wallNow() + 24h * 150, true}; }
+
 }  // namespace
 
+QWidget* SheetScreens::ownerMenu(Clock& clock, QWidget* parent) {
+    auto* sheet = new MacMenuSheet(parent);
+    sheet->setState(menu(ownerAccount(clock), updateIn(Phase{}, false, std::nullopt), clock));
+    return sheet;
+}
+
+QWidget* SheetScreens::listedPlans(QWidget* parent) {
+    auto* sheet = new MacPlanSheet(parent);
+    sheet->setState(listed(std::nullopt));
+    return sheet;
+}
+
 std::vector<ScreenGallery::Screen> SheetScreens::all(Clock& clock) {
-    const Date inMay = clock.wallNow() + 24h * 150;
-    const Account owner{SubscriptionState::paidAutopay, {}, inMay, true};
+    const Account owner = ownerAccount(clock);
     const Account member{SubscriptionState::trial, 5, {}, false};
     const auto idle = updateIn(Phase{}, false, std::nullopt);
+    // The confirmations that stand in for a copied line for 1.6 s.
+    auto copiedID = menu(owner, idle, clock);
+    copiedID.idLine = "Скопировано";
+    copiedID.idColor = PaletteColor::accent;
+    auto copiedLink = menu(owner, idle, clock);
+    copiedLink.referralText = "Ссылка скопирована";
     std::vector<ScreenGallery::Screen> screens{
         {"menu-owner", [=, &clock] { return menuScreen(menu(owner, idle, clock), false); }},
+        {"menu-copied-id", [=] { return menuScreen(copiedID, false); }},
+        {"menu-copied-link", [=] { return menuScreen(copiedLink, true); }},
         {"menu-owner-end", [=, &clock] { return menuScreen(menu(owner, idle, clock), true); }},
         {"menu-member", [=, &clock] { return menuScreen(menu(member, idle, clock), false); }},
         {"menu-member-end", [=, &clock] { return menuScreen(menu(member, idle, clock), true); }},

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+class QWidget;
+
 #include "platform/runtime/clock.h"
 #include "ui/screens/screen_gallery.h"
 
@@ -13,6 +15,10 @@ namespace kavri {
 class SheetScreens {
 public:
     static std::vector<ScreenGallery::Screen> all(Clock& clock);
+    // An owner's account menu and the listed plans, as a bottom sheet's
+    // content under `parent`.
+    static QWidget* ownerMenu(Clock& clock, QWidget* parent);
+    static QWidget* listedPlans(QWidget* parent);
 };
 
 }  // namespace kavri

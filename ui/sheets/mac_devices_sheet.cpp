@@ -18,6 +18,7 @@
 #include "ui/style/palette.h"
 #include "ui/style/plain_button.h"
 #include "ui/style/qt_text.h"
+#include "ui/style/scroll_areas.h"
 
 namespace kavri {
 
@@ -126,13 +127,7 @@ MacDevicesSheet::MacDevicesSheet(QWidget* parent) : QWidget(parent) {
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    // A thin indicator over the sheet's own background.
-    scroll->setStyleSheet(
-        "QScrollArea { background: transparent; }"
-        "QScrollBar:vertical { background: transparent; width: 7px; margin: 2px 1px 2px 0px; }"
-        "QScrollBar::handle:vertical { background: rgba(255, 255, 255, 64); border-radius: 3px; min-height: 30px; }"
-        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0px; }"
-        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }");
+    scroll->setStyleSheet("QScrollArea { background: transparent; }");
     scroll->viewport()->setAutoFillBackground(false);
     auto* content = new QWidget;
     auto* col = column(content, sectionSpacing);
@@ -140,6 +135,7 @@ MacDevicesSheet::MacDevicesSheet(QWidget* parent) : QWidget(parent) {
     col->setSizeConstraint(QLayout::SetNoConstraint);
     scroll->setWidget(content);
     content->setAutoFillBackground(false);  // after setWidget, which turns it on
+    overlayScrollIndicator(scroll);  // over the sheet's own background, not beside the column
     root->addWidget(scroll, 1);
 
     // The owner's devices.

@@ -115,7 +115,7 @@ MacDevicesSheetPresenter::~MacDevicesSheetPresenter() {
 
 // --- state ---
 
-void MacDevicesSheetPresenter::recompute() {
+void MacDevicesSheetPresenter::recompute(bool publish) {
     const auto& m = *model_;
     const bool owner = !deps_.subscription.isMember();
     const auto account = deps_.subscription.state.get();
@@ -177,7 +177,7 @@ void MacDevicesSheetPresenter::recompute() {
     s.message = m.message;
     s.messageColor = m.messageIsError ? PaletteColor::danger : PaletteColor::success;
 
-    if (s == state_) return;
+    if (s == state_ && !publish) return;
     state_ = std::move(s);
     if (onChange_) onChange_();
 }
@@ -286,7 +286,9 @@ void MacDevicesSheetPresenter::showCode() {
 
 void MacDevicesSheetPresenter::codeEdited(const std::string& text) {
     model_->entered = filterCode(text);
-    recompute();
+    // The field holds what was typed: a text the filter changed is drawn
+    // anew even when the filtered code stayed the same ("ABCDE" + "1").
+    recompute(model_->entered != text);
 }
 
 void MacDevicesSheetPresenter::confirmJoin() {

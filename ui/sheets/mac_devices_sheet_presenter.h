@@ -64,7 +64,8 @@ public:
     MacDevicesSheetPresenter& operator=(const MacDevicesSheetPresenter&) = delete;
 
     const MacDevicesSheetViewState& state() const { return state_; }
-    // Called on the main thread whenever state() changed.
+    // Called on the main thread whenever state() changed, and after an edit
+    // of the code that the filter altered, so that the field is rewritten.
     void setOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }
 
     // The sheet came on screen (an owner's list is loaded) or left it (the
@@ -109,7 +110,8 @@ private:
     // is gone, where nobody reads it.
     struct Model;
 
-    void recompute();
+    // Publishes the state when it changed, or always when `publish`.
+    void recompute(bool publish = false);
     static void load(StoreCalls::Call& call, const std::shared_ptr<Model>& model, const DeviceLinkAPI& api,
                      const std::string& token);
 

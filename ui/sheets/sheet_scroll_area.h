@@ -5,7 +5,7 @@
 namespace kavri {
 
 // The vertical scroll area of a sheet: no frame, see-through, `content`
-// stretched to its width, and a thin light indicator while it scrolls.
+// stretched to its full width, and the overlay indicator while it scrolls.
 class SheetScrollArea : public QScrollArea {
     Q_OBJECT
 public:

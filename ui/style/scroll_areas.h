@@ -6,8 +6,14 @@ class QWidget;
 namespace kavri {
 
 // A vertical scroll area on the views' background: no frame, no
-// horizontal scrolling, a thin light indicator shown while the content is
-// taller than the area.
+// horizontal scrolling, the overlay indicator below.
 QScrollArea* verticalScrollArea(QWidget* content, QWidget* parent);
+
+// Gives `area` a thin light indicator that lies over the right edge of its
+// content while the content is taller than the area, in place of a scroll
+// bar that takes layout width: the content keeps the area's full width, so
+// a centred column stays centred. Wheel, keys and ensureWidgetVisible()
+// scroll as before; the indicator can be dragged.
+void overlayScrollIndicator(QScrollArea* area);
 
 }  // namespace kavri

@@ -1,5 +1,8 @@
 #include "ui/sheets/mac_devices_sheet_presenter.h"
 
+#include <QLineEdit>
+#include <QTest>
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -14,7 +17,10 @@
 #include "platform/runtime/fake_clock.h"
 #include "testing/test_control_plane.h"
 #include "tests/support/temp_dir.h"
+#include "tests/ui/qt_app.h"
 #include "tests/ui/sheets/qr_reader.h"
+#include "ui/object_names.h"
+#include "ui/sheets/mac_devices_sheet.h"
 
 namespace kavri {
 namespace {
@@ -423,6 +429,39 @@ TEST_F(MacDevicesSheetPresenterTest, WithoutATokenShareAndUnlinkDoNothing) {
     EXPECT_EQ(p.state(), member);
     EXPECT_EQ(before.shareLabel, "Показать код");
     EXPECT_TRUE(plane.requests().empty());
+}
+
+// The field shows what the filter kept: an edit it altered is published
+// even when the code stayed the same, so that the view rewrites the field.
+TEST_F(MacDevicesSheetPresenterTest, AnEditTheFilterAlteredIsPublishedEvenWhenTheCodeStaysTheSame) {
+    auto& p = make();
+    p.codeEdited("ABCDE");
+    const int before = changes;
+    p.codeEdited("ABCDE1");
+    EXPECT_EQ(p.state().entered, "ABCDE");
+    EXPECT_EQ(changes, before + 1);
+    p.codeEdited("ABCDE");  // as the field now holds: nothing to tell
+    EXPECT_EQ(changes, before + 1);
+}
+
+TEST_F(MacDevicesSheetPresenterTest, TheJoinFieldHoldsTheFilteredCodeAtEveryKeystroke) {
+    test::qtApp();
+    auto& p = make();
+    MacDevicesSheet sheet;
+    sheet.bind(p);
+    sheet.resize(361, 543);
+    sheet.show();
+    auto* field = sheet.findChild<QLineEdit*>(ObjectName::devicesCodeField);
+    ASSERT_TRUE(field && field->isVisible());
+    field->setFocus();
+    const QString typed = "k7m2 x9q4 zz";
+    const QString shown[] = {"K", "K7", "K7M", "K7M2", "K7M2", "K7M2X", "K7M2X9", "K7M2X9",
+                             "K7M2X9", "K7M2X9", "K7M2X9", "K7M2X9"};
+    for (int i = 0; i < typed.size(); ++i) {
+        QTest::keyClick(field, typed[i].toLatin1());
+        EXPECT_EQ(field->text().toStdString(), shown[i].toStdString()) << "after " << typed.left(i + 1).toStdString();
+    }
+    EXPECT_EQ(p.state().entered, "K7M2X9");
 }
 
 TEST_F(MacDevicesSheetPresenterTest, JoiningStoresTheNewTokenRefreshesAndCloses) {

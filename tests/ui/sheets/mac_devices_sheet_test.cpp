@@ -104,6 +104,24 @@ TEST_F(MacDevicesSheetTest, TheOwnersListAndTheSharedCodeAreDrawn) {
     EXPECT_EQ(test::readQRCodes(gray(qr->grab().toImage()), 0), std::vector<std::string>{"kavri://link?code=K7M2X9"});
 }
 
+// A list taller than the sheet scrolls under an indicator that lies over
+// it: the list keeps the same distance from both edges.
+TEST_F(MacDevicesSheetTest, ALongListStaysCentredWhileTheIndicatorShows) {
+    MacDevicesSheetViewState s;
+    s.showsDevices = true;
+    s.usageText = "Все 9 устройств заняты — удалите лишнее, чтобы добавить новое";
+    for (int i = 0; i < 9; ++i)
+        s.rows.push_back({"d" + std::to_string(i), "Устройство " + std::to_string(i), "добавлено давно", true, i < 8});
+    s.section = Section::share;
+    draw(s);
+
+    auto* list = one(ObjectName::devicesList);
+    ASSERT_TRUE(list);
+    const QRect r(list->mapTo(&sheet, QPoint(0, 0)), list->size());
+    EXPECT_EQ(r.left(), sheet.width() - 1 - r.right());
+    EXPECT_TRUE(one(ObjectName::scrollIndicator));
+}
+
 TEST_F(MacDevicesSheetTest, JoiningTakesTheTypedCodeAndShowsTheError) {
     MacDevicesSheetViewState s;
     s.section = Section::join;

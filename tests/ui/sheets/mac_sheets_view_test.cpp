@@ -87,6 +87,19 @@ TEST_F(MacMenuSheetViewTest, TheCardCopiesTheNumberToTheDesktopClipboardAndTheRo
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "https://t.test/bot?start=ref_42");
 }
 
+// The scroll indicator lies over the content: the cards keep the same
+// distance from both edges of the sheet.
+TEST_F(MacMenuSheetViewTest, TheCardsStayCentredWhileTheIndicatorShows) {
+    sheet.show();
+    QCoreApplication::processEvents();
+    auto* card = sheet.findChild<QWidget*>(ObjectName::menuIdCard);
+    ASSERT_TRUE(card);
+    const QRect r(card->mapTo(&sheet, QPoint(0, 0)), card->size());
+    EXPECT_EQ(r.left(), sheet.width() - 1 - r.right());
+    auto* indicator = sheet.findChild<QWidget*>(ObjectName::scrollIndicator);
+    EXPECT_TRUE(indicator && indicator->isVisible());  // the sheet's content is taller than its 503 pt
+}
+
 TEST_F(MacMenuSheetViewTest, TheUpdateControlIsDisabledWhileTheOpeningCheckRuns) {
     sheet.show();  // the opening check starts
     auto* update = sheet.findChild<QAbstractButton*>(ObjectName::updateButton);

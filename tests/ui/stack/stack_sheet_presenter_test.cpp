@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <mutex>
 
 #include "app/runtime/manual_executor.h"
@@ -244,6 +245,28 @@ TEST_F(StackSheetPresenterTest, AManualRetryShowsLoadingUntilItEndsAndLeavesTheL
     settle(4);
     EXPECT_EQ(whys().back(), "sheet_retry");
     EXPECT_EQ(count("sheet_ready"), 1);
+}
+
+// Closing the sheet ends the loop, not the refresh under way: its result
+// still counts, and "sheet_ready" goes out after the sheet has gone.
+TEST_F(StackSheetPresenterTest, ARefreshUnderWayWhenTheSheetClosesIsStillReportedReady) {
+    std::promise<void> answer;
+    auto answered = answer.get_future().share();
+    plane.route("GET", "/stack/[^/]+", [&](const TestControlPlane::Request&) {
+        answered.wait();
+        return Reply::json(catalog().dump());
+    });
+    auto& p = make();
+    p.appear();
+    ASSERT_TRUE(main.runUntil([&] { return plane.requestCount() == 1; }, 60s));
+    p.disappear();
+    presenter.reset();
+    clock.advance(3s);
+    answer.set_value();
+    ASSERT_TRUE(main.runUntil([&] { return count("sheet_ready") == 1; }, 60s));
+    for (const auto& e : events)
+        if (e["event"] == "sheet_ready") EXPECT_EQ(e["ms"], 3000);
+    EXPECT_EQ(whys(), std::vector<std::string>{"sheet_open"});
 }
 
 TEST_F(StackSheetPresenterTest, ACatalogAtOpenIsListedAtOnceAndNeverReportedReady) {

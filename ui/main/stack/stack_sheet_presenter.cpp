@@ -107,36 +107,39 @@ void StackSheetPresenter::appear() {
 void StackSheetPresenter::disappear() { loop_.cancel(); }
 
 void StackSheetPresenter::loadLoop(StoreCalls::Call& call) {
-    Clock& clock = deps_.clock;
-    const auto openedAt = clock.monoNow();
-    bool readyReported = call.onMain([&] { return deps_.holder.catalog->has_value(); });
+    auto opening = std::make_shared<Opening>();
+    opening->openedAt = deps_.clock.monoNow();
+    call.onMain([&] { opening->readyReported = deps_.holder.catalog->has_value(); });
     int i = 0;
     for (;;) {
         const int pause = delaysSeconds[std::size_t(i)];
-        if (pause > 0) clock.sleepFor(std::chrono::seconds(pause), call.stopToken());
+        if (pause > 0) deps_.clock.sleepFor(std::chrono::seconds(pause), call.stopToken());
         if (call.cancelled()) return;
-        const bool ok = refreshFromLoop(call, i == 0 ? whyOpen : whyRetry);
-        call.onMain([&] {
-            if (ok && !readyReported) {
-                const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(clock.monoNow() - openedAt);
-                if (deps_.track) deps_.track(readyEvent, elapsed.count(), nullptr);
-                readyReported = true;
-            }
-            refreshEnded(ok);
-        });
+        const bool ok = refreshFromLoop(call, i == 0 ? whyOpen : whyRetry, opening);
         if (call.cancelled()) return;
         i = nextIndex(i, ok);
     }
 }
 
-bool StackSheetPresenter::refreshFromLoop(StoreCalls::Call& call, const std::string& why) {
+bool StackSheetPresenter::refreshFromLoop(StoreCalls::Call& call, const std::string& why,
+                                          const std::shared_ptr<Opening>& opening) {
     struct Outcome {
         std::mutex mutex;
         std::condition_variable_any ended;
         std::optional<bool> ok;
     };
     auto outcome = std::make_shared<Outcome>();
-    const auto done = [outcome](bool ok) {
+    // The refresh's result is applied when it ends, also once the sheet has
+    // closed: "sheet_ready" still goes out, and a sheet still there shows it.
+    const auto done = [outcome, opening, track = deps_.track, &clock = deps_.clock,
+                       alive = std::weak_ptr<bool>(alive_), this](bool ok) {
+        if (ok && !opening->readyReported) {
+            const auto elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(clock.monoNow() - opening->openedAt);
+            if (track) track(readyEvent, elapsed.count(), nullptr);
+            opening->readyReported = true;
+        }
+        if (auto a = alive.lock(); a && *a) refreshEnded(ok);
         std::lock_guard lock(outcome->mutex);
         outcome->ok = ok;
         outcome->ended.notify_all();
@@ -146,7 +149,7 @@ bool StackSheetPresenter::refreshFromLoop(StoreCalls::Call& call, const std::str
         else done(false);
     });
     std::unique_lock lock(outcome->mutex);
-    // The refresh under way is waited for; only the sheet's end stops the wait.
+    // The loop waits for the refresh under way; the sheet's end stops only the wait.
     outcome->ended.wait(lock, call.stopToken(), [&] { return outcome->ok.has_value(); });
     if (!outcome->ok) throw StoreCalls::Cancelled();
     return *outcome->ok;

@@ -91,9 +91,16 @@ public:
 
 private:
     void recompute();
+    // One opening's load loop: when it began and whether "sheet_ready" went
+    // out. Main thread only; it outlives the sheet while a refresh runs.
+    struct Opening {
+        Clock::MonoTime openedAt;
+        bool readyReported = false;
+    };
     void loadLoop(StoreCalls::Call& call);
-    // One refresh of the loop, waited for off the main thread.
-    bool refreshFromLoop(StoreCalls::Call& call, const std::string& why);
+    // One refresh of the loop, waited for off the main thread; its result is
+    // applied on the main thread when it ends, even after the sheet closed.
+    bool refreshFromLoop(StoreCalls::Call& call, const std::string& why, const std::shared_ptr<Opening>& opening);
     void refreshEnded(bool ok);
     void close();
     ProtocolScreenPresenter::Inputs protocolInputs(const StackAPI::Catalog::Location& location) const;
