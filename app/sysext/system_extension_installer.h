@@ -30,7 +30,7 @@ public:
             failed,             // the text says why; shown unchanged
         };
         Kind kind = Kind::idle;
-        std::string text;  // failed only
+        std::string text{};  // failed only
 
         static State failed(std::string text) { return {Kind::failed, std::move(text)}; }
         bool operator==(const State&) const = default;
