@@ -43,7 +43,6 @@ int main(int argc, char** argv) {
         case SingleInstance::Role::handedOver:
             return 0;
         case SingleInstance::Role::failed:
-            Log::line("[Kavri] !! the running app did not answer on " + instance.socketPath().toStdString());
             return 1;
     }
 
