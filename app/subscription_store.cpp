@@ -12,6 +12,7 @@
 #include "core/keychain.h"
 #include "core/kavri_notifications.h"
 #include "platform/http/url.h"
+#include "platform/runtime/log.h"
 
 namespace kavri {
 namespace {
@@ -188,6 +189,9 @@ void SubscriptionStore::postAccountNotices(const KavriAPI::StatusResult& status)
 void SubscriptionStore::persistPull(const SubscriptionClient::FetchResult& result, std::string_view token) {
     const Date now = clock_.wallNow();
     SubscriptionPull::keep(store_, result, token, now);
+    Log::line("[Kavri] pull: the configuration from " + store_.string(KavriDefaultsKey::cpLastGoodHost).value_or("?") +
+              " (" + std::to_string(result.singboxConfigData.size()) + " bytes, metadata version " +
+              std::to_string(result.meta.version) + ")");
     lastMeta = result.meta;
     lastUserinfo = result.userinfo;
     lastPullDate = now;
@@ -209,6 +213,7 @@ void SubscriptionStore::refresh(Call& call) {
         throw;
     } catch (const SubscriptionClient::FetchError& e) {
         call.onMain([&] {
+            Log::line(std::string("[Kavri] !! pull failed: ") + e.errorDescription());
             if (e.kind() == SubscriptionClient::FetchError::Kind::expired) {
                 state = SubscriptionState::expired;
                 lastError = std::nullopt;
@@ -218,12 +223,22 @@ void SubscriptionStore::refresh(Call& call) {
         });
     } catch (const std::exception&) {
         const auto text = ErrorDescription::of(std::current_exception());
+        Log::line("[Kavri] !! pull failed: " + text);
         call.onMain([&] { lastError = text; });
     }
 }
 
 void SubscriptionStore::pull(Call& call, const std::string& token) {
-    const auto result = unlessCancelled(call, [&] { return client_.fetch(token, pullAttemptSeconds, call.stopToken()); });
+    const auto result = [&] {
+        try {
+            return unlessCancelled(call, [&] { return client_.fetch(token, pullAttemptSeconds, call.stopToken()); });
+        } catch (const StoreCalls::Cancelled&) {
+            throw;
+        } catch (...) {
+            Log::line("[Kavri] !! pull failed: " + ErrorDescription::of(std::current_exception()));
+            throw;
+        }
+    }();
     call.onMain([&] {
         // A token the keychain refuses is not adopted: the download goes.
         Keychain::write(token, Keychain::Item::subToken);
@@ -258,11 +273,14 @@ void SubscriptionStore::provisionAndPullRaised(Call& call) {
     try {
         const auto issued = unlessCancelled(
             call, [&] { return api_.provision(DeviceID::current(store_), attribution_(), call.stopToken()); });
+        Log::line(std::string("[Kavri] provisioning: this device is registered") + (issued.isTrial ? ", trial" : "") +
+                  (issued.isActive ? ", active" : ", not active"));
         pull(call, issued.subToken);
     } catch (const StoreCalls::Cancelled&) {
         throw;
     } catch (const std::exception&) {
         const auto text = ErrorDescription::of(std::current_exception());
+        Log::line("[Kavri] !! provisioning failed: " + text);
         call.onMain([&] {
             lastError = text;
             isProvisioning = false;
@@ -282,8 +300,12 @@ void SubscriptionStore::refreshStatus(Call& call) {
     } catch (const StoreCalls::Cancelled&) {
         throw;
     } catch (const std::exception&) {
-        return;  // the last known status stays
+        Log::line("[Kavri] !! status failed, the last known one stays: " +
+                  ErrorDescription::of(std::current_exception()));
+        return;
     }
+    Log::line("[Kavri] status: state " +
+              (reply->result.state ? std::string(reply->result.state->rawValue()) : std::string("not given")));
     call.onMain([&] {
         apply(reply->result, StatusOrigin::live);
         store_.set(KavriDefaultsKey::cachedStatusJSON, Data{reply->raw});
@@ -307,9 +329,12 @@ std::optional<std::string> SubscriptionStore::buyRaised(Call& call, const std::s
         const auto payment = unlessCancelled(
             call, [&] { return api_.createPayment(KavriToken::bare(token), plan, savePaymentMethod, call.stopToken()); });
         if (Url::isValid(payment.paymentURL)) url = payment.paymentURL;
+        Log::line("[Kavri] payment: created for the plan " + plan.value_or("of the account") +
+                  (url ? "; opening its page" : "; its address is not valid"));
     } catch (const StoreCalls::Cancelled&) {
         throw;
     } catch (const KavriAPI::ActionError&) {
+        Log::line("[Kavri] !! payment refused: the plan " + plan.value_or("of the account") + " is not offered");
         refreshStatus(call);  // the plans the backend offers now
         call.onMain([&] {
             lastError = plansChangedText;
@@ -317,6 +342,7 @@ std::optional<std::string> SubscriptionStore::buyRaised(Call& call, const std::s
         });
         return std::nullopt;
     } catch (const std::exception&) {
+        Log::line("[Kavri] !! payment failed: " + ErrorDescription::of(std::current_exception()));
         call.onMain([&] {
             lastError = paymentFailedText;
             isWorking = false;

@@ -394,7 +394,9 @@ std::optional<PlistValue> PropertyList::storablePart(const PlistValue& value, st
                 else
                     leftOut.push_back(at);
             }
-            return PlistValue(std::move(kept));
+            // Built in place: GCC 12 takes a moved-from temporary's variant
+            // for one that may be uninitialised.
+            return std::optional<PlistValue>(std::in_place, std::move(kept));
         }
     };
     return Trim{leftOut}(value, "");

@@ -15,12 +15,14 @@
 #include "ui/shell/app_scenes.h"
 #include "ui/shell/clipboard_pasteboard.h"
 #include "ui/shell/exit_when_exposed.h"
+#include "ui/shell/qt_log.h"
 #include "ui/shell/qt_main_executor.h"
 #include "ui/shell/single_instance.h"
 
 int main(int argc, char** argv) {
     using namespace kavri;
     if (std::getenv("KAVRI_LOG_QUIET")) Log::setQuiet(true);
+    QtLog::install();
     QApplication qapp(argc, argv);
     QApplication::setApplicationName("kavri");
     QApplication::setQuitOnLastWindowClosed(false);
@@ -43,7 +45,6 @@ int main(int argc, char** argv) {
         case SingleInstance::Role::handedOver:
             return 0;
         case SingleInstance::Role::failed:
-            Log::line("[Kavri] !! the running app did not answer on " + instance.socketPath().toStdString());
             return 1;
     }
 

@@ -30,7 +30,7 @@ public:
             failed,             // the text says why; shown unchanged
         };
         Kind kind = Kind::idle;
-        std::string text;  // failed only
+        std::string text{};  // failed only
 
         static State failed(std::string text) { return {Kind::failed, std::move(text)}; }
         bool operator==(const State&) const = default;
@@ -42,7 +42,7 @@ public:
         // The applications folder, ending in "/".
         std::string applicationsRoot;
         SystemExtensionManager* manager = nullptr;
-        AdministratorShell administrator;
+        AdministratorShell administrator{};
         // Starts the app of a bundle as a new instance; throws when it cannot.
         std::function<void(const std::filesystem::path& bundle)> openApplication;
         // Ends the running app after the delay.

@@ -19,6 +19,7 @@
 #include "platform/codesign/code_signature.h"
 #include "platform/runtime/decimal.h"
 #include "platform/runtime/detached_process.h"
+#include "platform/runtime/log.h"
 #include "platform/runtime/process_runner.h"
 #include "platform/runtime/shell_quote.h"
 #include "platform/runtime/uuid.h"
@@ -129,14 +130,20 @@ MacUpdater::~MacUpdater() { *alive_ = false; }
 void MacUpdater::install(const AppUpdateInfo& offer) {
     const auto url = offer.downloadURL();
     if (!url) {
+        Log::line("[Kavri] !! update failed: build " + std::to_string(offer.build) + " has no address");
         phase = Phase::failed(noAddressText);
         return;
     }
+    Log::line("[Kavri] update: installing build " + std::to_string(offer.build) + " (" + offer.version + ") from " +
+              *url);
     calls_.start([this, offer](StoreCalls::Call& call) { attempt(offer, call); });
 }
 
 void MacUpdater::attempt(const AppUpdateInfo& offer, StoreCalls::Call& call) {
-    const auto fail = [&](std::string text) { call.onMain([&] { phase = Phase::failed(std::move(text)); }); };
+    const auto fail = [&](std::string text) {
+        Log::line("[Kavri] !! update failed: " + text);
+        call.onMain([&] { phase = Phase::failed(std::move(text)); });
+    };
     fs::path image;
     try {
         image = download(*offer.downloadURL(), call);
@@ -188,6 +195,7 @@ void MacUpdater::attempt(const AppUpdateInfo& offer, StoreCalls::Call& call) {
     tidy();
     // The copy, not only the image, is what the swap puts in place.
     if (!guarded([&] { verify(staged); }, dropStaged)) return;
+    Log::line("[Kavri] update: build " + std::to_string(offer.build) + " checked and staged; handing over to the swap");
 
     std::optional<std::string> handOverError;
     call.onMain([&] {

@@ -1,6 +1,7 @@
 #include "app/vpn_manager/vpn_manager.h"
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -22,8 +23,27 @@ namespace {
 using Kind = VPNManager::Status::Kind;
 using Code = TunnelProviderError::Code;
 
+const char* kindName(Kind kind) {
+    switch (kind) {
+        case Kind::failed: return "failed";
+        case Kind::disconnected: return "disconnected";
+        case Kind::connecting: return "connecting";
+        case Kind::connected: return "connected";
+        case Kind::reasserting: return "reasserting";
+        case Kind::disconnecting: return "disconnecting";
+        case Kind::invalid: return "invalid";
+    }
+    return "unknown";
+}
+
 TunnelProviderEnvironment withDefaults(TunnelProviderEnvironment env) {
     if (env.sharedDirectory.empty()) env.sharedDirectory = KavriStore::directory();
+    // A local run names the file its first durnel logs to: every durnel the
+    // app starts (on demand, after the last one ended) logs there too,
+    // rather than into the app's own log.
+    if (!env.durnel.logFile) {
+        if (const char* log = std::getenv("KAVRI_DURNEL_LOG"); log && *log) env.durnel.logFile = log;
+    }
     return env;
 }
 
@@ -104,6 +124,7 @@ VPNManager::VPNManager(MainExecutor& main, Deps deps)
                 loading_ = false;
             });
         } catch (const TunnelProviderError& e) {
+            Log::line(std::string("[Kavri] !! VPN: the profile could not be loaded: ") + e.what());
             call.onMain([&] {
                 status = Status::failed(std::string("VPN configuration: ") + e.what());
                 loading_ = false;
@@ -124,6 +145,7 @@ void VPNManager::updateStatus(const std::optional<TunnelProviderSession::Snapsho
     const auto connection = manager_ ? manager_->connection() : nullptr;
     if (!connection) {
         connectedSince = std::nullopt;
+        if (status->kind != Kind::invalid) Log::line("[Kavri] VPN: status invalid (no profile)");
         status = Status::of(Kind::invalid);
         return;
     }
@@ -154,6 +176,9 @@ void VPNManager::updateStatus(const std::optional<TunnelProviderSession::Snapsho
         default:
             connectedSince = std::nullopt;
     }
+    if (next != status.get())
+        Log::line(std::string("[Kavri] VPN: status ") + kindName(next.kind) +
+                  (next.failure.empty() ? std::string() : ": " + next.failure));
     status = next;
 }
 
@@ -198,6 +223,9 @@ void VPNManager::saveConfiguration(std::string_view config) {
         // so a save at start-up does not bring back a tunnel the user stopped.
     });
     manager->saveToPreferences();
+    Log::line(text.empty() ? std::string("[Kavri] VPN: profile saved (the stored configuration goes at connect)")
+                           : "[Kavri] VPN: profile saved with a configuration of " + std::to_string(text.size()) +
+                                 " bytes");
     manager->loadFromPreferences();
     mainExecutor().invoke([&] {
         manager_ = manager;
@@ -218,6 +246,7 @@ bool VPNManager::connect() {
     if (!manager->isOnDemandEnabled()) saveOnDemand(*manager, true);
 
     const TunnelOptions options = startOptions(chooseConfiguration());
+    Log::line("[Kavri] VPN: connect");
     try {
         connection->startVPNTunnel(options);
     } catch (const TunnelProviderError& e) {
@@ -265,6 +294,7 @@ void VPNManager::disconnect() {
     const auto manager = currentManager();
     if (!manager) return;
     if (manager->isOnDemandEnabled()) saveOnDemand(*manager, false);
+    Log::line("[Kavri] VPN: disconnect");
     manager->connection()->stopVPNTunnel();
 }
 

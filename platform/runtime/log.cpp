@@ -54,9 +54,16 @@ void Log::line(std::string_view text) {
     const std::string when = stamp(std::chrono::system_clock::now());
     std::lock_guard lock(sinkMutex());
     if (!quietFlag().load()) {
+        // Each line of a text that holds line breaks is stamped, so that no
+        // line of the log lacks its time; a break at the end adds no line.
         std::string out;
         out.reserve(when.size() + 1 + text.size() + 1);
-        out.append(when).append(" ").append(text).push_back('\n');
+        std::string_view rest = text;
+        do {
+            const std::size_t end = rest.find('\n');
+            out.append(when).append(" ").append(rest.substr(0, end)).push_back('\n');
+            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        } while (!rest.empty());
         // One write per line where the system allows, so that processes
         // sharing a log file never interleave within a line.
         for (std::size_t done = 0; done < out.size();) {

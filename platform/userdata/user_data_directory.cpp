@@ -36,6 +36,11 @@ std::filesystem::path UserDataDirectory::configPath() {
     return homeDirectory() / ".config" / "kavri";
 }
 
+std::filesystem::path UserDataDirectory::runtimePath() {
+    if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg == '/' && isPrivate(xdg)) return xdg;
+    return path() / "run";
+}
+
 bool UserDataDirectory::ensure(const std::filesystem::path& dir) {
     std::error_code ec;
     if (std::filesystem::is_directory(dir, ec)) return true;
@@ -47,5 +52,13 @@ bool UserDataDirectory::ensure(const std::filesystem::path& dir) {
     }
     return std::filesystem::is_directory(dir, ec);
 }
+
+bool UserDataDirectory::isPrivate(const std::filesystem::path& dir) {
+    struct stat st {};
+    return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+bool UserDataDirectory::ensurePrivate(const std::filesystem::path& dir) { return ensure(dir) && isPrivate(dir); }
 
 }  // namespace kavri

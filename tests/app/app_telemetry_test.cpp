@@ -136,7 +136,9 @@ TEST_F(AppTelemetryTest, AReportGoesToTheSecondHostOnlyWhenTheFirstFailsAndNever
         std::vector<std::size_t> counts;
         for (const auto* plane : planes) counts.push_back(plane->requestCount());
         EXPECT_EQ(counts, c.counts);
-        if (c.first && c.planes > 1 && counts[1] == 1) EXPECT_EQ(a.requests()[0].body, b.requests()[0].body);
+        if (c.first && c.planes > 1 && counts[1] == 1) {
+            EXPECT_EQ(a.requests()[0].body, b.requests()[0].body);
+        }
     }
 }
 

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -160,6 +162,32 @@ TEST_F(VPNManagerTest, AKilledExtensionComesBackOnDemandAndAfterDisconnectStaysD
     EXPECT_EQ(vpn->status->kind, Kind::disconnected);
     EXPECT_EQ(log.count("[Kavri] VPN: on-demand start"), 1u);
     EXPECT_FALSE(durnelPid());
+}
+
+TEST_F(VPNManagerTest, ADurnelTheAppRestartsLogsWhereTheFirstOneDid) {
+    // A local run names the file its first durnel logs to; every durnel the
+    // app starts logs there too, not into the app's own log.
+    const auto runLog = dir / "run-durnel.log";
+    ::setenv("KAVRI_DURNEL_LOG", runLog.c_str(), 1);
+    const std::shared_ptr<void> unset(nullptr, [](void*) { ::unsetenv("KAVRI_DURNEL_LOG"); });
+    VPNManager::Deps d = deps();
+    d.tunnel.durnel.logFile = std::nullopt;
+    auto vpn = std::make_unique<VPNManager>(main, std::move(d));
+    ASSERT_TRUE(main.runUntil([&] { return !vpn->loading(); }));
+    offMain([&] { vpn->saveConfiguration(rig.config().dump()); });
+    offMain([&] { vpn->connect(); });
+    ASSERT_TRUE(reaches(*vpn, Kind::connected));
+    const auto first = durnelPid();
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(killAndWait(*first));
+    ASSERT_TRUE(reaches(*vpn, Kind::disconnected));
+    ASSERT_TRUE(reaches(*vpn, Kind::connected));  // on demand: the app started another durnel
+
+    std::ifstream in(runLog);
+    std::size_t listening = 0;
+    for (std::string line; std::getline(in, line);)
+        listening += line.find("[Kavri] tunnel host: listening on " + socket().string()) != std::string::npos;
+    EXPECT_EQ(listening, 2u);
 }
 
 // The app process that connects and quits (run by the next test).

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -192,6 +193,43 @@ TEST(Log, LinesFromManyThreadsReachStandardErrorWholeAndStamped) {
     int lines = 0;
     for (std::string line; std::getline(in, line); ++lines) ASSERT_TRUE(std::regex_match(line, form)) << line;
     EXPECT_EQ(lines, 800);
+}
+
+// The lines `write` sends to standard error.
+std::vector<std::string> stderrLines(const std::function<void()>& write) {
+    test::TempDir dir;
+    const auto file = dir / "stderr.log";
+    const int saved = ::dup(STDERR_FILENO);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    const bool wasQuiet = std::getenv("KAVRI_LOG_QUIET") != nullptr;
+    Log::setQuiet(false);
+    write();
+    Log::setQuiet(wasQuiet);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+TEST(Log, EveryLineOfATextWithLineBreaksIsStamped) {
+    LogCapture capture;
+    const auto lines = stderrLines([] {
+        Log::line("[Qt] first\nsecond\n");
+        Log::line("");
+        Log::line("[Kavri] a\n\nb");
+    });
+    const std::vector<std::string> texts = {"[Qt] first", "second", "", "[Kavri] a", "", "b"};
+    ASSERT_EQ(lines.size(), texts.size());
+    const std::regex stamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z .*)");
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(std::regex_match(lines[i], stamp)) << lines[i];
+        EXPECT_EQ(Log::withoutStamp(lines[i]), texts[i]) << lines[i];
+    }
+    EXPECT_TRUE(capture.contains("[Qt] first\nsecond\n"));  // captures get the text as logged
 }
 
 TEST(Log, CaptureSeesWholeLines) {

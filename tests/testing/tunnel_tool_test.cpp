@@ -148,8 +148,11 @@ TEST(SharedDirectory, DurnelAndTheToolUseTheUsersOwnFolder) {
     EXPECT_EQ(top, std::vector<fs::path>{".local"});
     for (const auto& e : fs::recursive_directory_iterator(home.path())) {
         const auto m = mode(e.path());
-        if (S_ISDIR(m)) EXPECT_EQ(m & 07777, 0700u) << e.path();
-        if (S_ISREG(m)) EXPECT_EQ(m & 07777, 0600u) << e.path();
+        if (S_ISDIR(m)) {
+            EXPECT_EQ(m & 07777, 0700u) << e.path();
+        } else if (S_ISREG(m)) {
+            EXPECT_EQ(m & 07777, 0600u) << e.path();
+        }
     }
     EXPECT_TRUE(fs::exists(shared / "shared.plist"));
 }

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "core/kavri_constants.h"
 #include "core/kavri_defaults_key.h"
@@ -20,6 +21,7 @@
 #include "core/property_list.h"
 #include "platform/bundle/app_bundle.h"
 #include "platform/ne/tunnel_provider_preferences.h"
+#include "platform/runtime/log.h"
 #include "testing/child_process.h"
 #include "testing/test_control_plane.h"
 #include "tests/support/fake_bundle.h"
@@ -118,6 +120,14 @@ TEST_F(KavriProgramTest, AFreshStartProvisionsAndSavesTheProfileAndLaterStartsRe
     ASSERT_TRUE(test::eventually([&] { return profileRevision() == 1 || !app->running(); }, std::chrono::seconds(60)))
         << app->output();
     EXPECT_EQ(calls(), (std::vector<std::string>{"POST /provision", sub, status, sub, status})) << app->output();
+    // Its log traces each step, and every line of it (Qt's own too) starts
+    // with its time.
+    const std::string log = app->output();
+    for (const char* step : {"[Kavri] provisioning: this device is registered", "[Kavri] pull: the configuration from ",
+                             "[Kavri] status: state trial", "[Kavri] VPN: profile saved"})
+        EXPECT_NE(log.find(step), std::string::npos) << step << "\n" << log;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) EXPECT_NE(Log::withoutStamp(line), line);
     EXPECT_TRUE(test::eventually([&] {
         const auto reports = plane.reports();
         return std::any_of(reports.begin(), reports.end(), [](const auto& r) { return r.value("event", "") == "app_open"; });

@@ -72,12 +72,16 @@ TEST_F(MacBottomSheetTest, ADragClosesPastAThirdOrWhenItsPredictedEndPassesTheHe
         const QRectF resting = sheet.panelRect();
         QSignalSpy dismissed(&sheet, &MacBottomSheet::dismissed);
         const double during = drag(inPanel(), c.dy, c.ms);
-        if (std::abs(c.dy) >= SheetDrag::minimumDistance) EXPECT_DOUBLE_EQ(during, c.dy);
+        if (std::abs(c.dy) >= SheetDrag::minimumDistance) {
+            EXPECT_DOUBLE_EQ(during, c.dy);
+        }
         EXPECT_EQ(dismissed.count(), c.closes ? 1 : 0);
         EXPECT_EQ(sheet.isPresented(), !c.closes);
         EXPECT_EQ(sheet.isVisible(), !c.closes);
         EXPECT_EQ(sheet.dragOffset(), 0);
-        if (!c.closes) EXPECT_EQ(sheet.panelRect(), resting);
+        if (!c.closes) {
+            EXPECT_EQ(sheet.panelRect(), resting);
+        }
         sheet.setPresented(false);
     }
 }

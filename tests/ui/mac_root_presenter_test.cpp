@@ -92,7 +92,9 @@ TEST(AccountBannerTest, OneBannerChosenInOrder) {
         const auto b = AccountBanner::choose(row.account, clock);
         EXPECT_EQ(b.kind, row.kind) << row.title;
         EXPECT_EQ(b.title, row.title);
-        if (b.kind != K::none) EXPECT_EQ(b.color, row.color) << row.title;
+        if (b.kind != K::none) {
+            EXPECT_EQ(b.color, row.color) << row.title;
+        }
         EXPECT_EQ(b.payLink, row.pay) << row.title;
     }
     const auto removed = AccountBanner::choose({true, {}, {}, {}, ""}, clock);
@@ -118,7 +120,7 @@ protected:
         std::filesystem::create_directories(dir / "Applications");
         sysex = std::make_unique<SystemExtensionInstaller>(
             main, SystemExtensionInstaller::Deps{dir / "Kavri.app", (dir / "Applications").string() + "/", &manager,
-                                                 {}, {}, [](auto) {}});
+                                                 AdministratorShell(), {}, [](auto) {}});
         subscription = std::make_unique<SubscriptionStore>(main, SubscriptionClient(KavriHTTP::api(), store, clock),
                                                            KavriAPI(KavriHTTP::api(), store, clock), store, clock);
         VPNManager::Deps d;
@@ -317,7 +319,10 @@ TEST_F(MacRootPresenterTest, TheStackSheetLiesInItsBottomSheetAndClosesThroughTh
                                                              refreshes.push_back(why);
                                                              done(false);
                                                              return StoreCalls::Handle();
-                                                         }}));
+                                                         },
+                                                         {},
+                                                         {},
+                                                         {}}));
         view.show();  // the root's catalog and prober come with it
         p.setShowStack(true);
         QPointer<StackSheetView> sheet = view.findChild<StackSheetView*>(ObjectName::stackSheetView);

@@ -2,15 +2,20 @@
 #include <QFile>
 #include <QClipboard>
 #include <QImage>
+#include <QLoggingCategory>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "core/attestation_provider.h"
 #include "core/kavri_store.h"
+#include "platform/runtime/log.h"
 #include "platform/userdata/user_data_directory.h"
 #include "ui/main/mac_root_view.h"
 #include "ui/object_names.h"
@@ -18,7 +23,10 @@
 #include "ui/shell/clipboard_pasteboard.h"
 #include "ui/shell/main_window.h"
 #include "ui/shell/menu_bar_extra.h"
+#include "ui/shell/qt_log.h"
 #include "ui/shell/qt_main_executor.h"
+#include "ui/shell/single_instance.h"
+#include "tests/support/temp_dir.h"
 #include "tests/ui/qt_app.h"
 
 namespace kavri {
@@ -31,6 +39,53 @@ bool spinUntil(F done) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
     return done();
+}
+
+TEST(SingleInstanceTest, WithoutARuntimeFolderEachDataFolderHasItsOwnApp) {
+    test::qtApp();
+    test::TempDir temp;
+    const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR"), data = qgetenv("KAVRI_DATA_DIR");
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("KAVRI_DATA_DIR", QByteArray::fromStdString((temp / "first").string()));
+    SingleInstance first;
+    qputenv("KAVRI_DATA_DIR", QByteArray::fromStdString((temp / "second").string()));
+    SingleInstance second;
+    xdg.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", xdg);
+    qputenv("KAVRI_DATA_DIR", data);
+
+    EXPECT_EQ(first.claim(""), SingleInstance::Role::primary);
+    EXPECT_EQ(second.claim(""), SingleInstance::Role::primary);  // not handed to the first
+    EXPECT_EQ(first.socketPath().toStdString(), (temp / "first" / "run" / "kavri.sock").string());
+    struct stat st {};
+    ASSERT_EQ(::stat((temp / "first" / "run").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST(SingleInstanceTest, AFolderOthersMayEnterIsRefusedAtOnce) {
+    test::qtApp();
+    test::TempDir temp;
+    std::filesystem::create_directories(temp / "open");
+    std::filesystem::permissions(temp / "open", std::filesystem::perms(0777), std::filesystem::perm_options::replace);
+    LogCapture log;
+    SingleInstance instance(QString::fromStdString((temp / "open").string()));
+    EXPECT_EQ(instance.claim("", false, std::chrono::hours(1)), SingleInstance::Role::failed);
+    EXPECT_TRUE(log.containsText("is not this user's own"));
+    EXPECT_FALSE(std::filesystem::exists(temp / "open" / "kavri.lock"));
+}
+
+Q_LOGGING_CATEGORY(pluginLog, "kavri.plugin")
+
+TEST(QtLogTest, QtsMessagesReachTheProcessLogWithTheirLevelAndCategory) {
+    LogCapture log;
+    const QtMessageHandler before = QtLog::install();
+    qWarning("QStandardPaths: XDG_RUNTIME_DIR not set");
+    qCCritical(pluginLog) << "This plugin does not support raise()";
+    qInstallMessageHandler(before);
+    qWarning("after");
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "[Kavri][qt] warning: QStandardPaths: XDG_RUNTIME_DIR not set",
+                               "[Kavri][qt] critical kavri.plugin: This plugin does not support raise()",
+                           }));
 }
 
 TEST(QtMainExecutorTest, WorkFromOtherThreadsRunsInOrderOnTheGuiThread) {

@@ -51,7 +51,9 @@ TEST(StackCardTest, TheLookFollowsTheStackAndTheBusyFlag) {
     for (const auto& row : rows) {
         const auto look = StackCard::lookOf(row.stack, true, row.busy);
         EXPECT_EQ(look.flag, row.flag) << row.what;
-        if (!look.flag) EXPECT_EQ(look.boltColor, row.bolt) << row.what;
+        if (!look.flag) {
+            EXPECT_EQ(look.boltColor, row.bolt) << row.what;
+        }
         EXPECT_EQ(look.title, "Германия") << row.what;
         EXPECT_EQ(look.titleColor, row.title) << row.what;
         EXPECT_EQ(look.border, row.border) << row.what;

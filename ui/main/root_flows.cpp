@@ -198,6 +198,9 @@ bool RootFlows::runSwitch(StoreCalls::Call& call, const CancelFlag& cancelled,
         std::chrono::duration_cast<std::chrono::milliseconds>(ports_.clock.monoNow() - started).count();
 
     const SelectEffect effect = effectOf(outcome.status);
+    Log::line("[Kavri] stack switch: location " + location.value_or("auto") + ", protocol " + proto.value_or("auto") +
+              ": " + (effect == SelectEffect::applied ? "applied" : "not applied") + " (HTTP " +
+              std::to_string(outcome.status) + ")");
     const bool wasUp = call.onMain([&] {
         if (effect == SelectEffect::plans) root_.setShowPlans(true);
         if (const auto message = messageOf(effect)) root_.setStackError(*message);

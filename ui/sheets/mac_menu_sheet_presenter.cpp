@@ -4,10 +4,26 @@
 
 #include "core/kavri_constants.h"
 #include "core/kavri_notifications.h"
+#include "platform/runtime/log.h"
 
 namespace kavri {
 
 using PhaseKind = MacUpdater::Phase::Kind;
+
+namespace {
+
+// One log line for the result of an update check.
+void logCheck(const std::optional<AppUpdateInfo>& latest, std::int64_t currentBuild) {
+    if (!latest) {
+        Log::line("[Kavri] update check: no answer from the update hosts");
+        return;
+    }
+    const bool newer = UpdateControl::hasNewer(latest, currentBuild);
+    Log::line("[Kavri] update check: the latest build is " + std::to_string(latest->build) + " (" + latest->version +
+              ")" + (newer ? ", newer than this one" : ", this one is up to date"));
+}
+
+}  // namespace
 
 MacMenuSheetPresenter::Links MacMenuSheetPresenter::Links::deployment() {
     return {KavriConstants::botURL(), KavriConstants::privacyURL(), KavriConstants::termsURL(),
@@ -117,6 +133,7 @@ void MacMenuSheetPresenter::appear() {
         auto found = deps_.fetchLatest(call.stopToken());
         call.onMain([&] {
             latest_ = std::move(found);
+            logCheck(latest_, deps_.currentBuild);
             checking_ = false;
             appearanceCheck_ = {};
             recompute();
@@ -139,6 +156,7 @@ void MacMenuSheetPresenter::checkForUpdate() {
         auto found = deps_.fetchLatest(call.stopToken());
         call.onMain([&] {
             latest_ = std::move(found);
+            logCheck(latest_, deps_.currentBuild);
             checking_ = false;
             recompute();
         });

@@ -6,10 +6,10 @@
 
 #include <QDir>
 #include <QLocalSocket>
-#include <QStandardPaths>
 #include <QThread>
 
 #include "platform/runtime/log.h"
+#include "platform/userdata/user_data_directory.h"
 
 namespace kavri {
 
@@ -20,7 +20,7 @@ constexpr int kStepMs = 50;
 }  // namespace
 
 QString SingleInstance::defaultDirectory() {
-    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    return QString::fromStdString(UserDataDirectory::runtimePath().string());
 }
 
 SingleInstance::SingleInstance(QString directory, QObject* parent)
@@ -35,9 +35,8 @@ QString SingleInstance::socketPath() const { return QDir(directory_).filePath("k
 
 bool SingleInstance::tryLock() {
     if (lockFd_ < 0) {
-        QDir().mkpath(directory_);
         const QByteArray path = QDir(directory_).filePath("kavri.lock").toLocal8Bit();
-        lockFd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        lockFd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (lockFd_ < 0) return false;
     }
     return ::flock(lockFd_, LOCK_EX | LOCK_NB) == 0;
@@ -45,6 +44,11 @@ bool SingleInstance::tryLock() {
 
 SingleInstance::Role SingleInstance::claim(const QString& message, bool waitForPlace,
                                            std::chrono::milliseconds patience) {
+    if (!UserDataDirectory::ensurePrivate(directory_.toStdString())) {
+        Log::line("[Kavri] !! the runtime folder " + directory_.toStdString() +
+                  " is not this user's own (a folder of mode 0700 that the user owns)");
+        return Role::failed;
+    }
     // Either the lock is free, or the app that holds it answers on its
     // socket (it may hold the lock a moment before it listens).
     for (auto waited = std::chrono::milliseconds(0);; waited += std::chrono::milliseconds(kStepMs)) {
@@ -53,7 +57,10 @@ SingleInstance::Role SingleInstance::claim(const QString& message, bool waitForP
             const Role role = handOver(message);
             if (role != Role::failed) return role;
         }
-        if (waited >= patience) return Role::failed;
+        if (waited >= patience) {
+            Log::line("[Kavri] !! the running app did not answer on " + socketPath().toStdString());
+            return Role::failed;
+        }
         QThread::msleep(kStepMs);
     }
 }

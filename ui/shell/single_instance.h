@@ -20,7 +20,8 @@ public:
     enum class Role {
         primary,     // this process is the running app
         handedOver,  // the running app took the message
-        failed,      // neither: the running app did not answer
+        failed,      // neither: the running app did not answer, or the
+                     // folder is not private to this user
     };
 
     // The longest message, its newline not counted: a URL of the app's
@@ -28,7 +29,8 @@ public:
     // anything sent after the one message of a connection.
     static constexpr qint64 maxMessageBytes = 8 * 1024;
 
-    // The user's runtime folder ($XDG_RUNTIME_DIR).
+    // The user's runtime folder: $XDG_RUNTIME_DIR, or a folder of the user's
+    // own when that is unset or not private (UserDataDirectory::runtimePath()).
     static QString defaultDirectory();
 
     explicit SingleInstance(QString directory = defaultDirectory(), QObject* parent = nullptr);
@@ -37,7 +39,9 @@ public:
     // Takes the running app's place, or hands `message` to the app that has
     // it. With `waitForPlace` it waits (up to `patience`) for the running app
     // to end and then takes its place: a new instance started by the one
-    // that is about to quit.
+    // that is about to quit. The folder is created (0700) when missing; one
+    // that another user owns or may enter is refused at once. A failure is
+    // logged.
     Role claim(const QString& message, bool waitForPlace = false,
                std::chrono::milliseconds patience = std::chrono::seconds(30));
 

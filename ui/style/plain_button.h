@@ -13,10 +13,10 @@ class PlainButton : public PressableButton {
     Q_OBJECT
 public:
     struct Look {
-        QFont font;
-        QColor color;
-        QString symbol;  // a system symbol before the text, or none
-        QFont symbolFont;
+        QFont font{};
+        QColor color{};
+        QString symbol{};  // a system symbol before the text, or none
+        QFont symbolFont{};
         double spacing = 0;
         double paddingX = 0;
         double paddingY = 0;
