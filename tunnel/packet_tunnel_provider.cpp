@@ -45,14 +45,15 @@ PacketTunnelProvider::PacketTunnelProvider(ProviderSettings settings)
       settings_(std::move(settings)),
       clock_(*settings_.clock),
       store_(storeOf(settings_)),
-      lastPollAt_(StallWatch::distantPast()),
-      lastWakeAt_(StallWatch::distantPast()),
-      lastNetChangeAt_(StallWatch::distantPast()),
-      lastGroupProbeAt_(Clock::WallTime{}),
-      rules_(clock_, {settings_.rulesFirstDelay, settings_.rulesInterval, settings_.rulesMissingInterval},
-             [this] { return deviceID(); }, [this](std::stop_token stop) { applyNewRules(stop); }),
       telemetry_(clock_, store_, telemetrySettings(settings_)),
-      clash_(clashSettings(settings_), clock_) {
+      clash_(clashSettings(settings_), clock_),
+      stall_(clock_, store_, clash_, telemetry_, run_,
+             {[this](std::stop_token stop) { return selfHealPoll("stall_shed", true, stop); },
+              [this] { return subToken(); }},
+             settings_.shedRetrySpacing),
+      members_(clock_, store_, clash_, telemetry_, run_, settings_.memberProbeTick),
+      rules_(clock_, {settings_.rulesFirstDelay, settings_.rulesInterval, settings_.rulesMissingInterval},
+             [this] { return deviceID(); }, [this](std::stop_token stop) { applyNewRules(stop); }) {
     if (!settings_.makePathMonitor)
         settings_.makePathMonitor = [] { return std::make_unique<NetlinkPathMonitor>(); };
     if (settings_.notificationCenter) NotificationCenter::install(settings_.notificationCenter);
@@ -88,20 +89,13 @@ std::int64_t PacketTunnelProvider::millisSince(Clock::MonoTime t0) const {
     return std::chrono::duration_cast<std::chrono::milliseconds>(clock_.monoNow() - t0).count();
 }
 
-std::optional<std::string> PacketTunnelProvider::currentActiveMember() const {
-    std::lock_guard lock(mutex_);
-    return currentActiveMember_;
-}
+std::optional<std::string> PacketTunnelProvider::currentActiveMember() const { return run_.activeMember(); }
 
 void PacketTunnelProvider::setCurrentActiveMember(std::optional<std::string> member) {
-    std::lock_guard lock(mutex_);
-    currentActiveMember_ = std::move(member);
+    run_.setActiveMember(member);
 }
 
-Clock::WallTime PacketTunnelProvider::lastWakeAt() const {
-    std::lock_guard lock(mutex_);
-    return lastWakeAt_;
-}
+Clock::WallTime PacketTunnelProvider::lastWakeAt() const { return run_.lastWakeAt(); }
 
 // ---- Platform events ------------------------------------------------------
 
@@ -130,7 +124,7 @@ std::optional<std::string> PacketTunnelProvider::startTunnelBody(TunnelOptions o
     if (!options.is_object()) options = json::object();
     if (!options.empty()) {
         if (const auto it = options.find("configContent"); it != options.end() && it->is_string()) {
-            setRunningConfig(it->get<std::string>());
+            run_.setRunningConfig(it->get<std::string>());
             options["configContent"] = prepareConfiguration(it->get<std::string>());
         }
     }
@@ -151,7 +145,7 @@ std::optional<std::string> PacketTunnelProvider::startTunnelBody(TunnelOptions o
 
     const bool wasDirty = store_.boolValue(KavriDefaultsKey::sessionDirty);
     store_.set(KavriDefaultsKey::sessionDirty, true);
-    runEnding_ = false;
+    run_.reopenRun();
 
     if (const auto token = subToken()) {
         postReport([this, token = *token](std::stop_token stop) {
@@ -191,8 +185,9 @@ void PacketTunnelProvider::didStartEngine(const StartTimes& times) {
     startTelemetryTask();
     startRulesTask();
     startHeartbeat();
-    startStallTask();
-    startMemberProbeTask();
+    std::lock_guard lock(tasksMutex_);
+    stall_.start(retiredTasks_);
+    members_.start(retiredTasks_);
 }
 
 std::optional<std::string> PacketTunnelProvider::didFailEngineStart(const std::string& error, const StartTimes& times) {
@@ -258,12 +253,7 @@ void PacketTunnelProvider::stopTunnelBody(ProviderStopReason reason) {
 void PacketTunnelProvider::handleWake() {
     ExtensionProvider::wake();
     const auto now = clock_.wallNow();
-    double elapsed;
-    {
-        std::lock_guard lock(mutex_);
-        elapsed = std::chrono::duration<double>(now - lastWakeAt_).count();
-        lastWakeAt_ = now;
-    }
+    const double elapsed = std::chrono::duration<double>(now - run_.noteWake(now)).count();
     const DetectConfig detect = DetectConfig::current(store_);
     if (detect.wakeResetSec < 1 || elapsed < static_cast<double>(detect.wakeResetSec)) return;
 
@@ -355,11 +345,15 @@ void PacketTunnelProvider::stopAll() {
     std::lock_guard lock(tasksMutex_);
     // Cancelled in this order; none is waited for here, so that a task may
     // end the run from its own thread while another does the same.
-    for (Task* task : {&healTask_, &stallTask_, &memberTask_, &telemetryTask_}) {
-        if (!task->active()) continue;
-        task->cancel();
-        retiredTasks_.push_back(std::move(*task));
-    }
+    auto retire = [this](Task& task) {
+        if (!task.active()) return;
+        task.cancel();
+        retiredTasks_.push_back(std::move(task));
+    };
+    retire(healTask_);
+    stall_.cancel(retiredTasks_);
+    members_.cancel(retiredTasks_);
+    retire(telemetryTask_);
     rules_.cancel(retiredTasks_);
     if (pathMonitor_) pathMonitor_->cancel();
     pathMonitor_.reset();

@@ -21,8 +21,11 @@
 #include "platform/runtime/task.h"
 #include "tunnel/clash_client.h"
 #include "tunnel/heartbeat.h"
+#include "tunnel/member_probe.h"
 #include "tunnel/provider_settings.h"
 #include "tunnel/rule_refresh.h"
+#include "tunnel/run_state.h"
+#include "tunnel/stall_watchdog.h"
 #include "tunnel/telemetry.h"
 
 namespace kavri {
@@ -100,17 +103,6 @@ public:
     // reloads the engine when one changed.
     void startRulesTask();
 
-    // Stall watchdog and member probe.
-    void startStallTask();
-    static StallWatch::Snapshot snapshotOf(const nlohmann::json& table);
-    // One pass of the watchdog after its sleep: sample, decide, act, report.
-    void stallWatchPass(const StallWatch::Config& config, std::stop_token stop = {});
-    // One tick of the member probe after its sleep, with the stored
-    // "member_probe_sec".
-    void memberProbePass(std::int64_t probeSec, std::stop_token stop = {});
-    static std::int64_t memberProbeSec(const std::optional<PlistValue>& stallWatchRaw);
-    static std::map<std::string, std::int64_t> memberDelaysOf(const nlohmann::json& reply);
-
     // App messages.
     void handleAppMessage(std::string data, MessageCompletion completion) override;
     std::optional<std::string> dispatchAppMessage(const std::string& data, std::stop_token stop = {});
@@ -135,22 +127,12 @@ private:
     void handleWake();
     void logStartOptions(const TunnelOptions& options) const;
     void refreshGroupMembers(std::stop_token stop = {});
-    // Polls closer than this to the previous one are refused.
-    static constexpr std::chrono::seconds pollThrottle{20};
-    // Notes the configuration text (as received) the engine runs from now on.
-    void setRunningConfig(std::string text);
-    // True when the engine runs `text`, or when what it runs is not known.
-    bool runs(const std::string& text) const;
     // Marks a change of the network's primary interface.
     void noteNetChange();
     // Replaces the heartbeat with a new, started one.
     void startHeartbeat();
     // Asks the running heartbeat for a beat at its next tick.
     void pulseHeartbeat();
-    void startMemberProbeTask();
-    // The engine's connection table as a stall sample; nothing when the
-    // controller gave no JSON object.
-    std::optional<StallWatch::Snapshot> connectionsSnapshot(std::stop_token stop = {});
     std::optional<std::int64_t> tcpConnectRTT(const std::string& host, std::uint16_t port, std::stop_token stop = {});
     // Waits for every task that stopAll() or restartTask() cancelled (never
     // for the calling thread's own). Called where no task can be waiting on
@@ -197,29 +179,17 @@ private:
     Clock& clock_;
     KavriStore& store_;
 
-    mutable std::mutex mutex_;
-    // Fields of one tunnel run (guarded by mutex_).
-    Clock::WallTime lastPollAt_;
-    // The configuration text the engine runs, as received (before the local
-    // paths): the start's, then each reload's. The stored last-good text is
-    // not always it, since the app stores every configuration it pulls.
-    std::optional<std::string> runningConfig_;
-    std::optional<std::string> currentActiveMember_;
-    Clock::WallTime lastWakeAt_;
-    Clock::WallTime lastNetChangeAt_;
-    Clock::WallTime lastGroupProbeAt_;
-    StallWatch::State stallState_;
-    // Set once a poll met a revoked subscription and ends the run.
-    std::atomic<bool> runEnding_{false};
-    // When the watchdog's last shed poll failed; none after a success.
-    std::optional<Clock::WallTime> lastFailedShedAt_;
+    // What the loops share.
+    RunState run_;
+    Telemetry telemetry_;
+    ClashClient clash_;
 
     // Background tasks (guarded by tasksMutex_).
     std::mutex tasksMutex_;
     Task healTask_;
     std::unique_ptr<PathMonitor> pathMonitor_;
-    Task stallTask_;
-    Task memberTask_;
+    StallWatchdog stall_;
+    MemberProbe members_;
     Task telemetryTask_;
     RuleRefresh rules_;
     // Tasks cancelled by stopAll() or replaced by restartTask(), until joined.
@@ -227,8 +197,6 @@ private:
     std::vector<std::unique_ptr<Heartbeat>> retiredHeartbeats_;
     std::unique_ptr<Heartbeat> heartbeat_;
 
-    Telemetry telemetry_;
-    ClashClient clash_;
     // Work of the run outside its tasks (reports, one-off polls, messages),
     // cancelled and joined by the run's stop; destroyed before the fields.
     Spawner spawner_;

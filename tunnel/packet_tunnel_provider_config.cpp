@@ -224,8 +224,7 @@ void PacketTunnelProvider::reloadEngine(const std::optional<std::string>& previo
 void PacketTunnelProvider::refreshGroupMembers(std::stop_token stop) {
     const auto state = probeGroupState(stop);
     if (!state) return;
-    if (!currentActiveMember() || currentActiveMember() != state->now) {
-        setCurrentActiveMember(state->now);
+    if (run_.setActiveMember(state->now)) {
         telemetry_.update([&](Telemetry::Fields& f) { f.activeMember = state->now; });
     }
     const auto stored = store_.data(KavriDefaultsKey::cachedSingboxConfig);

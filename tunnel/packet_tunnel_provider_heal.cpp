@@ -67,20 +67,14 @@ void PacketTunnelProvider::pathUpdated(const NetworkPath& path, std::optional<Ne
 
 void PacketTunnelProvider::noteNetChange() {
     const auto now = clock_.wallNow();
-    {
-        std::lock_guard lock(mutex_);
-        lastNetChangeAt_ = now;
-    }
+    run_.noteNetChange(now);
     telemetry_.update([&](Telemetry::Fields& f) {
         f.pathChangedAt = now;
         f.pathChangesSinceLast += 1;
     });
 }
 
-Clock::WallTime PacketTunnelProvider::lastNetChangeAt() const {
-    std::lock_guard lock(mutex_);
-    return lastNetChangeAt_;
-}
+Clock::WallTime PacketTunnelProvider::lastNetChangeAt() const { return run_.lastNetChangeAt(); }
 
 // ---- Self-heal loop -------------------------------------------------------------
 
@@ -99,31 +93,12 @@ void PacketTunnelProvider::healLoop(std::stop_token stop) {
     }
 }
 
-void PacketTunnelProvider::setRunningConfig(std::string text) {
-    std::lock_guard lock(mutex_);
-    runningConfig_ = std::move(text);
-}
-
-bool PacketTunnelProvider::runs(const std::string& text) const {
-    std::lock_guard lock(mutex_);
-    return !runningConfig_ || *runningConfig_ == text;
-}
-
-void PacketTunnelProvider::resetPollThrottle() {
-    std::lock_guard lock(mutex_);
-    lastPollAt_ = StallWatch::distantPast();
-}
+void PacketTunnelProvider::resetPollThrottle() { run_.resetPollThrottle(); }
 
 // ---- Self-heal poll ---------------------------------------------------------------
 
 bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, std::stop_token stop) {
-    {
-        // Read and write in one step, so that polls started together pass one at a time.
-        const auto now = clock_.wallNow();
-        std::lock_guard lock(mutex_);
-        if (now - lastPollAt_ < pollThrottle) return false;
-        lastPollAt_ = now;
-    }
+    if (!run_.beginPoll(clock_.wallNow())) return false;
 
     const auto token = subToken();
     if (!token) {
@@ -139,7 +114,7 @@ bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, st
     } catch (const ConfigFetcher::FetchError& e) {
         if (e.kind() == ConfigFetcher::FetchError::Kind::Http && e.status() >= 401 && e.status() <= 403) {
             // Polls that meet it together end the run once.
-            if (runEnding_.exchange(true)) return false;
+            if (!run_.claimRunEnd()) return false;
             Log::line("[Kavri] подписка недействительна (HTTP " + std::to_string(e.status()) +
                       ") — останавливаем туннель");
             telemetry_.sendEvent(*token, "sub_invalid", std::to_string(e.status()), Telemetry::Report::object(), stop);
@@ -183,7 +158,7 @@ bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, st
         // Nothing to do only when the engine runs this text too: the app may
         // have stored it already without the tunnel taking it.
         if (const auto stored = store_.data(KavriDefaultsKey::cachedSingboxConfig);
-            stored && Utf8::isValid(*stored) && *stored == fetched.config && runs(fetched.config))
+            stored && Utf8::isValid(*stored) && *stored == fetched.config && run_.runs(fetched.config))
             return true;
     }
 
@@ -204,7 +179,7 @@ bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, st
         return false;
     }
 
-    setRunningConfig(fetched.config);
+    run_.setRunningConfig(fetched.config);
     store_.set(KavriDefaultsKey::cachedSingboxConfig, Data{fetched.config});
     learnRuntimeParams(fetched.config);
     reloadEngine(previousMember, stop);

@@ -20,11 +20,7 @@ KavriHeartbeatDeps PacketTunnelProvider::makeHeartbeatDeps() {
     };
     d.clashSelect = [this](const std::string& member, std::stop_token stop) { return clash_.clashSelect(member, stop); };
     d.setActiveMember = [this](const std::string& member) {
-        {
-            std::lock_guard lock(mutex_);
-            if (currentActiveMember_ == member) return;
-            currentActiveMember_ = member;
-        }
+        if (!run_.setActiveMember(member)) return;
         telemetry_.update([&](Telemetry::Fields& f) { f.activeMember = member; });
     };
     d.heartbeatOnce = [this](const std::string& url, std::int64_t timeoutMs, std::stop_token stop) {

@@ -58,11 +58,7 @@ std::optional<std::string> PacketTunnelProvider::dispatchAppMessage(const std::s
             return ms ? std::to_string(*ms) : std::string();
         }
         if (data == "revalidate") {
-            const auto now = clock_.wallNow();
-            {
-                std::lock_guard lock(mutex_);
-                lastWakeAt_ = now;
-            }
+            run_.noteWake(clock_.wallNow());
             pulseHeartbeat();  // its next tick beats at once
             return "ok";
         }

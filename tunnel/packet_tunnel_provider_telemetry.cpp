@@ -162,7 +162,7 @@ void PacketTunnelProvider::applyNewRules(std::stop_token stop) {
         Log::line(std::string("[Kavri] rules hot-reload failed: ") + e.what());
         return;
     }
-    setRunningConfig(*config);
+    run_.setRunningConfig(*config);
     reloadEngine(previousMember, stop);
     if (const auto token = subToken()) {
         Telemetry::Report r = telemetry_.envelope(*token);
