@@ -89,8 +89,12 @@ void BM_HeartbeatFailover(benchmark::State& state, bool foreground) {
 
         const auto stopped = std::chrono::steady_clock::now();
         rig.m1.setStalled(true);
-        const bool switched = waitUntil([&] { return provider.currentActiveMember() == "m2"; },
-                                        std::chrono::milliseconds(static_cast<std::int64_t>(3 * boundMs)));
+        const bool switched = waitUntil(
+            [&] {
+                const auto moves = rig.events("member_switch");
+                return !moves.empty() && moves.back()["to"] == "m2";
+            },
+            std::chrono::milliseconds(static_cast<std::int64_t>(3 * boundMs)));
         const double switchMs =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - stopped).count();
         provider.stopAll();

@@ -16,9 +16,7 @@
 #include "platform/runtime/log.h"
 #include "testing/tunnel_rig.h"
 #include "tests/support/fresh_shared_store.h"
-#include "tunnel/member_probe.h"
-#include "tunnel/packet_tunnel_provider.h"
-#include "tunnel/stall_watchdog.h"
+#include "tests/tunnel/loop_parts.h"
 
 using namespace kavri;
 using json = nlohmann::json;
@@ -58,35 +56,13 @@ protected:
         extra["enabled"] = true;
         store().set("stall_watch_raw", PlistValue(extra));
     }
-    // The loops over their own controller client, telemetry and run state,
-    // as the provider builds them; the watchdog's shed is the provider's poll.
-    struct Loops {
-        Loops(StallWatchdogTest& t, PacketTunnelProvider* shedder)
-            : clash(ClashClientSettings{t.rig.controllerBase() + "/"}, t.clock),
-              telemetry(t.clock, store(), telemetrySettings(t)),
-              watchdog(t.clock, store(), clash, telemetry, run,
-                       {[shedder](std::stop_token stop) {
-                            if (!shedder) return false;
-                            shedder->resetPollThrottle();
-                            return shedder->selfHealPoll("stall_shed", true, stop);
-                        },
-                        [] { return store().string(KavriDefaultsKey::subTokenForNE); }},
-                       20s),
-              probe(t.clock, store(), clash, telemetry, run, 5s) {
-            clash.setSecret(t.rig.secret);
-        }
-        static Telemetry::Settings telemetrySettings(const StallWatchdogTest& t) {
-            Telemetry::Settings s;
-            s.clashBase = t.rig.controllerBase();
-            return s;
-        }
-        ClashClient clash;
-        Telemetry telemetry;
-        RunState run;
-        StallWatchdog watchdog;
-        MemberProbe probe;
-        std::vector<Task> retired;
-    };
+    // The watchdog and the member probe over parts of their own, as the
+    // provider wires them, with the provider's engine under them.
+    std::unique_ptr<test::LoopParts> loopsOver(PacketTunnelProvider& p) {
+        auto parts = std::make_unique<test::LoopParts>(p, clock, rig.controllerBase(), rig.secret);
+        parts->clash.setProbeTag("proxy");
+        return parts;
+    }
     std::vector<json> heals() const { return rig.events("heal"); }
     // The subscription fetches the control plane saw.
     std::vector<TestControlPlane::Request> fetches() const {
@@ -181,7 +157,7 @@ TEST_F(StallWatchdogTest, CarriesOutTheWorkedStallSequence) {
     PacketTunnelProvider provider(settings());
     startEngineOnly(provider);
     auto& engine = provider.engineScript();
-    Loops loops(*this, &provider);
+    auto loops = loopsOver(provider);
 
     const std::vector<Pass> passes = {
         {0, 100},
@@ -219,7 +195,7 @@ TEST_F(StallWatchdogTest, CarriesOutTheWorkedStallSequence) {
         const std::size_t healsBefore = heals().size();
         const std::size_t fetchesBefore = fetches().size();
 
-        loops.watchdog.pass(StallWatch::Config::stored(store()));
+        loops->watchdog.pass(StallWatch::Config::stored(store()));
 
         const std::string action = row ? row->action : "";
         // A rebuild drops the connections; so does the reload after a shed.
@@ -264,14 +240,14 @@ TEST_F(StallWatchdogTest, AFailedShedIsAskedAgainOnlyAfterThePollSpacing) {
     PacketTunnelProvider provider(settings());
     startEngineOnly(provider);
     auto& engine = provider.engineScript();
-    Loops loops(*this, &provider);
+    auto loops = loopsOver(provider);
 
     std::vector<std::pair<int, std::string>> sheds;  // second, result
     for (int t = 0; t <= 60; t += 2) {
         if (t == 40) rig.controlPlane.clearScript();  // the backend is back
         engine.setConnections(json{{"downloadTotal", 5}, {"connections", json::array({{{"id", "c" + std::to_string(t)}}})}});
         const std::size_t before = heals().size();
-        loops.watchdog.pass(StallWatch::Config::stored(store()));
+        loops->watchdog.pass(StallWatch::Config::stored(store()));
         const auto all = heals();
         if (all.size() > before && all.back()["action"] == "shed") sheds.emplace_back(t, all.back()["result"]);
         clock.advance(2s);
@@ -371,11 +347,11 @@ TEST_F(StallWatchdogTest, ARebuildWithoutATokenDropsConnectionsButReportsNothing
     PacketTunnelProvider provider(settings());
     startEngineOnly(provider);
     auto& engine = provider.engineScript();
-    Loops loops(*this, nullptr);
+    auto loops = loopsOver(provider);
     const auto config = StallWatch::Config::stored(store());
     for (int i = 0; i <= 4; ++i) {
         engine.setConnections(json{{"downloadTotal", 5}, {"connections", json::array({{{"id", "c" + std::to_string(i)}}})}});
-        loops.watchdog.pass(config);
+        loops->watchdog.pass(config);
         clock.advance(1s);
     }
     EXPECT_EQ(engine.closeAllCount(), 1u);
@@ -389,33 +365,32 @@ TEST_F(StallWatchdogTest, MemberProbeMeasuresTheGroupOnlyWhileConnectionsExist) 
     PacketTunnelProvider provider(settings());
     startEngineOnly(provider);
     auto& engine = provider.engineScript();
-    Loops loops(*this, nullptr);
-    loops.clash.setProbeTag("proxy");
-    auto delays = [&] { return loops.telemetry.fields().memberDelays; };
+    auto loops = loopsOver(provider);
+    auto delays = [&] { return loops->telemetry.fields().memberDelays; };
 
     // No connection: no probe, and the next tick with connections probes at once.
     engine.setConnections(json{{"connections", json::array()}});
-    loops.probe.pass(20);
+    loops->probe.pass(20);
     EXPECT_TRUE(delays().empty());
 
     rig.m2.stop();
     engine.setConnections(json{{"connections", json::array({{{"id", "a"}}})}});
-    loops.probe.pass(20);
+    loops->probe.pass(20);
     ASSERT_EQ(delays().size(), 1u);  // a failed member is left out
     EXPECT_GE(delays().at("m1"), 1);
 
     rig.m2.start();
     clock.advance(19s);
-    loops.probe.pass(20);  // too early
+    loops->probe.pass(20);  // too early
     EXPECT_EQ(delays().size(), 1u);
     clock.advance(1s);
-    loops.probe.pass(20);
+    loops->probe.pass(20);
     EXPECT_EQ(delays().size(), 2u);
 
     rig.m2.stop();
     clock.advance(100s);
-    loops.probe.pass(0);  // switched off
-    loops.probe.pass(-5);
+    loops->probe.pass(0);  // switched off
+    loops->probe.pass(-5);
     EXPECT_EQ(delays().size(), 2u);
 }
 
@@ -498,19 +473,20 @@ TEST_F(StallWatchdogTest, AStalledDownloadIsRebuiltThenShedByTheRunningWatchdog)
 }
 
 TEST_F(StallWatchdogTest, TheWatchdogRereadsItsSettingsEveryPass) {
-    Loops loops(*this, nullptr);
+    PacketTunnelProvider provider(settings());
+    auto loops = loopsOver(provider);
     store().set("stall_watch_raw", PlistValue(PlistValue::Dict{{"version", 3}}));
-    loops.watchdog.start(loops.retired);
+    loops->watchdog.start(loops->retired);
     ASSERT_TRUE(clock.waitForSleepers(1));
-    EXPECT_EQ(loops.telemetry.fields().stallWatchVersion, 3);
+    EXPECT_EQ(loops->telemetry.fields().stallWatchVersion, 3);
 
     store().set("stall_watch_raw", PlistValue(PlistValue::Dict{{"version", 4}}));
     clock.advance(2s);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (loops.telemetry.fields().stallWatchVersion != 4 && std::chrono::steady_clock::now() < deadline)
+    while (loops->telemetry.fields().stallWatchVersion != 4 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(2ms);
-    EXPECT_EQ(loops.telemetry.fields().stallWatchVersion, 4);
-    loops.watchdog.cancel(loops.retired);
+    EXPECT_EQ(loops->telemetry.fields().stallWatchVersion, 4);
+    loops->watchdog.cancel(loops->retired);
 }
 
 }  // namespace
