@@ -89,10 +89,13 @@ void BM_HeartbeatFailover(benchmark::State& state, bool foreground) {
 
         const auto stopped = std::chrono::steady_clock::now();
         rig.m1.setStalled(true);
+        // The engine's group, as the heartbeat left it.
+        ClashClient controller(ClashClientSettings{rig.controllerBase() + "/"});
+        controller.setSecret(rig.secret);
         const bool switched = waitUntil(
             [&] {
-                const auto moves = rig.events("member_switch");
-                return !moves.empty() && moves.back()["to"] == "m2";
+                const auto group = controller.groupState();
+                return group && group->now == "m2";
             },
             std::chrono::milliseconds(static_cast<std::int64_t>(3 * boundMs)));
         const double switchMs =
