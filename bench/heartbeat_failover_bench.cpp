@@ -89,8 +89,15 @@ void BM_HeartbeatFailover(benchmark::State& state, bool foreground) {
 
         const auto stopped = std::chrono::steady_clock::now();
         rig.m1.setStalled(true);
-        const bool switched = waitUntil([&] { return provider.currentActiveMember() == "m2"; },
-                                        std::chrono::milliseconds(static_cast<std::int64_t>(3 * boundMs)));
+        // The engine's group, as the heartbeat left it.
+        ClashClient controller(ClashClientSettings{rig.controllerBase() + "/"});
+        controller.setSecret(rig.secret);
+        const bool switched = waitUntil(
+            [&] {
+                const auto group = controller.groupState();
+                return group && group->now == "m2";
+            },
+            std::chrono::milliseconds(static_cast<std::int64_t>(3 * boundMs)));
         const double switchMs =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - stopped).count();
         provider.stopAll();

@@ -3,7 +3,10 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cmath>
 
 #include "core/utf8.h"
 #include "platform/runtime/log.h"
@@ -81,6 +84,31 @@ bool ClashClient::hbInboundPresent() const {
     return hbInboundPresent_;
 }
 
+const json* ClashClient::connectionList(const json& table) {
+    if (!table.is_object()) return nullptr;
+    const auto it = table.find("connections");
+    if (it == table.end() || !it->is_array()) return nullptr;
+    for (const auto& c : *it)
+        if (!c.is_object()) return nullptr;
+    return &*it;
+}
+
+std::optional<std::int64_t> ClashClient::wholeNumber(const json& v) {
+    if (v.is_number_unsigned()) {
+        const auto u = v.get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+        return static_cast<std::int64_t>(u);
+    }
+    if (v.is_number_integer()) return v.get<std::int64_t>();
+    if (v.is_number_float()) {
+        const double d = v.get<double>();
+        if (!std::isfinite(d) || std::trunc(d) != d || d < -9223372036854775808.0 || d >= 9223372036854775808.0)
+            return std::nullopt;
+        return static_cast<std::int64_t>(d);
+    }
+    return std::nullopt;
+}
+
 std::string ClashClient::encode(const std::string& text) {
     static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
     if (!unicode || !Utf8::isValid(text)) return percentEncodeAlnum(text);
@@ -150,6 +178,25 @@ std::optional<json> ClashClient::clashGET(const std::string& path, std::stop_tok
     json body = json::parse(reply->body, nullptr, false);
     if (!body.is_object()) return std::nullopt;
     return body;
+}
+
+std::optional<ClashClient::Group> ClashClient::groupState(std::stop_token stop) const {
+    const auto reply = clashGET("proxies", stop);
+    if (!reply) return std::nullopt;
+    const auto proxies = reply->find("proxies");
+    if (proxies == reply->end() || !proxies->is_object()) return std::nullopt;
+    const auto group = proxies->find(probeTag());
+    if (group == proxies->end() || !group->is_object()) return std::nullopt;
+    const auto all = group->find("all");
+    if (all == group->end() || !all->is_array() ||
+        !std::all_of(all->begin(), all->end(), [](const json& x) { return x.is_string(); }))
+        return std::nullopt;
+    Group state;
+    state.members = all->get<std::vector<std::string>>();
+    if (state.members.size() < 2) return std::nullopt;
+    if (const auto now = group->find("now"); now != group->end() && now->is_string()) state.now = now->get<std::string>();
+    if (const auto type = group->find("type"); type != group->end() && type->is_string()) state.type = type->get<std::string>();
+    return state;
 }
 
 std::optional<int> ClashClient::putSelection(const std::string& member, std::stop_token stop) const {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -36,6 +37,14 @@ public:
         std::optional<std::int64_t> rttMs;
     };
 
+    // The proxy group: its members in the group's order, the member now
+    // selected and the group's type.
+    struct Group {
+        std::vector<std::string> members;
+        std::optional<std::string> now;
+        std::string type;
+    };
+
     explicit ClashClient(ClashClientSettings settings = {}, Clock& clock = Clock::system());
 
     void setSecret(std::string secret);
@@ -50,6 +59,9 @@ public:
     // GET of `path` (query included, already encoded): the reply body when it
     // is a JSON object, whatever the status except 401 (logged).
     std::optional<nlohmann::json> clashGET(const std::string& path, std::stop_token stop = {}) const;
+    // The probe group as the controller lists it; nothing when it cannot be
+    // read or has fewer than two members.
+    std::optional<Group> groupState(std::stop_token stop = {}) const;
     // PUT of {"name": member} on the probe group: the reply's status, or
     // nothing when there was no reply. The raw form of a selection.
     std::optional<int> putSelection(const std::string& member, std::stop_token stop = {}) const;
@@ -71,6 +83,13 @@ public:
     // without a monitor).
     static void uploadStallDump(const std::string& token, Telemetry& telemetry, const PathMonitor* pathMonitor,
                                 std::stop_token stop = {});
+
+    // The "connections" array of a connection table when it is an array of
+    // objects; nothing otherwise.
+    static const nlohmann::json* connectionList(const nlohmann::json& table);
+    // A number of a reply that is a whole 64-bit integer (a whole
+    // floating-point value included); nothing for anything else.
+    static std::optional<std::int64_t> wholeNumber(const nlohmann::json& v);
 
     // Percent-encodes a text for a controller path as UTF-8 bytes: letters,
     // marks and digits of any script stay as they are.

@@ -26,11 +26,7 @@ namespace kavri {
 struct KavriHeartbeatDeps {
     // The proxy group: its members in the group's order, the member now
     // selected and the group's type.
-    struct Group {
-        std::vector<std::string> members;
-        std::optional<std::string> now;
-        std::string type;
-    };
+    using Group = ClashClient::Group;
 
     // The detection settings in force (heartbeat disabled without the inbound).
     std::function<DetectConfig()> cfg;

@@ -45,14 +45,35 @@ PacketTunnelProvider::PacketTunnelProvider(ProviderSettings settings)
       settings_(std::move(settings)),
       clock_(*settings_.clock),
       store_(storeOf(settings_)),
-      lastPollAt_(StallWatch::distantPast()),
-      lastWakeAt_(StallWatch::distantPast()),
-      lastNetChangeAt_(StallWatch::distantPast()),
-      lastGroupProbeAt_(Clock::WallTime{}),
-      rules_(clock_, {settings_.rulesFirstDelay, settings_.rulesInterval, settings_.rulesMissingInterval},
-             [this] { return deviceID(); }, [this](std::stop_token stop) { applyNewRules(stop); }),
       telemetry_(clock_, store_, telemetrySettings(settings_)),
-      clash_(clashSettings(settings_), clock_) {
+      clash_(clashSettings(settings_), clock_),
+      group_(clock_, store_, clash_, telemetry_, run_, settings_.reloadSettle),
+      heal_(clock_, store_, clash_, telemetry_, run_, group_,
+            {[this] { return subToken(); }, [this] { return deviceID(); },
+             [this](const std::string& config, std::stop_token stop) { hotReload(applyLocalPaths(config), stop); },
+             [this](const std::string& config) { learnRuntimeParams(config); },
+             [this](const ConfigFetcher::Fetched& fetched) { applyServerTunables(fetched); },
+             [this](const std::string& event, const std::optional<std::string>& phase) {
+                 sendEventDetached(event, phase);
+             },
+             [this] {
+                 stopAll();
+                 cancelTunnelWithError(std::nullopt);
+             },
+             [this] { return settings_.makePathMonitor(); }},
+            settings_.pollLimits),
+      stall_(clock_, store_, clash_, telemetry_, run_,
+             {[this](std::stop_token stop) { return heal_.poll("stall_shed", true, stop); },
+              [this] { return subToken(); }},
+             settings_.shedRetrySpacing),
+      members_(clock_, store_, clash_, telemetry_, run_, settings_.memberProbeTick),
+      telemetryLoop_(clock_, store_, clash_, telemetry_, run_, group_,
+                     {[this] { return subToken(); }, [this] { return heal_.currentPath(); },
+                      [this] { return heal_.monitoring(); }},
+                     {settings_.telemetryFirstDelay, settings_.telemetryInterval, settings_.firstByteProbeLimit,
+                      settings_.firstByteRetryPause}),
+      rules_(clock_, {settings_.rulesFirstDelay, settings_.rulesInterval, settings_.rulesMissingInterval},
+             [this] { return deviceID(); }, [this](std::stop_token stop) { applyNewRules(stop); }) {
     if (!settings_.makePathMonitor)
         settings_.makePathMonitor = [] { return std::make_unique<NetlinkPathMonitor>(); };
     if (settings_.notificationCenter) NotificationCenter::install(settings_.notificationCenter);
@@ -88,21 +109,6 @@ std::int64_t PacketTunnelProvider::millisSince(Clock::MonoTime t0) const {
     return std::chrono::duration_cast<std::chrono::milliseconds>(clock_.monoNow() - t0).count();
 }
 
-std::optional<std::string> PacketTunnelProvider::currentActiveMember() const {
-    std::lock_guard lock(mutex_);
-    return currentActiveMember_;
-}
-
-void PacketTunnelProvider::setCurrentActiveMember(std::optional<std::string> member) {
-    std::lock_guard lock(mutex_);
-    currentActiveMember_ = std::move(member);
-}
-
-Clock::WallTime PacketTunnelProvider::lastWakeAt() const {
-    std::lock_guard lock(mutex_);
-    return lastWakeAt_;
-}
-
 // ---- Platform events ------------------------------------------------------
 
 void PacketTunnelProvider::startTunnel(TunnelOptions options, StartCompletion completion) {
@@ -130,7 +136,7 @@ std::optional<std::string> PacketTunnelProvider::startTunnelBody(TunnelOptions o
     if (!options.is_object()) options = json::object();
     if (!options.empty()) {
         if (const auto it = options.find("configContent"); it != options.end() && it->is_string()) {
-            setRunningConfig(it->get<std::string>());
+            run_.setRunningConfig(it->get<std::string>());
             options["configContent"] = prepareConfiguration(it->get<std::string>());
         }
     }
@@ -151,7 +157,7 @@ std::optional<std::string> PacketTunnelProvider::startTunnelBody(TunnelOptions o
 
     const bool wasDirty = store_.boolValue(KavriDefaultsKey::sessionDirty);
     store_.set(KavriDefaultsKey::sessionDirty, true);
-    runEnding_ = false;
+    run_.reopenRun();
 
     if (const auto token = subToken(&options)) {
         postReport([this, token = *token](std::stop_token stop) {
@@ -182,17 +188,21 @@ void PacketTunnelProvider::didStartEngine(const StartTimes& times) {
     telemetry_.update([&](Telemetry::Fields& f) { f.handshakeMs = tunnelUpMs; });
     Log::line("[Kavri] >> sing-box СТАРТОВАЛ успешно (" + std::to_string(tunnelUpMs) + " мс)");
     detach([this, configLoadMs = times.configLoadMs, tunnelUpMs](std::stop_token stop) {
-        connectReport(configLoadMs, tunnelUpMs, stop);
+        telemetryLoop_.connectReport(configLoadMs, tunnelUpMs, stop);
     });
     detach([this](std::stop_token stop) { clash_.pushEngineTunables(DetectConfig::rawDict(store_), stop); });
     startPathMonitorAndHealLoop();
     if (store_.boolValue(KavriDefaultsKey::pendingConfigRefresh))
-        detach([this](std::stop_token stop) { selfHealPoll("pending_select", false, stop); });
-    startTelemetryTask();
-    startRulesTask();
+        detach([this](std::stop_token stop) { heal_.poll("pending_select", false, stop); });
+    {
+        std::lock_guard lock(tasksMutex_);
+        telemetryLoop_.start(retiredTasks_);
+        rules_.start(retiredTasks_);
+    }
     startHeartbeat();
-    startStallTask();
-    startMemberProbeTask();
+    std::lock_guard lock(tasksMutex_);
+    stall_.start(retiredTasks_);
+    members_.start(retiredTasks_);
 }
 
 std::optional<std::string> PacketTunnelProvider::didFailEngineStart(const std::string& error, const StartTimes& times) {
@@ -258,12 +268,7 @@ void PacketTunnelProvider::stopTunnelBody(ProviderStopReason reason) {
 void PacketTunnelProvider::handleWake() {
     ExtensionProvider::wake();
     const auto now = clock_.wallNow();
-    double elapsed;
-    {
-        std::lock_guard lock(mutex_);
-        elapsed = std::chrono::duration<double>(now - lastWakeAt_).count();
-        lastWakeAt_ = now;
-    }
+    const double elapsed = std::chrono::duration<double>(now - run_.noteWake(now)).count();
     const DetectConfig detect = DetectConfig::current(store_);
     if (detect.wakeResetSec < 1 || elapsed < static_cast<double>(detect.wakeResetSec)) return;
 
@@ -340,29 +345,37 @@ void PacketTunnelProvider::logStartOptions(const TunnelOptions& options) const {
     }
 }
 
-// ---- Background tasks ---------------------------------------------------------
+// ---- Loops ----------------------------------------------------------------------
 
-void PacketTunnelProvider::restartTask(Task& slot, std::function<void(std::stop_token)> body) {
+void PacketTunnelProvider::startPathMonitorAndHealLoop() {
+    stopAll();
     std::lock_guard lock(tasksMutex_);
-    if (slot.active()) {
-        slot.cancel();
-        retiredTasks_.push_back(std::move(slot));
+    heal_.start(retiredTasks_);
+}
+
+void PacketTunnelProvider::startHeartbeat() {
+    std::unique_ptr<Heartbeat> previous;
+    {
+        std::lock_guard lock(tasksMutex_);
+        previous = std::move(heartbeat_);
     }
-    slot = Task(std::move(body));
+    previous.reset();  // stopped and joined before the new one beats
+    auto heartbeat = std::make_unique<Heartbeat>(
+        makeHeartbeatDeps(), clock_, Heartbeat::Timing{settings_.heartbeatTick, settings_.heartbeatDisabledWait});
+    std::lock_guard lock(tasksMutex_);
+    heartbeat_ = std::move(heartbeat);
+    heartbeat_->start();
 }
 
 void PacketTunnelProvider::stopAll() {
     std::lock_guard lock(tasksMutex_);
-    // Cancelled in this order; none is waited for here, so that a task may
+    // Cancelled in this order; none is waited for here, so that a loop may
     // end the run from its own thread while another does the same.
-    for (Task* task : {&healTask_, &stallTask_, &memberTask_, &telemetryTask_}) {
-        if (!task->active()) continue;
-        task->cancel();
-        retiredTasks_.push_back(std::move(*task));
-    }
+    heal_.cancel(retiredTasks_);
+    stall_.cancel(retiredTasks_);
+    members_.cancel(retiredTasks_);
+    telemetryLoop_.cancel(retiredTasks_);
     rules_.cancel(retiredTasks_);
-    if (pathMonitor_) pathMonitor_->cancel();
-    pathMonitor_.reset();
     if (heartbeat_) {
         heartbeat_->cancel();
         retiredHeartbeats_.push_back(std::move(heartbeat_));
@@ -381,6 +394,29 @@ void PacketTunnelProvider::joinStoppedTasks() {
     }
     for (auto& task : tasks) task.cancelAndJoin();  // never waits on the calling thread
     heartbeats.clear();
+}
+
+void PacketTunnelProvider::applyNewRules(std::stop_token stop) {
+    const auto config = currentConfigText();
+    if (!config) return;
+    const auto previousMember = group_.now(stop);
+    const std::string prepared = applyLocalPaths(*config);
+    try {
+        hotReload(prepared, stop);
+    } catch (const std::exception& e) {
+        if (stop.stop_requested()) return;  // cut short by the run's stop
+        Log::line(std::string("[Kavri] rules hot-reload failed: ") + e.what());
+        return;
+    }
+    run_.setRunningConfig(*config);
+    group_.reselect(previousMember, stop);
+    if (const auto token = subToken()) {
+        Telemetry::Report r = telemetry_.envelope(*token);
+        r["report"] = "event";
+        r["event"] = "rules_refresh";
+        telemetry_.post(r, stop);
+    }
+    Log::line("[Kavri] rules: обновлён union .srs, hot-reload");
 }
 
 }  // namespace kavri

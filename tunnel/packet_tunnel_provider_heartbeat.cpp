@@ -13,47 +13,17 @@ KavriHeartbeatDeps PacketTunnelProvider::makeHeartbeatDeps() {
         return cfg;
     };
     d.appState = [&store = store_] { return store.string(KavriDefaultsKey::appState); };
-    d.groupMembers = [this](std::stop_token stop) -> std::optional<KavriHeartbeatDeps::Group> {
-        auto state = probeGroupState(stop);
-        if (!state) return std::nullopt;
-        return KavriHeartbeatDeps::Group{std::move(state->members), std::move(state->now), std::move(state->type)};
-    };
+    d.groupMembers = [this](std::stop_token stop) { return clash_.groupState(stop); };
     d.clashSelect = [this](const std::string& member, std::stop_token stop) { return clash_.clashSelect(member, stop); };
-    d.setActiveMember = [this](const std::string& member) {
-        {
-            std::lock_guard lock(mutex_);
-            if (currentActiveMember_ == member) return;
-            currentActiveMember_ = member;
-        }
-        telemetry_.update([&](Telemetry::Fields& f) { f.activeMember = member; });
-    };
+    d.setActiveMember = [this](const std::string& member) { group_.noteActive(member); };
     d.heartbeatOnce = [this](const std::string& url, std::int64_t timeoutMs, std::stop_token stop) {
         return clash_.heartbeatOnce(url, timeoutMs, stop);
     };
-    d.netChangeStamp = [this] { return lastNetChangeAt(); };
+    d.netChangeStamp = [this] { return run_.lastNetChangeAt(); };
     d.sendEvent = [this](const std::string& name, nlohmann::json fields) {
         sendEventDetached(name, std::nullopt, std::move(fields));
     };
     return d;
-}
-
-void PacketTunnelProvider::startHeartbeat() {
-    std::unique_ptr<Heartbeat> previous;
-    {
-        std::lock_guard lock(tasksMutex_);
-        previous = std::move(heartbeat_);
-    }
-    previous.reset();  // stopped and joined before the new one beats
-    auto heartbeat = std::make_unique<Heartbeat>(
-        makeHeartbeatDeps(), clock_, Heartbeat::Timing{settings_.heartbeatTick, settings_.heartbeatDisabledWait});
-    std::lock_guard lock(tasksMutex_);
-    heartbeat_ = std::move(heartbeat);
-    heartbeat_->start();
-}
-
-void PacketTunnelProvider::pulseHeartbeat() {
-    std::lock_guard lock(tasksMutex_);
-    if (heartbeat_) heartbeat_->pulse();
 }
 
 }  // namespace kavri

@@ -48,22 +48,19 @@ void PacketTunnelProvider::handleAppMessage(std::string data, MessageCompletion 
 std::optional<std::string> PacketTunnelProvider::dispatchAppMessage(const std::string& data, std::stop_token stop) {
     if (Utf8::isValid(data)) {
         if (data == "poll-now") {
-            resetPollThrottle();  // the app's request is not refused for a recent poll
-            return selfHealPoll("stack_select", false, stop) ? "ok" : "fail";
+            run_.resetPollThrottle();  // the app's request is not refused for a recent poll
+            return heal_.poll("stack_select", false, stop) ? "ok" : "fail";
         }
         if (data.starts_with("ping:")) {
             const auto target = pingTarget(data);
             if (!target) return std::nullopt;
-            const auto ms = tcpConnectRTT(target->first, target->second, stop);
+            const auto ms = TcpProbe::connectMillis(target->first, target->second, settings_.pingLimit, stop);
             return ms ? std::to_string(*ms) : std::string();
         }
         if (data == "revalidate") {
-            const auto now = clock_.wallNow();
-            {
-                std::lock_guard lock(mutex_);
-                lastWakeAt_ = now;
-            }
-            pulseHeartbeat();  // its next tick beats at once
+            run_.noteWake(clock_.wallNow());
+            std::lock_guard lock(tasksMutex_);
+            if (heartbeat_) heartbeat_->pulse();  // its next tick beats at once
             return "ok";
         }
     }
@@ -78,11 +75,6 @@ std::optional<std::string> PacketTunnelProvider::dispatchAppMessage(const std::s
         }
     });
     return reply.get();
-}
-
-std::optional<std::int64_t> PacketTunnelProvider::tcpConnectRTT(const std::string& host, std::uint16_t port,
-                                                                std::stop_token stop) {
-    return TcpProbe::connectMillis(host, port, settings_.pingLimit, stop);
 }
 
 }  // namespace kavri

@@ -81,6 +81,16 @@ Telemetry::Fields Telemetry::fields() const {
 
 std::string Telemetry::clientVersion(const PlistValue::Dict& info) { return KavriConstants::versionText(info); }
 
+std::optional<std::string> Telemetry::networkType(const NetworkPath& path) {
+    if (path.status != NetworkPath::Status::satisfied || path.availableInterfaces.empty()) return std::nullopt;
+    switch (path.availableInterfaces.front().type) {
+        case NetworkPath::InterfaceType::wifi: return "wifi";
+        case NetworkPath::InterfaceType::cellular: return "cellular";
+        case NetworkPath::InterfaceType::wiredEthernet: return "ethernet";
+        default: return "other";
+    }
+}
+
 std::string Telemetry::clientVersion() { return KavriConstants::versionText(); }
 
 std::string Telemetry::osVersion() { return SystemInfo::osVersion(); }

@@ -12,6 +12,7 @@
 #include "core/kavri_store.h"
 #include "core/plist_value.h"
 #include "platform/http/http_session.h"
+#include "platform/network/path_monitor.h"
 #include "platform/runtime/clock.h"
 
 namespace kavri {
@@ -96,6 +97,10 @@ public:
                        std::stop_token stop = {}) const;
 
     // "<short version> (<build>)", "?" for a missing or non-text value.
+    // The network kind of a path, as reports name it ("wifi", "cellular",
+    // "ethernet", "other"); nothing when the path is unsatisfied or has no
+    // interface.
+    static std::optional<std::string> networkType(const NetworkPath& path);
     static std::string clientVersion();
     static std::string clientVersion(const PlistValue::Dict& info);
     static std::string osVersion();

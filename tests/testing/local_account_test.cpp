@@ -144,7 +144,9 @@ TEST_F(LocalAccountTest, TheCatalogAndTheSelectionShapeTheServedSubscription) {
     for (const auto& l : catalog.locations) {
         offline += l.isOffline();
         EXPECT_FALSE(l.protocols.empty()) << l.id;
-        if (!l.isOffline()) EXPECT_TRUE(l.probePort && l.rttMs) << l.id;
+        if (!l.isOffline()) {
+            EXPECT_TRUE(l.probePort && l.rttMs) << l.id;
+        }
     }
     EXPECT_EQ(offline, 1);
 
@@ -241,10 +243,14 @@ TEST_F(LocalAccountTest, EachAdminStateShowsAsTheAppReadsIt) {
         EXPECT_EQ(call("POST", "/admin/account", {{"set", c.set}}).status, 200) << c.set;
         const auto answer = call("GET", "/status/" + token, nullptr, "A");
         EXPECT_EQ(answer.status, c.statusCode) << c.set;
-        if (c.state) EXPECT_EQ(KavriAPI::StatusResult::decode(answer.body).state, c.state) << c.set;
+        if (c.state) {
+            EXPECT_EQ(KavriAPI::StatusResult::decode(answer.body).state, c.state) << c.set;
+        }
         const auto sub = call("GET", "/sub/" + token, nullptr, "A");
         EXPECT_EQ(sub.status, c.subCode) << c.set;
-        if (sub.status == 200) EXPECT_EQ(sub.value()["_kavri_meta"]["device_removed"], c.removed) << c.set;
+        if (sub.status == 200) {
+            EXPECT_EQ(sub.value()["_kavri_meta"]["device_removed"], c.removed) << c.set;
+        }
     }
     EXPECT_EQ(KavriAPI::StatusResult::decode(call("GET", "/status/" + token).body).autoChargeFailed, false);
     EXPECT_EQ(call("POST", "/admin/account", {{"set", "bankrupt"}}).status, 400);

@@ -8,7 +8,8 @@
 #include "core/ru_rules.h"
 #include "platform/runtime/log.h"
 #include "tests/support/temp_dir.h"
-#include "tunnel/packet_tunnel_provider.h"
+#include "tests/tunnel/loop_parts.h"
+#include "tunnel/runtime_params.h"
 
 using namespace kavri;
 using json = nlohmann::json;
@@ -81,31 +82,45 @@ TEST_F(ProviderConfig, LearnsTheHeartbeatInboundGroupAndSecret) {
          R"({"inbounds": [{"tag": "hb-in", "listen_port": 9999}], "experimental": {"clash_api": {"secret": "s2"}}})",
          9999, true, "grp", "own.example"},
     };
+    ClashClient clash;
+    Telemetry telemetry;
+    // As the provider learns from a configuration text.
+    auto learn = [&](const std::string& text) {
+        const json root = json::parse(text, nullptr, false);
+        return root.is_object() && RuntimeParams::learn(root, clash, telemetry);
+    };
     for (const auto& c : cases) {
-        provider.learnRuntimeParams(c.config);
-        EXPECT_EQ(provider.clash().hbPort(), c.port) << c.name;
-        EXPECT_EQ(provider.clash().hbInboundPresent(), c.present) << c.name;
-        EXPECT_EQ(provider.clash().probeTag(), c.tag) << c.name;
-        EXPECT_EQ(provider.telemetry().fields().groupTag, c.tag) << c.name;
-        EXPECT_EQ(provider.telemetry().fields().surfaceID, c.surface) << c.name;
+        learn(c.config);
+        EXPECT_EQ(clash.hbPort(), c.port) << c.name;
+        EXPECT_EQ(clash.hbInboundPresent(), c.present) << c.name;
+        EXPECT_EQ(clash.probeTag(), c.tag) << c.name;
+        EXPECT_EQ(telemetry.fields().groupTag, c.tag) << c.name;
+        EXPECT_EQ(telemetry.fields().surfaceID, c.surface) << c.name;
     }
-    EXPECT_EQ(provider.clash().secret(), "s2");
-    EXPECT_EQ(provider.telemetry().fields().clashSecret, "s2");
-    provider.learnRuntimeParams(R"({"outbounds": []})");
-    EXPECT_EQ(provider.clash().secret(), "");  // an absent secret clears the old one
-    EXPECT_EQ(provider.clash().probeTag(), "proxy");  // no outbound qualifies
-    provider.learnRuntimeParams(R"({"route": {"final": "x"}})");
-    provider.learnRuntimeParams("[1, 2]");  // not an object: nothing changes
-    EXPECT_EQ(provider.clash().probeTag(), "proxy");
+    EXPECT_EQ(clash.secret(), "s2");
+    EXPECT_EQ(telemetry.fields().clashSecret, "s2");
+    learn(R"({"outbounds": []})");
+    EXPECT_EQ(clash.secret(), "");  // an absent secret clears the old one
+    EXPECT_EQ(clash.probeTag(), "proxy");  // no outbound qualifies
+    learn(R"({"route": {"final": "x"}})");
+    EXPECT_FALSE(learn("[1, 2]"));  // not an object: nothing changes
+    EXPECT_EQ(clash.probeTag(), "proxy");
+    provider.learnRuntimeParams("[1, 2]");
+
+    // The group's server is read from the engine only when the configuration
+    // does not tell it.
+    EXPECT_FALSE(learn(R"({"outbounds": [{"type": "vless", "tag": "a", "server": "s.example"}]})"));
+    EXPECT_TRUE(learn(R"({"outbounds": [{"type": "selector", "tag": "g", "outbounds": ["x"]}]})"));
+    EXPECT_FALSE(learn(R"({"inbounds": []})"));
 }
 
 TEST_F(ProviderConfig, PlausibilityNeedsSizeOutboundsAndRoute) {
     const json good = {{"outbounds", json::array({{{"type", "direct"}}})}, {"route", json::object()}};
-    EXPECT_FALSE(PacketTunnelProvider::isPlausibleConfig(padded(good, 200)));
-    EXPECT_TRUE(PacketTunnelProvider::isPlausibleConfig(padded(good, 201)));
-    EXPECT_FALSE(PacketTunnelProvider::isPlausibleConfig(padded({{"outbounds", json::array()}, {"route", json::object()}}, 400)));
-    EXPECT_FALSE(PacketTunnelProvider::isPlausibleConfig(padded({{"outbounds", json::array({{{"type", "direct"}}})}, {"route", 1}}, 400)));
-    EXPECT_FALSE(PacketTunnelProvider::isPlausibleConfig(padded({{"outbounds", json::array({{{"type", "direct"}}})}}, 400)));
+    EXPECT_FALSE(SelfHeal::isPlausibleConfig(padded(good, 200)));
+    EXPECT_TRUE(SelfHeal::isPlausibleConfig(padded(good, 201)));
+    EXPECT_FALSE(SelfHeal::isPlausibleConfig(padded({{"outbounds", json::array()}, {"route", json::object()}}, 400)));
+    EXPECT_FALSE(SelfHeal::isPlausibleConfig(padded({{"outbounds", json::array({{{"type", "direct"}}})}, {"route", 1}}, 400)));
+    EXPECT_FALSE(SelfHeal::isPlausibleConfig(padded({{"outbounds", json::array({{{"type", "direct"}}})}}, 400)));
 }
 
 TEST_F(ProviderConfig, CurrentTextAndTokensFallBackInOrder) {
@@ -138,9 +153,9 @@ TEST_F(ProviderConfig, CurrentTextAndTokensFallBackInOrder) {
 
 TEST_F(ProviderConfig, NetworkTypeOfAPath) {
     NetworkPath path;
-    EXPECT_EQ(PacketTunnelProvider::networkType(path), std::nullopt);
+    EXPECT_EQ(Telemetry::networkType(path), std::nullopt);
     path.status = NetworkPath::Status::satisfied;
-    EXPECT_EQ(PacketTunnelProvider::networkType(path), std::nullopt);
+    EXPECT_EQ(Telemetry::networkType(path), std::nullopt);
     const std::vector<std::pair<NetworkPath::InterfaceType, std::string>> kinds = {
         {NetworkPath::InterfaceType::wifi, "wifi"},
         {NetworkPath::InterfaceType::cellular, "cellular"},
@@ -149,11 +164,13 @@ TEST_F(ProviderConfig, NetworkTypeOfAPath) {
         {NetworkPath::InterfaceType::other, "other"}};
     for (const auto& [type, word] : kinds) {
         path.availableInterfaces = {{"if0", 1, type}};
-        EXPECT_EQ(PacketTunnelProvider::networkType(path), word);
+        EXPECT_EQ(Telemetry::networkType(path), word);
     }
     // No monitor: the last known type stays, with its radio.
-    provider.telemetry().update([](Telemetry::Fields& f) { f.networkType = "wifi"; });
-    EXPECT_EQ(provider.updateNetworkType(), std::make_pair(std::optional<std::string>("wifi"), std::optional<std::string>("wifi")));
+    test::LoopParts parts(provider, Clock::system(), "http://127.0.0.1:9", "");
+    parts.telemetry.update([](Telemetry::Fields& f) { f.networkType = "wifi"; });
+    EXPECT_EQ(parts.telemetryLoop.updateNetworkType(),
+              std::make_pair(std::optional<std::string>("wifi"), std::optional<std::string>("wifi")));
 }
 
 TEST_F(ProviderConfig, ServerTunablesAreStored) {

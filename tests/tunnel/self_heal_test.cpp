@@ -21,7 +21,7 @@
 #include "testing/tunnel_rig.h"
 #include "tests/support/fresh_shared_store.h"
 #include "tests/support/temp_dir.h"
-#include "tunnel/packet_tunnel_provider.h"
+#include "tests/tunnel/loop_parts.h"
 
 using namespace kavri;
 using json = nlohmann::json;
@@ -71,6 +71,17 @@ protected:
         EXPECT_EQ(done.get_future().get(), std::nullopt);
         return *provider;
     }
+    // A self-heal over parts of its own, wired as the provider wires its own,
+    // with `p`'s engine, tokens and configuration work under it.
+    test::LoopParts& healOver(PacketTunnelProvider& p) {
+        test::LoopParts::Options o;
+        o.reloadSettle = reloadSettle;
+        o.pollLimits = settings().pollLimits;
+        o.makePathMonitor = settings().makePathMonitor;
+        parts = std::make_unique<test::LoopParts>(p, clock, rig.controllerBase(), rig.secret, o);
+        return *parts;
+    }
+    test::LoopParts& heal() { return parts ? *parts : healOver(*provider); }
     // Waits (real time) until the run's loops all sleep on the clock: the
     // number of sleepers has stopped changing.
     void settle() {
@@ -85,8 +96,8 @@ protected:
     }
     // A poll that the throttle lets through.
     bool poll(const std::string& reason = "interval", bool shed = false) {
-        provider->resetPollThrottle();
-        return provider->selfHealPoll(reason, shed);
+        heal().run.resetPollThrottle();
+        return heal().heal.poll(reason, shed);
     }
     void serve(ordered_json config, json meta = json::object()) {
         if (!meta.empty()) config["_kavri_meta"] = meta;
@@ -94,9 +105,10 @@ protected:
     }
     std::optional<std::string> lastGood() { return store().data(KavriDefaultsKey::cachedSingboxConfig); }
     std::vector<std::string> members() {
-        const auto g = provider->probeGroupState();
+        const auto g = heal().clash.groupState();
         return g ? g->members : std::vector<std::string>{};
     }
+    std::optional<std::string> selected() { return heal().group.now(); }
     std::size_t subRequests() const {
         std::size_t n = 0;
         for (const auto& r : rig.controlPlane.requests()) n += r.path.rfind("/sub/", 0) == 0;
@@ -125,6 +137,8 @@ protected:
     std::shared_ptr<NotificationCenter> noticeCenter;  // in place of `center` when set
     std::shared_ptr<FakePathMonitor> monitor;
     std::unique_ptr<PacketTunnelProvider> provider;
+    std::unique_ptr<test::LoopParts> parts;  // ended before the provider
+    void TearDown() override { parts.reset(); }
 };
 
 const std::string reloadedLine = "[Kavri] self-heal: hot-reloaded new config (interval) + сброс старых соединений";
@@ -133,14 +147,14 @@ const std::string reloadedLine = "[Kavri] self-heal: hot-reloaded new config (in
 
 TEST_F(SelfHealTest, ANewerConfigurationIsHotReloadedAndTheMemberSelectedAgain) {
     auto& p = started();
-    ASSERT_TRUE(p.clash().clashSelect("m2"));
+    ASSERT_TRUE(heal().clash.clashSelect("m2"));
     store().set(KavriDefaultsKey::pendingConfigRefresh, true);
     serve(withThirdMember(), {{"pull_interval_seconds", 120}});
     const auto closes = p.engineScript().closeAllCount();
 
     EXPECT_TRUE(poll());
     EXPECT_EQ(members(), (std::vector<std::string>{"m1", "m2", "m3"}));  // the engine runs it
-    EXPECT_EQ(p.probeGroupState()->now, "m2");                            // and is back on m2
+    EXPECT_EQ(selected(), "m2");                                          // and is back on m2
     EXPECT_GT(p.engineScript().closeAllCount(), closes);
     const auto stored = lastGood();
     ASSERT_TRUE(stored);
@@ -155,7 +169,7 @@ TEST_F(SelfHealTest, ANewerConfigurationIsHotReloadedAndTheMemberSelectedAgain) 
     // The same text 20 s later: nothing to do, and that counts as current.
     clock.advance(20s);
     const auto polls = subRequests();
-    EXPECT_TRUE(p.selfHealPoll("interval", false));
+    EXPECT_TRUE(heal().heal.poll("interval", false));
     EXPECT_EQ(subRequests(), polls + 1);
     EXPECT_EQ(log.count(reloadedLine), 1u);
 
@@ -220,7 +234,7 @@ TEST_F(SelfHealTest, ARefusedReloadKeepsTheLastGood) {
 }
 
 TEST_F(SelfHealTest, ANewEpochIsAppliedUnconditionallyButNeverLosesTheLastGood) {
-    auto& p = started();
+    started();
     serve(rig.config(), {{"config_epoch", 1}});
     ASSERT_TRUE(poll());
     const auto good = lastGood();
@@ -244,13 +258,13 @@ TEST_F(SelfHealTest, ANewEpochIsAppliedUnconditionallyButNeverLosesTheLastGood) 
     }
 
     // A new epoch reloads even an unchanged text, and selects nothing again.
-    ASSERT_TRUE(p.clash().clashSelect("m2"));
+    ASSERT_TRUE(heal().clash.clashSelect("m2"));
     log.clear();
     serve(rig.config(), {{"config_epoch", ++epoch}});
     EXPECT_TRUE(poll());
     EXPECT_TRUE(log.contains("[Kavri] config_epoch вырос → кэш last-good выброшен, применяем свежий безусловно"));
     EXPECT_EQ(log.count(reloadedLine), 1u);
-    EXPECT_EQ(p.probeGroupState()->now, "m1");
+    EXPECT_EQ(selected(), "m1");
     EXPECT_EQ(lastGood(), good);
 
     // An older epoch changes nothing.
@@ -273,8 +287,9 @@ TEST_F(SelfHealTest, ARevokedSubscriptionStopsEveryTaskAndTheTunnel) {
     ASSERT_TRUE(clock.waitForSleepers(2));  // the self-heal loop and the heartbeat
 
     rig.controlPlane.script(TestControlPlane::Reply::withStatus(402), "/sub/.*");
-    p.resetPollThrottle();
-    EXPECT_FALSE(p.selfHealPoll("interval", false));
+    auto& own = healOver(p);
+    own.run.resetPollThrottle();
+    EXPECT_FALSE(own.heal.poll("interval", false));
     EXPECT_TRUE(log.contains("[Kavri] подписка недействительна (HTTP 402) — останавливаем туннель"));
     const auto invalid = rig.events("sub_invalid");  // sent before the tunnel stops
     ASSERT_EQ(invalid.size(), 1u);
@@ -317,30 +332,30 @@ TEST_F(SelfHealTest, ARevokedSubscriptionMetByTheLoopEndsTheLoopToo) {
 
 TEST_F(SelfHealTest, PollsCloserThanTwentySecondsAreRefused) {
     provider = std::make_unique<PacketTunnelProvider>(settings());
-    auto& p = *provider;
+    auto& p = heal().heal;
     rig.controlPlane.scriptAlways(TestControlPlane::Reply::withStatus(500), "/sub/.*");
 
     // Without a token: one line, no request, and the throttle still counts it.
     store().removeObject(KavriDefaultsKey::subTokenForNE);
-    EXPECT_FALSE(p.selfHealPoll("interval", false));
+    EXPECT_FALSE(p.poll("interval", false));
     EXPECT_EQ(log.count("[Kavri] self-heal: НЕТ sub-токена — поллинг невозможен"), 1u);
     store().set(KavriDefaultsKey::subTokenForNE, rig.token);
 
     clock.advance(19900ms);
-    EXPECT_FALSE(p.selfHealPoll("interval", false));
+    EXPECT_FALSE(p.poll("interval", false));
     EXPECT_EQ(subRequests(), 0u);
     EXPECT_EQ(log.count("НЕТ sub-токена"), 1u);
 
     clock.advance(100ms);
-    EXPECT_FALSE(p.selfHealPoll("interval", false));  // fetched; the server failed
+    EXPECT_FALSE(p.poll("interval", false));  // fetched; the server failed
     EXPECT_EQ(subRequests(), 1u);
     EXPECT_TRUE(log.containsText("[Kavri] self-heal fetch failed (interval), keep last-good: "));
     EXPECT_FALSE(store().object(KavriDefaultsKey::configAppliedAt));
 
     // A caller that resets the throttle is let through at once.
     clock.advance(1s);
-    p.resetPollThrottle();
-    EXPECT_FALSE(p.selfHealPoll("stack_select", false));
+    heal().run.resetPollThrottle();
+    EXPECT_FALSE(p.poll("stack_select", false));
     EXPECT_EQ(subRequests(), 2u);
     EXPECT_TRUE(rig.events("sub_invalid").empty());
 }
@@ -349,7 +364,7 @@ TEST(SelfHealInterval, TheServerMayOnlyShortenTheSetting) {
     const std::vector<std::pair<std::int64_t, std::int64_t>> cases = {
         {0, 900}, {19, 900}, {20, 20}, {899, 899}, {900, 900}, {901, 900}, {-5, 900}};
     for (const auto& [server, expected] : cases)
-        EXPECT_EQ(PacketTunnelProvider::healInterval(900, server).count(), expected) << server;
+        EXPECT_EQ(SelfHeal::interval(900, server).count(), expected) << server;
 }
 
 TEST_F(SelfHealTest, TheLoopPollsAtItsIntervalAndAPendingRefreshPollsAtStart) {
@@ -372,8 +387,8 @@ TEST_F(SelfHealTest, TheLoopPollsAtItsIntervalAndAPendingRefreshPollsAtStart) {
 
 TEST_F(SelfHealTest, PathUpdatesFeedTheTelemetryAndMarkChangesOfThePrimaryInterface) {
     provider = std::make_unique<PacketTunnelProvider>(settings());
-    auto& p = *provider;
-    p.startPathMonitorAndHealLoop();
+    auto& own = heal();
+    own.heal.start(own.retired);
     ASSERT_TRUE(monitor && monitor->started());
 
     using T = NetworkPath::InterfaceType;
@@ -404,15 +419,15 @@ TEST_F(SelfHealTest, PathUpdatesFeedTheTelemetryAndMarkChangesOfThePrimaryInterf
     for (std::size_t i = 0; i < steps.size(); ++i) {
         SCOPED_TRACE(i);
         clock.advance(1s);
-        const auto before = p.lastNetChangeAt();
+        const auto before = own.run.lastNetChangeAt();
         monitor->push(steps[i].path);
-        const auto f = p.telemetry().fields();
+        const auto f = own.telemetry.fields();
         EXPECT_EQ(f.networkType, steps[i].kind);
         EXPECT_EQ(f.radioTech, steps[i].kind == "wifi" ? std::optional<std::string>("wifi") : std::nullopt);
         EXPECT_EQ(f.pathSatisfied, steps[i].path.status == NetworkPath::Status::satisfied);
         changes += steps[i].changed;
         EXPECT_EQ(f.pathChangesSinceLast, changes);
-        EXPECT_EQ(p.lastNetChangeAt(), steps[i].changed ? clock.wallNow() : before);
+        EXPECT_EQ(own.run.lastNetChangeAt(), steps[i].changed ? clock.wallNow() : before);
         if (steps[i].changed) {
             EXPECT_EQ(f.pathChangedAt, clock.wallNow());
         }
@@ -507,7 +522,7 @@ TEST_F(SelfHealTest, AStopDuringAReloadEndsWithinASecond) {
         auto& p = started();
         settle();
         const auto loops = clock.sleepers();
-        ASSERT_TRUE(p.clash().clashSelect("m2"));
+        ASSERT_TRUE(heal().clash.clashSelect("m2"));
         serve(withThirdMember(), {{"pull_interval_seconds", 120}});
         if (slowEngine) p.engineScript().holdReloads();
 
@@ -542,6 +557,7 @@ TEST_F(SelfHealTest, AStopDuringAReloadEndsWithinASecond) {
         EXPECT_EQ(p.engine(), nullptr);
         EXPECT_EQ(clock.sleepers(), 0u);
         EXPECT_FALSE(log.containsText("hotReload failed"));
+        parts.reset();
         provider.reset();
     }
 }

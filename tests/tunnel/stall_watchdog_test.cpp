@@ -16,7 +16,7 @@
 #include "platform/runtime/log.h"
 #include "testing/tunnel_rig.h"
 #include "tests/support/fresh_shared_store.h"
-#include "tunnel/packet_tunnel_provider.h"
+#include "tests/tunnel/loop_parts.h"
 
 using namespace kavri;
 using json = nlohmann::json;
@@ -56,6 +56,13 @@ protected:
         extra["enabled"] = true;
         store().set("stall_watch_raw", PlistValue(extra));
     }
+    // The watchdog and the member probe over parts of their own, as the
+    // provider wires them, with the provider's engine under them.
+    std::unique_ptr<test::LoopParts> loopsOver(PacketTunnelProvider& p) {
+        auto parts = std::make_unique<test::LoopParts>(p, clock, rig.controllerBase(), rig.secret);
+        parts->clash.setProbeTag("proxy");
+        return parts;
+    }
     std::vector<json> heals() const { return rig.events("heal"); }
     // The subscription fetches the control plane saw.
     std::vector<TestControlPlane::Request> fetches() const {
@@ -82,6 +89,7 @@ TEST(StallSamples, ConnectionTableBecomesASample) {
     struct Case {
         const char* table;
         StallWatch::Snapshot expected;
+
     };
     const std::vector<Case> cases = {
         {R"({"downloadTotal": 1200, "uploadTotal": 30, "connections": [{"id": "a"}, {"id": "b"}]})",
@@ -96,7 +104,7 @@ TEST(StallSamples, ConnectionTableBecomesASample) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.table);
-        const auto s = PacketTunnelProvider::snapshotOf(json::parse(c.table));
+        const auto s = StallWatchdog::snapshotOf(json::parse(c.table));
         EXPECT_EQ(s.downBytes, c.expected.downBytes);
         EXPECT_EQ(s.upBytes, c.expected.upBytes);
         EXPECT_EQ(s.openStreams, c.expected.openStreams);
@@ -119,12 +127,12 @@ TEST(StallSamples, MemberProbeSettingsAndDelays) {
         {PlistValue(Dict{{"member_probe_sec", -5}}), -5},
         {PlistValue(Dict{{"member_probe_sec", 100000}}), 100000},
     };
-    for (const auto& [raw, expected] : probeSec) EXPECT_EQ(PacketTunnelProvider::memberProbeSec(raw), expected);
+    for (const auto& [raw, expected] : probeSec) EXPECT_EQ(MemberProbe::probeSec(raw), expected);
 
     using Delays = std::map<std::string, std::int64_t>;
-    EXPECT_EQ(PacketTunnelProvider::memberDelaysOf(json::parse(R"({"a": 120, "b": 0, "c": "x", "d": -4, "e": 7.0, "f": 7.5})")),
+    EXPECT_EQ(MemberProbe::delaysOf(json::parse(R"({"a": 120, "b": 0, "c": "x", "d": -4, "e": 7.0, "f": 7.5})")),
               (Delays{{"a", 120}, {"e", 7}}));
-    EXPECT_EQ(PacketTunnelProvider::memberDelaysOf(json::parse(R"({"b": 0})")), Delays{});
+    EXPECT_EQ(MemberProbe::delaysOf(json::parse(R"({"b": 0})")), Delays{});
 }
 
 // ---------------------------------------------------------------- the watchdog's passes
@@ -149,6 +157,7 @@ TEST_F(StallWatchdogTest, CarriesOutTheWorkedStallSequence) {
     PacketTunnelProvider provider(settings());
     startEngineOnly(provider);
     auto& engine = provider.engineScript();
+    auto loops = loopsOver(provider);
 
     const std::vector<Pass> passes = {
         {0, 100},
@@ -186,7 +195,7 @@ TEST_F(StallWatchdogTest, CarriesOutTheWorkedStallSequence) {
         const std::size_t healsBefore = heals().size();
         const std::size_t fetchesBefore = fetches().size();
 
-        provider.stallWatchPass(StallWatch::Config::stored(store()));
+        loops->watchdog.pass(StallWatch::Config::stored(store()));
 
         const std::string action = row ? row->action : "";
         // A rebuild drops the connections; so does the reload after a shed.
@@ -231,13 +240,14 @@ TEST_F(StallWatchdogTest, AFailedShedIsAskedAgainOnlyAfterThePollSpacing) {
     PacketTunnelProvider provider(settings());
     startEngineOnly(provider);
     auto& engine = provider.engineScript();
+    auto loops = loopsOver(provider);
 
     std::vector<std::pair<int, std::string>> sheds;  // second, result
     for (int t = 0; t <= 60; t += 2) {
         if (t == 40) rig.controlPlane.clearScript();  // the backend is back
         engine.setConnections(json{{"downloadTotal", 5}, {"connections", json::array({{{"id", "c" + std::to_string(t)}}})}});
         const std::size_t before = heals().size();
-        provider.stallWatchPass(StallWatch::Config::stored(store()));
+        loops->watchdog.pass(StallWatch::Config::stored(store()));
         const auto all = heals();
         if (all.size() > before && all.back()["action"] == "shed") sheds.emplace_back(t, all.back()["result"]);
         clock.advance(2s);
@@ -337,10 +347,11 @@ TEST_F(StallWatchdogTest, ARebuildWithoutATokenDropsConnectionsButReportsNothing
     PacketTunnelProvider provider(settings());
     startEngineOnly(provider);
     auto& engine = provider.engineScript();
+    auto loops = loopsOver(provider);
     const auto config = StallWatch::Config::stored(store());
     for (int i = 0; i <= 4; ++i) {
         engine.setConnections(json{{"downloadTotal", 5}, {"connections", json::array({{{"id", "c" + std::to_string(i)}}})}});
-        provider.stallWatchPass(config);
+        loops->watchdog.pass(config);
         clock.advance(1s);
     }
     EXPECT_EQ(engine.closeAllCount(), 1u);
@@ -354,31 +365,32 @@ TEST_F(StallWatchdogTest, MemberProbeMeasuresTheGroupOnlyWhileConnectionsExist) 
     PacketTunnelProvider provider(settings());
     startEngineOnly(provider);
     auto& engine = provider.engineScript();
-    auto delays = [&] { return provider.telemetry().fields().memberDelays; };
+    auto loops = loopsOver(provider);
+    auto delays = [&] { return loops->telemetry.fields().memberDelays; };
 
     // No connection: no probe, and the next tick with connections probes at once.
     engine.setConnections(json{{"connections", json::array()}});
-    provider.memberProbePass(20);
+    loops->probe.pass(20);
     EXPECT_TRUE(delays().empty());
 
     rig.m2.stop();
     engine.setConnections(json{{"connections", json::array({{{"id", "a"}}})}});
-    provider.memberProbePass(20);
+    loops->probe.pass(20);
     ASSERT_EQ(delays().size(), 1u);  // a failed member is left out
     EXPECT_GE(delays().at("m1"), 1);
 
     rig.m2.start();
     clock.advance(19s);
-    provider.memberProbePass(20);  // too early
+    loops->probe.pass(20);  // too early
     EXPECT_EQ(delays().size(), 1u);
     clock.advance(1s);
-    provider.memberProbePass(20);
+    loops->probe.pass(20);
     EXPECT_EQ(delays().size(), 2u);
 
     rig.m2.stop();
     clock.advance(100s);
-    provider.memberProbePass(0);  // switched off
-    provider.memberProbePass(-5);
+    loops->probe.pass(0);  // switched off
+    loops->probe.pass(-5);
     EXPECT_EQ(delays().size(), 2u);
 }
 
@@ -462,19 +474,19 @@ TEST_F(StallWatchdogTest, AStalledDownloadIsRebuiltThenShedByTheRunningWatchdog)
 
 TEST_F(StallWatchdogTest, TheWatchdogRereadsItsSettingsEveryPass) {
     PacketTunnelProvider provider(settings());
-    startEngineOnly(provider);
+    auto loops = loopsOver(provider);
     store().set("stall_watch_raw", PlistValue(PlistValue::Dict{{"version", 3}}));
-    provider.startStallTask();
+    loops->watchdog.start(loops->retired);
     ASSERT_TRUE(clock.waitForSleepers(1));
-    EXPECT_EQ(provider.telemetry().fields().stallWatchVersion, 3);
+    EXPECT_EQ(loops->telemetry.fields().stallWatchVersion, 3);
 
     store().set("stall_watch_raw", PlistValue(PlistValue::Dict{{"version", 4}}));
     clock.advance(2s);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (provider.telemetry().fields().stallWatchVersion != 4 && std::chrono::steady_clock::now() < deadline)
+    while (loops->telemetry.fields().stallWatchVersion != 4 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(2ms);
-    EXPECT_EQ(provider.telemetry().fields().stallWatchVersion, 4);
-    provider.stopAll();
+    EXPECT_EQ(loops->telemetry.fields().stallWatchVersion, 4);
+    loops->watchdog.cancel(loops->retired);
 }
 
 }  // namespace

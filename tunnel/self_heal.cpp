@@ -1,15 +1,16 @@
-// The network path monitor and the self-heal configuration polling.
+#include "tunnel/self_heal.h"
+
+#include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "core/control_plane.h"
 #include "core/detect_config.h"
 #include "core/kavri_defaults_key.h"
 #include "core/kavri_http.h"
 #include "core/utf8.h"
-#include "platform/engine/engine_error.h"
 #include "platform/runtime/log.h"
 #include "tunnel/account_notices.h"
-#include "tunnel/packet_tunnel_provider.h"
 
 namespace kavri {
 namespace {
@@ -37,23 +38,53 @@ AccountNotices::Facts factsOf(const ConfigFetcher::Fetched& f) {
 
 }  // namespace
 
-// ---- Path monitor -------------------------------------------------------------
+SelfHeal::SelfHeal(Clock& clock, KavriStore& store, ClashClient& clash, Telemetry& telemetry, RunState& run,
+                   GroupTracker& group, Ports ports, ConfigFetcher::Limits pollLimits)
+    : clock_(clock),
+      store_(store),
+      clash_(clash),
+      telemetry_(telemetry),
+      run_(run),
+      group_(group),
+      ports_(std::move(ports)),
+      pollLimits_(std::move(pollLimits)) {}
 
-void PacketTunnelProvider::startPathMonitorAndHealLoop() {
-    stopAll();
-    auto monitor = settings_.makePathMonitor();
+// ---- Path monitor and loop ------------------------------------------------------
+
+void SelfHeal::start(std::vector<Task>& retired) {
+    cancel(retired);
+    auto monitor = ports_.makePathMonitor();
     // Touched only by the monitor's reports, which come one at a time.
     auto lastType = std::make_shared<std::optional<NetworkPath::InterfaceType>>();
     monitor->start([this, lastType](const NetworkPath& path) { pathUpdated(path, *lastType); });
-    {
-        std::lock_guard lock(tasksMutex_);
-        pathMonitor_ = std::move(monitor);
-    }
-    restartTask(healTask_, [this](std::stop_token stop) { healLoop(stop); });
+    std::lock_guard lock(mutex_);
+    monitor_ = std::move(monitor);
+    task_ = Task([this](std::stop_token stop) { loop(stop); });
 }
 
-void PacketTunnelProvider::pathUpdated(const NetworkPath& path, std::optional<NetworkPath::InterfaceType>& lastType) {
-    const auto kind = networkType(path);
+void SelfHeal::cancel(std::vector<Task>& retired) {
+    std::lock_guard lock(mutex_);
+    if (task_.active()) {
+        task_.cancel();
+        retired.push_back(std::move(task_));
+    }
+    if (monitor_) monitor_->cancel();
+    monitor_.reset();
+}
+
+std::optional<NetworkPath> SelfHeal::currentPath() const {
+    std::lock_guard lock(mutex_);
+    if (!monitor_) return std::nullopt;
+    return monitor_->currentPath();
+}
+
+bool SelfHeal::monitoring() const {
+    std::lock_guard lock(mutex_);
+    return monitor_ != nullptr;
+}
+
+void SelfHeal::pathUpdated(const NetworkPath& path, std::optional<NetworkPath::InterfaceType>& lastType) {
+    const auto kind = Telemetry::networkType(path);
     telemetry_.update([&](Telemetry::Fields& f) {
         f.pathSatisfied = path.status == NetworkPath::Status::satisfied;
         f.networkType = kind;
@@ -61,90 +92,69 @@ void PacketTunnelProvider::pathUpdated(const NetworkPath& path, std::optional<Ne
     });
     std::optional<NetworkPath::InterfaceType> primary;
     if (!path.availableInterfaces.empty()) primary = path.availableInterfaces.front().type;
-    if (lastType && lastType != primary) noteNetChange();
+    if (lastType && lastType != primary) {
+        // A change of the primary interface.
+        const auto now = clock_.wallNow();
+        run_.noteNetChange(now);
+        telemetry_.update([&](Telemetry::Fields& f) {
+            f.pathChangedAt = now;
+            f.pathChangesSinceLast += 1;
+        });
+    }
     lastType = primary;
 }
 
-void PacketTunnelProvider::noteNetChange() {
-    const auto now = clock_.wallNow();
-    {
-        std::lock_guard lock(mutex_);
-        lastNetChangeAt_ = now;
-    }
-    telemetry_.update([&](Telemetry::Fields& f) {
-        f.pathChangedAt = now;
-        f.pathChangesSinceLast += 1;
-    });
+bool SelfHeal::isPlausibleConfig(const std::string& config) {
+    if (config.size() <= 200) return false;
+    const nlohmann::json root = nlohmann::json::parse(config, nullptr, false);
+    if (!root.is_object()) return false;
+    const auto outbounds = root.find("outbounds");
+    if (outbounds == root.end() || !outbounds->is_array() || outbounds->empty() ||
+        !std::all_of(outbounds->begin(), outbounds->end(), [](const nlohmann::json& o) { return o.is_object(); }))
+        return false;
+    const auto route = root.find("route");
+    return route != root.end() && route->is_object();
 }
 
-Clock::WallTime PacketTunnelProvider::lastNetChangeAt() const {
-    std::lock_guard lock(mutex_);
-    return lastNetChangeAt_;
-}
-
-// ---- Self-heal loop -------------------------------------------------------------
-
-std::chrono::seconds PacketTunnelProvider::healInterval(std::int64_t configPollSec, std::int64_t serverIntervalSec) {
+std::chrono::seconds SelfHeal::interval(std::int64_t configPollSec, std::int64_t serverIntervalSec) {
     if (serverIntervalSec >= 20 && serverIntervalSec < configPollSec) return std::chrono::seconds(serverIntervalSec);
     return std::chrono::seconds(configPollSec);
 }
 
-void PacketTunnelProvider::healLoop(std::stop_token stop) {
+void SelfHeal::loop(std::stop_token stop) {
     while (!stop.stop_requested()) {
-        const auto interval = healInterval(DetectConfig::current(store_).configPollSec,
-                                           store_.integer(KavriDefaultsKey::nePollIntervalSec));
-        clock_.sleepFor(interval, stop);  // cut short only by the stop
+        const auto wait = interval(DetectConfig::current(store_).configPollSec,
+                                   store_.integer(KavriDefaultsKey::nePollIntervalSec));
+        clock_.sleepFor(wait, stop);  // cut short only by the stop
         if (stop.stop_requested()) return;
-        selfHealPoll("interval", false, stop);
+        poll("interval", false, stop);
     }
 }
 
-void PacketTunnelProvider::setRunningConfig(std::string text) {
-    std::lock_guard lock(mutex_);
-    runningConfig_ = std::move(text);
-}
+// ---- Poll -------------------------------------------------------------------------
 
-bool PacketTunnelProvider::runs(const std::string& text) const {
-    std::lock_guard lock(mutex_);
-    return !runningConfig_ || *runningConfig_ == text;
-}
+bool SelfHeal::poll(const std::string& reason, bool shed, std::stop_token stop) {
+    if (!run_.beginPoll(clock_.wallNow())) return false;
 
-void PacketTunnelProvider::resetPollThrottle() {
-    std::lock_guard lock(mutex_);
-    lastPollAt_ = StallWatch::distantPast();
-}
-
-// ---- Self-heal poll ---------------------------------------------------------------
-
-bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, std::stop_token stop) {
-    {
-        // Read and write in one step, so that polls started together pass one at a time.
-        const auto now = clock_.wallNow();
-        std::lock_guard lock(mutex_);
-        if (now - lastPollAt_ < pollThrottle) return false;
-        lastPollAt_ = now;
-    }
-
-    const auto token = subToken();
+    const auto token = ports_.subToken();
     if (!token) {
         Log::line("[Kavri] self-heal: НЕТ sub-токена — поллинг невозможен");
         return false;
     }
-    const auto device = deviceID();
+    const auto device = ports_.deviceID();
 
     ConfigFetcher::Fetched fetched;
     try {
-        fetched = ConfigFetcher::fetch(*token, device, shed, false, false, KavriHTTP::api(), stop,
-                                       settings_.pollLimits, clock_, store_);
+        fetched = ConfigFetcher::fetch(*token, device, shed, false, false, KavriHTTP::api(), stop, pollLimits_,
+                                       clock_, store_);
     } catch (const ConfigFetcher::FetchError& e) {
         if (e.kind() == ConfigFetcher::FetchError::Kind::Http && e.status() >= 401 && e.status() <= 403) {
             // Polls that meet it together end the run once.
-            if (runEnding_.exchange(true)) return false;
+            if (!run_.claimRunEnd()) return false;
             Log::line("[Kavri] подписка недействительна (HTTP " + std::to_string(e.status()) +
                       ") — останавливаем туннель");
             telemetry_.sendEvent(*token, "sub_invalid", std::to_string(e.status()), Telemetry::Report::object(), stop);
-            stopAll();
-            cancelTunnelWithError(std::nullopt);
+            ports_.endRun();
             return false;
         }
         Log::line("[Kavri] self-heal fetch failed (" + reason + "), keep last-good: " + e.what());
@@ -166,7 +176,7 @@ bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, st
         notices.postChargeFailedNotice(factsOf(fetched));
         notices.postTrialNotice(factsOf(fetched));
     }
-    applyServerTunables(fetched);
+    ports_.applyTunables(fetched);
 
     const bool plausible = isPlausibleConfig(fetched.config);
     std::optional<std::string> previousMember;
@@ -183,35 +193,34 @@ bool PacketTunnelProvider::selfHealPoll(const std::string& reason, bool shed, st
         // Nothing to do only when the engine runs this text too: the app may
         // have stored it already without the tunnel taking it.
         if (const auto stored = store_.data(KavriDefaultsKey::cachedSingboxConfig);
-            stored && Utf8::isValid(*stored) && *stored == fetched.config && runs(fetched.config))
+            stored && Utf8::isValid(*stored) && *stored == fetched.config && run_.runs(fetched.config))
             return true;
     }
 
     if (!plausible) {
         Log::line("[Kavri] self-heal: new config implausible, keep last-good");
-        sendEventDetached("config_refresh_fail", "implausible");
+        ports_.sendEvent("config_refresh_fail", "implausible");
         return false;
     }
-    if (!fresh)
-        if (const auto state = probeGroupState(stop)) previousMember = state->now;
+    if (!fresh) previousMember = group_.now(stop);
 
     try {
-        hotReload(applyLocalPaths(fetched.config), stop);
+        ports_.reload(fetched.config, stop);
     } catch (const std::exception& e) {
         if (stop.stop_requested()) return false;  // cut short by the run's stop
         Log::line(std::string("[Kavri] self-heal: hotReload failed, keep last-good: ") + e.what());
-        sendEventDetached("config_refresh_fail", "hot_reload");
+        ports_.sendEvent("config_refresh_fail", "hot_reload");
         return false;
     }
 
-    setRunningConfig(fetched.config);
+    run_.setRunningConfig(fetched.config);
     store_.set(KavriDefaultsKey::cachedSingboxConfig, Data{fetched.config});
-    learnRuntimeParams(fetched.config);
-    reloadEngine(previousMember, stop);
+    ports_.learn(fetched.config);
+    group_.reselect(previousMember, stop);
     if (stop.stop_requested()) return true;  // the run's connections end with it; nothing more to report
     clash_.closeAllConnections(stop);
     Log::line("[Kavri] self-heal: hot-reloaded new config (" + reason + ") + сброс старых соединений");
-    sendEventDetached("config_refresh_ok");
+    ports_.sendEvent("config_refresh_ok", std::nullopt);
     return true;
 }
 
