@@ -15,6 +15,11 @@
 #ifdef KAVRI_TSAN_SUPPRESSIONS
 extern "C" const char* __tsan_default_options() { return "suppressions=" KAVRI_TSAN_SUPPRESSIONS; }
 #endif
+#ifdef KAVRI_LSAN_SUPPRESSIONS
+extern "C" const char* __lsan_default_options() { return "suppressions=" KAVRI_LSAN_SUPPRESSIONS; }
+// An undefined behaviour fails the test that ran into it.
+extern "C" const char* __ubsan_default_options() { return "print_stacktrace=1:halt_on_error=1"; }
+#endif
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
