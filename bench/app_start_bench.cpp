@@ -1,7 +1,8 @@
 // The app's cold start: from starting the program to its first shown window
 // (off screen), beside a bare Qt program that shows one empty window of the
 // same size, in the same run. Each start gets a fresh runtime and shared
-// folder, and a backend on loopback that refuses to provision. Goals: time_ratio and peak_ratio (app over bare) at most 2.
+// folder, and a backend on loopback that refuses to provision. Goals: time_ratio (the
+// median of the paired starts' ratios) and peak_ratio (app over bare) at most 2.
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_goal.h"
@@ -67,6 +68,7 @@ void BM_AppColdStart(benchmark::State& state) {
     const kavri::TestControlPlane plane;
     const std::string deployment = plane.deployment().toJson();
     double appSeconds = 0, bareSeconds = 0, appPeak = 0, barePeak = 0;
+    std::vector<double> ratios;  // of each pair of starts, one right after the other
     int n = 0;
     for (auto _ : state) {
         const Start a = startOnce(app, deployment);
@@ -75,6 +77,7 @@ void BM_AppColdStart(benchmark::State& state) {
             state.SkipWithError("a program did not show its window");
             return;
         }
+        ratios.push_back(a.seconds / b.seconds);
         appSeconds += a.seconds;
         bareSeconds += b.seconds;
         appPeak = std::max(appPeak, a.peakMB);
@@ -84,7 +87,7 @@ void BM_AppColdStart(benchmark::State& state) {
     if (n == 0) return;
     state.counters["app_ms"] = 1000 * appSeconds / n;
     state.counters["bare_ms"] = 1000 * bareSeconds / n;
-    state.counters["time_ratio"] = appSeconds / bareSeconds;
+    state.counters["time_ratio"] = kavri::bench::BenchGoal::median(ratios);
     state.counters["app_peak_MB"] = appPeak;
     state.counters["bare_peak_MB"] = barePeak;
     state.counters["peak_ratio"] = appPeak / barePeak;

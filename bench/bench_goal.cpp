@@ -1,5 +1,7 @@
 #include "bench/bench_goal.h"
 
+#include <algorithm>
+
 namespace kavri::bench {
 namespace {
 
@@ -52,8 +54,24 @@ bool BenchGoal::counterAtLeast(std::string what, std::string benchmark, std::str
 }
 
 std::optional<double> BenchGoal::value(const Results& results, std::string* why) const {
+    if (!baseline) return figureOf(figure, results, why);
+    const auto once = ratio(results, why);
+    if (!once) return std::nullopt;
+    const auto paired = results.pairedRatios.find(what);
+    if (paired == results.pairedRatios.end() || paired->second.empty()) return once;
+    return median(paired->second);
+}
+
+double BenchGoal::median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+std::optional<double> BenchGoal::ratio(const Results& results, std::string* why) const {
     const auto measured = figureOf(figure, results, why);
-    if (!measured || !baseline) return measured;
+    if (!measured || !baseline) return std::nullopt;
     const auto base = figureOf(*baseline, results, why);
     if (!base) return std::nullopt;
     if (*base <= 0) {

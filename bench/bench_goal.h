@@ -32,6 +32,11 @@ struct BenchGoal {
     struct Results {
         std::map<std::string, std::map<std::string, double>> figures;
         std::map<std::string, std::string> errors;
+        // For a goal with a baseline (by its `what`): the ratio of each
+        // paired round, in which the two sides ran one right after the other.
+        // Their median is the goal's value: a machine's load shifts both
+        // sides of a pair alike, and a disturbed round moves no median.
+        std::map<std::string, std::vector<double>> pairedRatios;
     };
     enum class Verdict { met, missed, notRun };
 
@@ -55,8 +60,14 @@ struct BenchGoal {
     static bool counterAtLeast(std::string what, std::string benchmark, std::string counter, double limit);
 
     // The value compared with the limit, or nothing when a benchmark of the
-    // goal did not run (filtered out, or failed: `why` says which).
+    // goal did not run (filtered out, or failed: `why` says which). For a
+    // goal with a baseline, the median of its paired ratios when there are
+    // any, else the ratio of the two figures.
     std::optional<double> value(const Results& results, std::string* why = nullptr) const;
+    // The ratio of the goal's figure to its baseline's figure in one run of
+    // the two; nothing when either is missing or the baseline is not positive.
+    std::optional<double> ratio(const Results& results, std::string* why = nullptr) const;
+    static double median(std::vector<double> values);
     Verdict judge(const Results& results, std::string* why = nullptr) const;
 };
 

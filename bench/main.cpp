@@ -15,6 +15,26 @@ using kavri::bench::BenchGoal;
 
 namespace {
 
+// Keeps the figures of a run's benchmarks for the goals.
+void record(const std::vector<benchmark::BenchmarkReporter::Run>& runs, BenchGoal::Results& results) {
+    using Run = benchmark::BenchmarkReporter::Run;
+    for (const Run& run : runs) {
+        if (run.run_type != Run::RT_Iteration) continue;
+        std::string name = run.run_name.function_name;
+        if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
+        if (run.error_occurred) {
+            results.errors[name] = run.error_message;
+            continue;
+        }
+        auto& figures = results.figures[name];
+        if (run.iterations > 0) {
+            figures[""] = run.real_accumulated_time / static_cast<double>(run.iterations);
+            figures["cpu"] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
+        }
+        for (const auto& [counter, value] : run.counters) figures[counter] = value.value;
+    }
+}
+
 // The console report, and the figures it reports kept for the goals.
 class RecordingReporter : public benchmark::ConsoleReporter {
 public:
@@ -23,24 +43,67 @@ public:
 
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration) continue;
-            std::string name = run.run_name.function_name;
-            if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
-            if (run.error_occurred) {
-                results.errors[name] = run.error_message;
-                continue;
-            }
-            auto& figures = results.figures[name];
-            if (run.iterations > 0) {
-                figures[""] = run.real_accumulated_time / static_cast<double>(run.iterations);
-                figures["cpu"] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
-            }
-            for (const auto& [counter, value] : run.counters) figures[counter] = value.value;
-        }
+        record(runs, results);
     }
     BenchGoal::Results results;
 };
+
+// The figures of the paired rounds, kept without a report.
+class QuietReporter : public benchmark::BenchmarkReporter {
+public:
+    bool ReportContext(const Context&) override { return true; }
+    void ReportRuns(const std::vector<Run>& runs) override { record(runs, results); }
+    BenchGoal::Results results;
+};
+
+// Paired rounds of each goal with a baseline whose two sides ran without
+// error in the main run.
+constexpr int pairedRounds = 7;
+
+// The filter that selects the benchmark `name` (a run's full name may go on
+// with its settings: "/real_time", "/min_time:2.000", ...).
+std::string only(const std::string& name) {
+    std::string pattern = "^";
+    for (char c : name) {
+        if (std::strchr("\\^$.|?*+()[]{}", c)) pattern += '\\';
+        pattern += c;
+    }
+    return pattern + "(/|$)";
+}
+
+// Runs the two sides of each such goal one right after the other, in
+// alternating order, `pairedRounds` times, and keeps the ratio of each round.
+void runPairedRounds(BenchGoal::Results& results) {
+    for (const BenchGoal& goal : BenchGoal::all()) {
+        if (!goal.baseline || !goal.ratio(results)) continue;
+        std::printf("Paired rounds: %s vs %s ...", goal.figure.benchmark.c_str(), goal.baseline->benchmark.c_str());
+        std::fflush(stdout);
+        auto& ratios = results.pairedRatios[goal.what];
+        for (int round = 0; round < pairedRounds; ++round) {
+            QuietReporter quiet;
+            const bool baselineFirst = round % 2 == 1;
+            for (int side = 0; side < 2; ++side) {
+                const BenchGoal::Figure& f = (side == 0) != baselineFirst ? goal.figure : *goal.baseline;
+                benchmark::RunSpecifiedBenchmarks(&quiet, only(f.benchmark));
+            }
+            std::string why;
+            const auto ratio = goal.ratio(quiet.results, &why);
+            if (!ratio) {
+                // A side failed this time: the goal is judged on that failure.
+                results.errors.merge(quiet.results.errors);
+                if (!results.errors.contains(goal.figure.benchmark) &&
+                    !results.errors.contains(goal.baseline->benchmark))
+                    results.errors[goal.figure.benchmark] = "a paired round measured nothing: " + why;
+                ratios.clear();
+                break;
+            }
+            ratios.push_back(*ratio);
+            std::printf(" %.3g", *ratio);
+            std::fflush(stdout);
+        }
+        std::printf("\n");
+    }
+}
 
 std::string describe(const BenchGoal& goal, const BenchGoal::Results& results) {
     std::string why;
@@ -51,7 +114,12 @@ std::string describe(const BenchGoal& goal, const BenchGoal::Results& results) {
     std::string out = goal.what + " (" + text + "): ";
     if (!value) return out + why;
     std::snprintf(text, sizeof text, "%.4g", *value);
-    return out + text;
+    out += text;
+    if (const auto paired = results.pairedRatios.find(goal.what); paired != results.pairedRatios.end()) {
+        std::snprintf(text, sizeof text, " (median of %zu paired rounds)", paired->second.size());
+        out += text;
+    }
+    return out;
 }
 
 }  // namespace
@@ -70,6 +138,8 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
     RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::printf("\n");
+    runPairedRounds(reporter.results);
     benchmark::Shutdown();
 
     std::vector<std::string> missed;

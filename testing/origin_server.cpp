@@ -9,9 +9,12 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "testing/http_server_tables.h"
+
 namespace kavri {
 
 OriginServer::OriginServer(int requestedPort) : server_(std::make_unique<httplib::Server>()) {
+    buildHttpServerTables();  // before this server's threads start
     httplib::Server& s = *server_;
     // A reader that stops reading for this long loses its stream; keeps the
     // teardown of a test with an abandoned download short.

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "testing/http_server_tables.h"
 #include "testing/test_pki.h"
 #include "testing/tls_front.h"
 
@@ -35,24 +36,6 @@ bool applies(const std::optional<std::regex>& pattern, const std::string& path) 
 bool usableFileName(const std::string& token) {
     return !token.empty() && token.front() != '.' && token.find('/') == std::string::npos &&
            token.find('\0') == std::string::npos;
-}
-
-// cpp-httplib builds a table of its own the first time any of its servers
-// parses a request, behind a once-only guard that ThreadSanitizer cannot see
-// into. Parse one request on a server whose threads this thread joins, so
-// that every server thread started afterwards comes after that table.
-void buildHttpServerTables() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        httplib::Server server;
-        server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
-        const int port = server.bind_to_any_port("127.0.0.1");
-        std::thread thread([&] { server.listen_after_bind(); });
-        while (!server.is_running()) std::this_thread::yield();
-        httplib::Client("127.0.0.1", port).Get("/");
-        server.stop();
-        thread.join();
-    });
 }
 
 // Orders the requests of every plane of the process.

@@ -27,8 +27,10 @@ public:
     int runUntilIdle();
     // Runs queued work as it arrives until `done()` holds (checked after each
     // job and while idle) or `limit` of real time passes. Returns done().
-    bool runUntil(const std::function<bool()>& done,
-                  std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // The default limit only ends a wait that would never end: a loaded
+    // machine may take long for any step, and ctest ends a test at 300 s.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = hangGuard);
+    static constexpr std::chrono::milliseconds hangGuard = std::chrono::seconds(240);
     // Drops everything queued and refuses later work; waiting invoke() calls
     // throw Stopped.
     void shutdown();

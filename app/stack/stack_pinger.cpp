@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <thread>
+#include <tuple>
 
 #include "platform/network/tcp_probe.h"
 
@@ -66,7 +67,11 @@ void StackPinger::run(StoreCalls::Call& call, const std::vector<Target>& targets
         const std::vector<Target> batch(targets.begin() + static_cast<std::ptrdiff_t>(start),
                                         targets.begin() + static_cast<std::ptrdiff_t>(end));
         // How each is measured, decided on the main thread.
-        const auto [throughTunnel, probeThroughTunnel, seconds] = call.onMain([this] {
+        // (Plain variables, not a structured binding: the threads below capture them.)
+        bool throughTunnel = false;
+        ExtensionProbe probeThroughTunnel;
+        double seconds = 0;
+        std::tie(throughTunnel, probeThroughTunnel, seconds) = call.onMain([this] {
             const bool up = tunnelActive && tunnelActive() && extensionProbe;
             return std::tuple(up, up ? extensionProbe : ExtensionProbe{}, timeout);
         });

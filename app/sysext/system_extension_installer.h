@@ -42,7 +42,7 @@ public:
         // The applications folder, ending in "/".
         std::string applicationsRoot;
         SystemExtensionManager* manager = nullptr;
-        AdministratorShell administrator{};
+        AdministratorShell administrator{};  // braced: its constructor is explicit
         // Starts the app of a bundle as a new instance; throws when it cannot.
         std::function<void(const std::filesystem::path& bundle)> openApplication;
         // Ends the running app after the delay.

@@ -586,7 +586,7 @@ TEST_F(SubscriptionStoreTest, ALiveStatusMergesOverTheCachedOne) {
         {"plans", nullptr, [](auto& s) { EXPECT_EQ(s.plans->at(0).key, "m1"); }},
         {"plans", json::array(), [](auto& s) { EXPECT_EQ(s.plans->at(0).key, "m1"); }},
         {"plans", {{{"key", "y1"}}}, [](auto& s) { EXPECT_EQ(s.plans->at(0).key, "m1"); }},  // one bad plan
-        {"plans", {plan2}, [](auto& s) { EXPECT_EQ(s.plans->at(0).key, "y1"); }},
+        {"plans", json::array({plan2}), [](auto& s) { EXPECT_EQ(s.plans->at(0).key, "y1"); }},
         {"stack", nullptr, [](auto& s) { EXPECT_EQ(s.stack.get()->location.id, "de-1"); }},
         {"stack", stack2, [](auto& s) { EXPECT_EQ(s.stack.get()->location.id, "nl-1"); }},
         {"recurring", nullptr, [](auto& s) { EXPECT_FALSE(s.recurringAvailable); }},

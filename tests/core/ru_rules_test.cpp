@@ -189,7 +189,7 @@ TEST_F(RuRulesTest, HasAllFilesOnlyWhenEveryFileHasABytes) {
 }
 
 TEST_F(RuRulesTest, ShippedResourcesSeedEveryRuleSet) {
-    const fs::path repoResources = fs::path(__FILE__).parent_path().parent_path().parent_path() / "resources";
+    const fs::path repoResources = fs::path(KAVRI_SOURCE_DIR) / "resources";
     RuRules::setResourcesDirectory(repoResources);
     RuRules::ensureSeeded();
     EXPECT_TRUE(RuRules::hasAllFiles());

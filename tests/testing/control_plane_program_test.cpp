@@ -24,7 +24,7 @@ using json = nlohmann::json;
 
 namespace {
 
-const std::filesystem::path sourceRoot = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+const std::filesystem::path sourceRoot = std::filesystem::path(KAVRI_SOURCE_DIR);
 
 std::optional<std::string> readFile(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);

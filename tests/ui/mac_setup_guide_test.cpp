@@ -62,7 +62,7 @@ protected:
                                    {dir / "Kavri.app",
                                     (dir / "Applications").string() + "/",
                                     &manager,
-                                    AdministratorShell(),
+                                    AdministratorShell{},
                                     [this](const std::filesystem::path& bundle) { opened.push_back(bundle); },
                                     [this](std::chrono::milliseconds) { ++terminations; }}};
     std::vector<std::string> urls;

@@ -71,7 +71,7 @@ protected:
         std::filesystem::create_directories(dir / "Applications");
         sysex = std::make_unique<SystemExtensionInstaller>(
             main, SystemExtensionInstaller::Deps{dir / "Kavri.app", (dir / "Applications").string() + "/", &manager,
-                                                 AdministratorShell(), {}, [](auto) {}});
+                                                 AdministratorShell{}, {}, [](auto) {}});
         subscription = std::make_unique<SubscriptionStore>(main, SubscriptionClient(KavriHTTP::api(), store, clock),
                                                            KavriAPI(KavriHTTP::api(), store, clock), store, clock);
         VPNManager::Deps d;

@@ -140,8 +140,9 @@ std::vector<ScreenGallery::Screen> SheetScreens::all(Clock& clock) {
         {"update-installing", updateIn(Phase::installing(), false, newer)},
         {"update-failed", updateIn(Phase::failed(MacUpdater::signatureBrokenText), false, newer)},
     };
-    for (const auto& [name, in] : phases) {
-        screens.push_back({name, [=, &clock] { return menuScreen(menu(owner, in, clock), true); }});
+    for (const auto& phase : phases) {
+        screens.push_back(
+            {phase.first, [=, in = phase.second, &clock] { return menuScreen(menu(owner, in, clock), true); }});
     }
     return screens;
 }

@@ -25,7 +25,9 @@ QRectF fitted(const QSizeF& natural, const QRectF& rect) {
 
 // The parsed picture at `path`, read once; null when there is none.
 QSvgRenderer* renderer(const QString& path) {
-    static QHash<QString, QSvgRenderer*> parsed;  // lives with the process
+    // Lives with the process and is never destroyed: no renderer outlives
+    // its table, so a leak checker at exit finds every one still reachable.
+    static auto& parsed = *new QHash<QString, QSvgRenderer*>;
     auto it = parsed.find(path);
     if (it == parsed.end()) it = parsed.insert(path, QFile::exists(path) ? new QSvgRenderer(path) : nullptr);
     return it.value();

@@ -189,7 +189,7 @@ protected:
         presenter->setOnChange([&] {
             if (labels.back() != presenter->state().update.text) labels.push_back(presenter->state().update.text);
         });
-        EXPECT_TRUE(main.runUntil(until, 60s));
+        EXPECT_TRUE(main.runUntil(until));
         presenter->setOnChange(nullptr);
         return labels;
     }
@@ -319,7 +319,7 @@ TEST_F(MacMenuSheetPresenterTest, ClosingTheSheetDuringAnInstallationLetsItRunOn
     ASSERT_TRUE(main.runUntil([&] { return p.updater().phase->kind == Phase::Kind::downloading; }));
     presenter.reset();
     ASSERT_EQ(kept.size(), 1u);
-    ASSERT_TRUE(main.runUntil([&] { return terminations > 0; }, 60s));  // the new build takes over
+    ASSERT_TRUE(main.runUntil([&] { return terminations > 0; }));  // the new build takes over
     EXPECT_EQ(kept[0]->phase->kind, Phase::Kind::installing);
 
     make().appear();  // a sheet closed while idle hands nothing over
@@ -333,7 +333,7 @@ TEST_F(MacMenuSheetPresenterTest, AFailedInstallationShowsItsTextAndTheNextClick
     p.appear();
     ASSERT_TRUE(main.runUntil([&] { return p.latest().has_value(); }));
     p.updateClicked();
-    ASSERT_TRUE(main.runUntil([&] { return p.updater().phase->kind == Phase::Kind::failed; }, 60s));
+    ASSERT_TRUE(main.runUntil([&] { return p.updater().phase->kind == Phase::Kind::failed; }));
     EXPECT_EQ(p.state().update, (UpdateControl{std::string(MacUpdater::cannotOpenText) + " · Скачать вручную",
                                                P::danger, true, true}));
     p.updateClicked();
