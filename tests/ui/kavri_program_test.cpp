@@ -184,9 +184,10 @@ TEST_F(KavriProgramTest, HostileStatusRepliesLeaveTheAppUpSmallAndItsNoticesRigh
         EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << later->output();
         EXPECT_TRUE(test::eventually([&] { return statusCalls() > before || !app->running(); },
                                      std::chrono::seconds(60)));
-        if (state)
+        if (state) {
             EXPECT_TRUE(test::eventually([&] { return remembered() == state || !app->running(); },
                                          std::chrono::seconds(60)));
+        }
     };
     ASSERT_TRUE(test::eventually([&] { return remembered() == "trial"; }, std::chrono::seconds(60)));
     answer(R"({"state":"expired","note":")" + std::string(100 << 20, 'x') + R"("})");  // 100 MB
