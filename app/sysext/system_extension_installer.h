@@ -49,7 +49,7 @@ public:
         std::function<void(std::chrono::milliseconds)> terminateAfter;
         // The tool that takes the quarantine mark off the moved copy; none
         // when empty.
-        std::string xattr;
+        std::string xattr{};
     };
 
     static constexpr const char* extensionIdentifier = "com.kavri-app.mac.tunnel";

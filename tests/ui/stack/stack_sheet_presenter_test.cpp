@@ -264,8 +264,11 @@ TEST_F(StackSheetPresenterTest, ARefreshUnderWayWhenTheSheetClosesIsStillReporte
     clock.advance(3s);
     answer.set_value();
     ASSERT_TRUE(main.runUntil([&] { return count("sheet_ready") == 1; }, 60s));
-    for (const auto& e : events)
-        if (e["event"] == "sheet_ready") EXPECT_EQ(e["ms"], 3000);
+    for (const auto& e : events) {
+        if (e["event"] == "sheet_ready") {
+            EXPECT_EQ(e["ms"], 3000);
+        }
+    }
     EXPECT_EQ(whys(), std::vector<std::string>{"sheet_open"});
 }
 
