@@ -41,7 +41,7 @@ bool spinUntil(F done) {
     return done();
 }
 
-TEST(SingleInstanceTest, WithoutARuntimeFolderEachDataFolderHasItsOwnApp) {
+TEST(SingleInstanceFolderTest, WithoutARuntimeFolderEachDataFolderHasItsOwnApp) {
     test::qtApp();
     test::TempDir temp;
     const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR"), data = qgetenv("KAVRI_DATA_DIR");
@@ -61,7 +61,7 @@ TEST(SingleInstanceTest, WithoutARuntimeFolderEachDataFolderHasItsOwnApp) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
-TEST(SingleInstanceTest, AFolderOthersMayEnterIsRefusedAtOnce) {
+TEST(SingleInstanceFolderTest, AFolderOthersMayEnterIsRefusedAtOnce) {
     test::qtApp();
     test::TempDir temp;
     std::filesystem::create_directories(temp / "open");
