@@ -13,15 +13,11 @@ MemberProbe::MemberProbe(Clock& clock, KavriStore& store, ClashClient& clash, Te
     : clock_(clock), store_(store), clash_(clash), telemetry_(telemetry), run_(run), tick_(tick) {}
 
 void MemberProbe::start(std::vector<Task>& retired) {
-    cancel(retired);
+    task_.retireInto(retired);
     task_ = Task([this](std::stop_token stop) { loop(stop); });
 }
 
-void MemberProbe::cancel(std::vector<Task>& retired) {
-    if (!task_.active()) return;
-    task_.cancel();
-    retired.push_back(std::move(task_));
-}
+void MemberProbe::cancel(std::vector<Task>& retired) { task_.retireInto(retired); }
 
 void MemberProbe::loop(std::stop_token stop) {
     while (!stop.stop_requested()) {

@@ -12,15 +12,11 @@ RuleRefresh::RuleRefresh(Clock& clock, Timing timing, std::function<std::optiona
     : clock_(clock), timing_(timing), deviceID_(std::move(deviceID)), apply_(std::move(apply)) {}
 
 void RuleRefresh::start(std::vector<Task>& retired) {
-    cancel(retired);
+    task_.retireInto(retired);
     task_ = Task([this](std::stop_token stop) { loop(stop); });
 }
 
-void RuleRefresh::cancel(std::vector<Task>& retired) {
-    if (!task_.active()) return;
-    task_.cancel();
-    retired.push_back(std::move(task_));
-}
+void RuleRefresh::cancel(std::vector<Task>& retired) { task_.retireInto(retired); }
 
 void RuleRefresh::loop(std::stop_token stop) {
     clock_.sleepFor(timing_.firstDelay, stop);

@@ -64,10 +64,7 @@ void SelfHeal::start(std::vector<Task>& retired) {
 
 void SelfHeal::cancel(std::vector<Task>& retired) {
     std::lock_guard lock(mutex_);
-    if (task_.active()) {
-        task_.cancel();
-        retired.push_back(std::move(task_));
-    }
+    task_.retireInto(retired);
     if (monitor_) monitor_->cancel();
     monitor_.reset();
 }

@@ -33,15 +33,11 @@ StallWatchdog::StallWatchdog(Clock& clock, KavriStore& store, ClashClient& clash
       shedRetrySpacing_(shedRetrySpacing) {}
 
 void StallWatchdog::start(std::vector<Task>& retired) {
-    cancel(retired);
+    task_.retireInto(retired);
     task_ = Task([this](std::stop_token stop) { loop(stop); });
 }
 
-void StallWatchdog::cancel(std::vector<Task>& retired) {
-    if (!task_.active()) return;
-    task_.cancel();
-    retired.push_back(std::move(task_));
-}
+void StallWatchdog::cancel(std::vector<Task>& retired) { task_.retireInto(retired); }
 
 void StallWatchdog::loop(std::stop_token stop) {
     while (!stop.stop_requested()) {

@@ -36,15 +36,11 @@ TelemetryLoop::TelemetryLoop(Clock& clock, KavriStore& store, ClashClient& clash
       timing_(timing) {}
 
 void TelemetryLoop::start(std::vector<Task>& retired) {
-    cancel(retired);
+    task_.retireInto(retired);
     task_ = Task([this](std::stop_token stop) { loop(stop); });
 }
 
-void TelemetryLoop::cancel(std::vector<Task>& retired) {
-    if (!task_.active()) return;
-    task_.cancel();
-    retired.push_back(std::move(task_));
-}
+void TelemetryLoop::cancel(std::vector<Task>& retired) { task_.retireInto(retired); }
 
 void TelemetryLoop::loop(std::stop_token stop) {
     if (stop.stop_requested()) return;

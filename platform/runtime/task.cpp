@@ -18,6 +18,12 @@ void Task::cancel() {
     if (thread_.joinable()) thread_.request_stop();
 }
 
+void Task::retireInto(std::vector<Task>& retired) {
+    if (!thread_.joinable()) return;
+    thread_.request_stop();
+    retired.push_back(std::move(*this));
+}
+
 bool Task::isCurrentThread() const { return thread_.joinable() && thread_.get_id() == std::this_thread::get_id(); }
 
 void Task::cancelAndJoin() {

@@ -3,6 +3,7 @@
 #include <functional>
 #include <stop_token>
 #include <thread>
+#include <vector>
 
 namespace kavri {
 
@@ -24,6 +25,10 @@ public:
     void cancel();
     // Cancels and waits for the thread (never waits on itself).
     void cancelAndJoin();
+    // Asks the loop to stop and hands it to `retired`, whose owner joins it
+    // from a thread of its own; this Task is left empty. Nothing when no
+    // thread runs.
+    void retireInto(std::vector<Task>& retired);
     // True while a thread was started and not yet joined or released.
     bool active() const { return thread_.joinable(); }
     bool isCurrentThread() const;

@@ -70,6 +70,23 @@ TEST(Task, ReplacingCancelsThePreviousLoop) {
     EXPECT_EQ(exits, 2);
 }
 
+TEST(Task, ARetiredLoopIsAskedToStopAndJoinedByItsNewOwner) {
+    std::atomic<int> exits{0};
+    std::vector<Task> retired;
+    Task t([&](std::stop_token st) {
+        while (Clock::system().sleepFor(1h, st)) {
+        }
+        ++exits;
+    });
+    t.retireInto(retired);
+    EXPECT_FALSE(t.active());
+    ASSERT_EQ(retired.size(), 1u);
+    t.retireInto(retired);  // nothing runs: nothing is handed over
+    EXPECT_EQ(retired.size(), 1u);
+    retired.clear();
+    EXPECT_EQ(exits, 1);
+}
+
 TEST(Task, ALoopMayEndItself) {
     std::atomic<bool> done{false}, ready{false};
     auto holder = std::make_unique<Task>();
