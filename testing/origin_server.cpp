@@ -9,7 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "testing/http_server_tables.h"
+#include "platform/engine/http_server_tables.h"
 
 namespace kavri {
 

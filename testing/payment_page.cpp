@@ -5,6 +5,7 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "platform/engine/http_server_tables.h"
 #include "platform/runtime/log.h"
 
 namespace kavri {
@@ -26,6 +27,7 @@ std::string rubles(std::int64_t price) { return std::to_string(price) + " ₽"; 
 
 PaymentPage::PaymentPage(LocalAccount& account, int port)
     : account_(account), server_(std::make_unique<httplib::Server>()) {
+    buildHttpServerTables();  // before this server's threads start
     server_->set_payload_max_length(64 * 1024);
     server_->Get(R"(/pay/([A-Za-z0-9]+))", [this](const httplib::Request& req, httplib::Response& res) {
         const auto payment = account_.payment(req.matches[1]);

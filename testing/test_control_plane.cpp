@@ -8,7 +8,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "testing/http_server_tables.h"
+#include "platform/engine/http_server_tables.h"
 #include "testing/test_pki.h"
 #include "testing/tls_front.h"
 

@@ -11,6 +11,7 @@
 #include "platform/engine/engine_error.h"
 #include "platform/engine/proxy_engine.h"
 #include "platform/net/net_error.h"
+#include "platform/engine/http_server_tables.h"
 #include "platform/net/tcp_listener.h"
 
 namespace kavri {
@@ -73,6 +74,7 @@ ClashController::ClashController(ProxyEngine& engine, const Endpoint& address)
 ClashController::~ClashController() { stop(); }
 
 void ClashController::start() {
+    buildHttpServerTables();  // before this server's threads start
     auto finished = std::make_shared<std::atomic<bool>>(false);
     thread_ = std::thread([this, finished] {
         server_->listen_after_bind();

@@ -121,7 +121,9 @@ TEST_F(KavriProgramTest, AFreshStartProvisionsAndSavesTheProfileAndLaterStartsRe
         << app->output();
     EXPECT_EQ(calls(), (std::vector<std::string>{"POST /provision", sub, status, sub, status})) << app->output();
     // Its log traces each step, and every line of it (Qt's own too) starts
-    // with its time.
+    // with its time. The save's line follows the saved file.
+    EXPECT_TRUE(test::eventually([&] { return app->output().find("[Kavri] VPN: profile saved") != std::string::npos; }))
+        << app->output();
     const std::string log = app->output();
     for (const char* step : {"[Kavri] provisioning: this device is registered", "[Kavri] pull: the configuration from ",
                              "[Kavri] status: state trial", "[Kavri] VPN: profile saved"})

@@ -1,4 +1,4 @@
-#include "testing/http_server_tables.h"
+#include "platform/engine/http_server_tables.h"
 
 #include <httplib.h>
 
