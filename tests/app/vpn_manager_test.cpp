@@ -283,7 +283,7 @@ TEST_F(VPNManagerTest, ThePingerMeasuresThroughTheRunningTunnel) {
     pinger.probe({location});
 
     ASSERT_TRUE(main.runUntil([&] { return pinger.results->contains("here"); }, 60s)) << durnelOutput();
-    EXPECT_EQ(direct, 0);
+    EXPECT_EQ(direct, 0) << durnelOutput();
 }
 
 TEST_F(VPNManagerTest, AProfileSavedElsewhereIsLoadedAgainAndStartedOnce) {

@@ -297,18 +297,30 @@ TEST_F(StallWatchdogTest, AShedThatMeetsARevokedSubscriptionEndsTheRunAndTheWatc
 TEST_F(StallWatchdogTest, TwoPollsMeetingARevokedSubscriptionTogetherEndTheRunOnce) {
     enableWatch({{"stall_seconds_bg", 3}, {"rebuilds_before_switch", 1}});
     store().set(KavriDefaultsKey::nePollIntervalSec, 20);
-    // Both polls are held until the second arrives, then both get 403.
+    // Both polls are held until the second arrives, then both get 403; the
+    // test lets a lone one go only when it ends.
     std::mutex held;
     std::condition_variable arrived;
     int polls = 0;
+    bool released = false;
+    const auto release = [&] {
+        std::lock_guard lock(held);
+        released = true;
+        arrived.notify_all();
+    };
+    const std::shared_ptr<void> releaseAtEnd(nullptr, [&](void*) { release(); });
     rig.controlPlane.route("GET", "/sub/(.+)", [&](const TestControlPlane::Request&) {
         std::unique_lock lock(held);
         ++polls;
         arrived.notify_all();
-        arrived.wait_for(lock, 15s, [&] { return polls >= 2; });
+        arrived.wait(lock, [&] { return polls >= 2 || released; });
         return TestControlPlane::Reply::withStatus(403);
     });
-    auto provider = std::make_unique<PacketTunnelProvider>(settings());
+    // The held poll waits for the other one however long a loaded machine
+    // takes to shed: its request has no time limit of its own here.
+    ProviderSettings s = settings();
+    s.pollLimits.attemptTimeout = std::chrono::minutes(10);
+    auto provider = std::make_unique<PacketTunnelProvider>(s);
     std::atomic<int> cancels{0};
     provider->setCancelHandler([&](std::optional<std::string>) { ++cancels; });
     ASSERT_EQ(provider->startTunnelBody(rig.options()), std::nullopt);
@@ -318,7 +330,7 @@ TEST_F(StallWatchdogTest, TwoPollsMeetingARevokedSubscriptionTogetherEndTheRunOn
     // stand still while new connections keep coming, and the watchdog sheds.
     std::int64_t down = 0;
     int second = 0;
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    const auto deadline = std::chrono::steady_clock::now() + 120s;  // only a hang meets it
     while (cancels == 0 && std::chrono::steady_clock::now() < deadline) {
         {
             std::lock_guard lock(held);
@@ -329,9 +341,12 @@ TEST_F(StallWatchdogTest, TwoPollsMeetingARevokedSubscriptionTogetherEndTheRunOn
         clock.advance(1s);
         std::this_thread::sleep_for(5ms);
     }
-    const auto settled = std::chrono::steady_clock::now() + 10s;
+    const auto settled = std::chrono::steady_clock::now() + 60s;
     while (clock.sleepers() != 0 && std::chrono::steady_clock::now() < settled) std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(polls, 2);
+    {
+        std::lock_guard lock(held);
+        EXPECT_EQ(polls, 2);
+    }
     EXPECT_EQ(cancels, 1);
     EXPECT_EQ(clock.sleepers(), 0u);  // no loop is left
     if (cancels != 1 || clock.sleepers() != 0) {
