@@ -427,12 +427,16 @@ void TestControlPlane::handle(const httplib::Request& in, httplib::Response& out
 
     std::variant<Reply, Handler> decision;
     Sealing sealing;
+    std::uint64_t hangGeneration = 0;
     {
         std::lock_guard lock(mutex_);
         decision = decide(request);
         sealing = sealing_;
         request.order = ++arrivals;
         requests_.push_back(request);
+        // Taken with the request's arrival: a release that follows what a
+        // test saw arrive lets it go, however late this thread gets to hang.
+        hangGeneration = hangGeneration_;
     }
     changed_.notify_all();
     Reply reply = std::holds_alternative<Reply>(decision) ? std::get<Reply>(std::move(decision))
@@ -449,7 +453,7 @@ void TestControlPlane::handle(const httplib::Request& in, httplib::Response& out
 
     switch (reply.kind) {
         case Reply::Kind::Hang:
-            hang(in.remote_port);
+            hang(in.remote_port, hangGeneration);
             out.status = 503;
             return;
         case Reply::Kind::Close:
@@ -500,9 +504,8 @@ void TestControlPlane::handle(const httplib::Request& in, httplib::Response& out
     if (!reply.body.empty()) out.set_content(reply.body, reply.contentType);
 }
 
-void TestControlPlane::hang(int backendPeerPort) {
+void TestControlPlane::hang(int backendPeerPort, std::uint64_t generation) {
     std::unique_lock lock(mutex_);
-    const auto generation = hangGeneration_;
     changed_.wait(lock, [&] {
         return stopping_ || hangGeneration_ != generation || !front_->connectionOpen(backendPeerPort);
     });

@@ -221,7 +221,9 @@ private:
     Reply catalog(const Request& request, bool selection = false);
     Reply deviceList(const Request& request);
     Reply payment(const Request& request);
-    void hang(int backendPeerPort);
+    // Holds the reply until a release after `generation` (the one its
+    // request arrived in), the end of the server or the client's leaving.
+    void hang(int backendPeerPort, std::uint64_t generation);
 
     SealingKey key_;
     SealingKey wrongKey_;
