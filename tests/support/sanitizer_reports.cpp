@@ -25,8 +25,10 @@ SanitizerReports::SanitizerReports(std::filesystem::path folder) : folder_(std::
     addOptions("TSAN_OPTIONS", "suppressions=\"" KAVRI_TSAN_SUPPRESSIONS "\" " + logPath);
 #endif
 #ifdef KAVRI_LSAN_SUPPRESSIONS
-    addOptions("ASAN_OPTIONS", logPath);
-    addOptions("LSAN_OPTIONS", "suppressions=\"" KAVRI_LSAN_SUPPRESSIONS "\" " + logPath);
+    // A child that used a suppression and leaked nothing else would otherwise
+    // still write the suppressions' counts into its report file.
+    addOptions("ASAN_OPTIONS", "print_suppressions=0 " + logPath);
+    addOptions("LSAN_OPTIONS", "suppressions=\"" KAVRI_LSAN_SUPPRESSIONS "\" print_suppressions=0 " + logPath);
     // UBSan itself always writes to standard error (kept in each child's log
     // by the tests); halting ends the child, which its test then sees.
     addOptions("UBSAN_OPTIONS", "print_stacktrace=1 halt_on_error=1 " + logPath);
