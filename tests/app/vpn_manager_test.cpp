@@ -280,9 +280,14 @@ TEST_F(VPNManagerTest, ThePingerMeasuresThroughTheRunningTunnel) {
     location.probeHost = "127.0.0.1";
     location.probePort = listening.port;
 
-    pinger.probe({location});
-
-    ASSERT_TRUE(main.runUntil([&] { return pinger.results->contains("here"); }, 60s)) << durnelOutput();
+    // A measurement the extension did not answer within its limit (a loaded
+    // machine) is simply missing; the next probe asks again.
+    bool measured = false;
+    for (int attempt = 0; attempt < 6 && !measured; ++attempt) {
+        pinger.probe({location});
+        measured = main.runUntil([&] { return pinger.results->contains("here"); }, 10s);
+    }
+    ASSERT_TRUE(measured) << durnelOutput();
     EXPECT_EQ(direct, 0) << durnelOutput();
 }
 
