@@ -3,15 +3,9 @@
 // that takes telemetry, an origin server, two member proxies "m1" and "m2"
 // in the selector group "proxy" (default "m1"), and the engine configuration
 // the app would hand over, with fixed free ports so the extension can learn
-// them. Header-only; the test programs link everything it needs.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// them, reserved among the tests running beside it.
 
 #include <cstdint>
-#include <fstream>
-#include <mutex>
-#include <random>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -22,40 +16,10 @@
 #include "core/kavri_store.h"
 #include "testing/member_proxy.h"
 #include "testing/origin_server.h"
+#include "testing/reserved_port.h"
 #include "testing/test_control_plane.h"
 
 namespace kavri {
-
-// A port that was free a moment ago on 127.0.0.1, for a server another
-// process binds later (so it cannot be held open meanwhile). It is drawn at
-// random below the kernel's ephemeral range, where no outgoing connection of
-// a test running beside this one can take it in between.
-inline int freeLoopbackPort() {
-    auto bindable = [](int port) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<std::uint16_t>(port));
-        const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        ::close(fd);
-        return ok ? static_cast<int>(ntohs(a.sin_port)) : 0;
-    };
-    int ephemeralLow = 32768;
-    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeralLow;
-    constexpr int lowest = 10000;
-    if (ephemeralLow - lowest >= 1000) {
-        static std::mt19937 random{std::random_device{}()};
-        static std::mutex m;
-        std::lock_guard lock(m);
-        std::uniform_int_distribution<int> pick(lowest, ephemeralLow - 1);
-        for (int attempt = 0; attempt < 100; ++attempt)
-            if (const int port = bindable(pick(random))) return port;
-    }
-    return bindable(0);
-}
 
 class TunnelRig {
 public:
@@ -66,8 +30,14 @@ public:
     const std::string secret = "rig-secret";
     const std::string token = "tok12345abcdef";
     const std::string device = "DEVICE-1";
-    const int hbPort = freeLoopbackPort();
-    const int controllerPort = freeLoopbackPort();
+
+private:
+    ReservedPort hbReservation_;
+    ReservedPort controllerReservation_;
+
+public:
+    const int hbPort = hbReservation_.port();
+    const int controllerPort = controllerReservation_.port();
 
     TunnelRig() { Deployment::install(controlPlane.deployment()); }
 

@@ -23,9 +23,11 @@ bool FakeClock::sleepFor(Duration d, std::stop_token stop) {
     if (stop.stop_requested()) return false;
     const MonoTime deadline = mono_ + d;
     ++sleepers_;
+    const auto mine = deadlines_.insert(deadline);
     changed_.notify_all();
     const bool done = changed_.wait(lock, stop, [&] { return mono_ >= deadline; });
     --sleepers_;
+    deadlines_.erase(mine);
     changed_.notify_all();
     return done;
 }
@@ -51,6 +53,13 @@ std::size_t FakeClock::sleepers() const {
 bool FakeClock::waitForSleepers(std::size_t n, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return sleepers_ >= n; });
+}
+
+bool FakeClock::waitUntilSettled(std::size_t n, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        return sleepers_ >= n && (deadlines_.empty() || *deadlines_.begin() > mono_);
+    });
 }
 
 void FakeClock::advanceInSteps(Duration total, Duration step) {

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <set>
 
 #include "platform/runtime/clock.h"
 
@@ -30,6 +31,11 @@ public:
     // sleep on this clock. Returns false on time-out.
     bool waitForSleepers(std::size_t n,
                          std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    // Blocks (in real time, at most `timeout`) until at least `n` threads
+    // sleep on this clock and none of them is due: every sleeper an advance
+    // woke has run and slept again (or left). Returns false on time-out.
+    bool waitUntilSettled(std::size_t n,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
     // Advances in `step` increments until `total` has passed, letting each
     // woken sleeper run (waits briefly for the sleepers to settle).
     void advanceInSteps(Duration total, Duration step);
@@ -40,6 +46,7 @@ private:
     WallTime wall_;
     MonoTime mono_;
     std::size_t sleepers_ = 0;
+    std::multiset<MonoTime> deadlines_;  // of the threads in sleepFor
 };
 
 }  // namespace kavri

@@ -30,9 +30,9 @@ using RuleFile = TestControlPlane::RuleFile;
 
 namespace {
 
-// Waits in real time (at most 5 s) until `condition` holds.
+// Waits in real time (at most 30 s) until `condition` holds.
 bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(1ms);
