@@ -26,16 +26,23 @@ bool canListenOn(int port) {
     return ok;
 }
 
-TEST(ReservedPort, LiveReservationsNeverShareAPortAndEachCanBeListenedOn) {
-    // Drawn at random from some 22 000 ports, 300 would share one almost
-    // always without the reservation.
-    std::vector<std::unique_ptr<ReservedPort>> held;
+// 300 reservations held at once, and their ports. Drawn at random from some
+// 22 000 ports, 300 would share one almost always without the reservation.
+struct Held {
+    std::vector<std::unique_ptr<ReservedPort>> reservations;
     std::set<int> ports;
-    for (int i = 0; i < 300; ++i) {
-        held.push_back(std::make_unique<ReservedPort>());
-        ports.insert(held.back()->port());
+    Held() {
+        for (int i = 0; i < 300; ++i) {
+            reservations.push_back(std::make_unique<ReservedPort>());
+            ports.insert(reservations.back()->port());
+        }
     }
-    EXPECT_EQ(ports.size(), held.size());
+};
+
+TEST(ReservedPort, LiveReservationsNeverShareAPortAndEachCanBeListenedOn) {
+    const Held held;
+    const auto& ports = held.ports;
+    EXPECT_EQ(ports.size(), held.reservations.size());
     for (const int port : ports) {
         EXPECT_GT(port, 0);
         EXPECT_TRUE(canListenOn(port)) << port;
@@ -43,25 +50,18 @@ TEST(ReservedPort, LiveReservationsNeverShareAPortAndEachCanBeListenedOn) {
 }
 
 TEST(ReservedPort, AnotherProcessIsNeverGivenAPortHeldHere) {
-    std::vector<std::unique_ptr<ReservedPort>> held;
-    std::set<int> mine;
-    for (int i = 0; i < 300; ++i) {
-        held.push_back(std::make_unique<ReservedPort>());
-        mine.insert(held.back()->port());
-    }
+    const Held held;
+    const auto& mine = held.ports;
     int pipeFds[2];
     ASSERT_EQ(::pipe(pipeFds), 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::close(pipeFds[0]);
-        std::vector<std::unique_ptr<ReservedPort>> theirs;
-        for (int i = 0; i < 300; ++i) {
-            theirs.push_back(std::make_unique<ReservedPort>());
-            const int port = theirs.back()->port();
+        const Held theirs;
+        for (const int port : theirs.ports)
             if (::write(pipeFds[1], &port, sizeof port) != sizeof port) ::_exit(1);
-        }
-        ::_exit(0);
+        ::_exit(theirs.ports.size() == 300 ? 0 : 1);
     }
     ::close(pipeFds[1]);
     int port = 0, received = 0;
