@@ -36,9 +36,9 @@ int lockPort(int port) {
     std::error_code ec;
     const auto folder = std::filesystem::temp_directory_path(ec) / "kavri-test-ports";
     if (ec) return -2;
-    std::filesystem::create_directories(folder, ec);
-    // Every user's test processes share the folder.
-    std::filesystem::permissions(folder, std::filesystem::perms::all | std::filesystem::perms::sticky_bit, ec);
+    // Every user's test processes share the folder; its creator opens it to all.
+    if (std::filesystem::create_directories(folder, ec))
+        std::filesystem::permissions(folder, std::filesystem::perms::all | std::filesystem::perms::sticky_bit, ec);
     const auto file = folder / std::to_string(port);
     const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return -2;

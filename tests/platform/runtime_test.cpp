@@ -185,33 +185,6 @@ TEST(Log, StampsInUtcToTheMillisecond) {
     EXPECT_EQ(Log::withoutStamp("2024-12-10 12:03:04 [Kavri] x"), "2024-12-10 12:03:04 [Kavri] x");
 }
 
-TEST(Log, LinesFromManyThreadsReachStandardErrorWholeAndStamped) {
-    test::TempDir dir;
-    const auto file = dir / "stderr.log";
-    const int saved = ::dup(STDERR_FILENO);
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    ::dup2(fd, STDERR_FILENO);
-    ::close(fd);
-    const bool wasQuiet = std::getenv("KAVRI_LOG_QUIET") != nullptr;
-    Log::setQuiet(false);
-    {
-        std::vector<std::jthread> writers;
-        for (int t = 0; t < 8; ++t)
-            writers.emplace_back([t] {
-                for (int i = 0; i < 100; ++i) Log::line("[Kavri] " + std::string(2000, static_cast<char>('a' + t)));
-            });
-    }
-    Log::setQuiet(wasQuiet);
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-
-    std::ifstream in(file);
-    const std::regex form(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[Kavri\] ([a-h])\1{1999})");
-    int lines = 0;
-    for (std::string line; std::getline(in, line); ++lines) ASSERT_TRUE(std::regex_match(line, form)) << line;
-    EXPECT_EQ(lines, 800);
-}
-
 // The lines `write` sends to standard error.
 std::vector<std::string> stderrLines(const std::function<void()>& write) {
     test::TempDir dir;
@@ -230,6 +203,19 @@ std::vector<std::string> stderrLines(const std::function<void()>& write) {
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+TEST(Log, LinesFromManyThreadsReachStandardErrorWholeAndStamped) {
+    const auto lines = stderrLines([] {
+        std::vector<std::jthread> writers;
+        for (int t = 0; t < 8; ++t)
+            writers.emplace_back([t] {
+                for (int i = 0; i < 100; ++i) Log::line("[Kavri] " + std::string(2000, static_cast<char>('a' + t)));
+            });
+    });
+    const std::regex form(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[Kavri\] ([a-h])\1{1999})");
+    for (const auto& line : lines) ASSERT_TRUE(std::regex_match(line, form)) << line;
+    EXPECT_EQ(lines.size(), 800u);
 }
 
 TEST(Log, EveryLineOfATextWithLineBreaksIsStamped) {
